@@ -1,0 +1,1 @@
+"""Trading-system building blocks: packed market-data records and their classes."""

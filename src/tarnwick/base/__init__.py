@@ -1,0 +1,1 @@
+"""The base layer: packed market-data records and the classes over them."""

@@ -1,0 +1,23 @@
+// The intraday bar class `BarData`: a `MarketData` whose record is one packed
+// 101-byte `_CandlestickBuffer`.
+#pragma once
+
+#include "market_data_abi.hpp"
+
+namespace tarnwick {
+
+extern PyTypeObject BarDataType;
+
+// Readies `BarData` on the given base class and its table of record
+// operations, publishes its own table, and gives the slot wrappers their
+// docstrings.  Readying happens once per process; a later call (after a
+// failed import) only refreshes the table.
+int ready_bar_data_type(PyTypeObject* base, const MarketDataVTable* base_vtable);
+
+// Installs the refusal of pickling unless the base class pickles by itself.
+int install_pickling_refusal(PyTypeObject* base);
+
+// The module namespace in which members look up `PROFILE` at each call.
+void set_bar_data_globals(PyObject* module_dict);
+
+}  // namespace tarnwick

@@ -1,0 +1,92 @@
+// Start-up of the process-wide names and constants (see candlestick_state.hpp).
+#include "candlestick_state.hpp"
+
+#include "pyref.hpp"
+
+namespace tarnwick {
+
+InternedNames names{};
+Constants constants{};
+
+namespace {
+
+int intern(PyObject** slot, const char* text) {
+    if (*slot == nullptr) {
+        *slot = PyUnicode_InternFromString(text);
+    }
+    return *slot != nullptr ? 0 : -1;
+}
+
+int keep(PyObject** slot, PyObject* (*make)()) {
+    if (*slot == nullptr) {
+        *slot = make();
+    }
+    return *slot != nullptr ? 0 : -1;
+}
+
+PyObject* import_attr(const char* module_name, const char* attr) {
+    OwnedRef module = OwnedRef::steal(PyImport_ImportModule(module_name));
+    return module ? PyObject_GetAttrString(module.get(), attr) : nullptr;
+}
+
+}  // namespace
+
+int init_candlestick_state() {
+    InternedNames& n = names;
+    const struct {
+        PyObject** slot;
+        const char* text;
+    } interned[] = {
+        {&n.ticker, "ticker"},
+        {&n.timestamp, "timestamp"},
+        {&n.high_price, "high_price"},
+        {&n.low_price, "low_price"},
+        {&n.open_price, "open_price"},
+        {&n.close_price, "close_price"},
+        {&n.volume, "volume"},
+        {&n.notional, "notional"},
+        {&n.trade_count, "trade_count"},
+        {&n.start_timestamp, "start_timestamp"},
+        {&n.bar_span, "bar_span"},
+        {&n.market_date, "market_date"},
+        {&n.market_time, "market_time"},
+        {&n.bar_span_seconds, "bar_span_seconds"},
+        {&n.__init__, "__init__"},
+        {&n.__name__, "__name__"},
+        {&n.total_seconds, "total_seconds"},
+        {&n.PROFILE, "PROFILE"},
+        {&n.time_zone, "time_zone"},
+        {&n.year, "year"},
+        {&n.month, "month"},
+        {&n.day, "day"},
+        {&constants.empty_str, ""},
+        {&constants.time_format, "%Y-%m-%d %H:%M:%S"},
+        {&constants.label_hourly_plus, "Hourly-Plus"},
+        {&constants.label_hourly, "Hourly"},
+        {&constants.label_minute_plus, "Minute-Plus"},
+        {&constants.label_minute, "Minute"},
+        {&constants.label_sub_minute, "Sub-Minute"},
+    };
+    for (const auto& entry : interned) {
+        if (intern(entry.slot, entry.text) < 0) {
+            return -1;
+        }
+    }
+    Constants& c = constants;
+    if (keep(&c.empty_tuple, [] { return PyTuple_New(0); }) < 0 ||
+        keep(&c.tz_kwnames, [] { return Py_BuildValue("(s)", "tz"); }) < 0 ||
+        keep(&c.seconds_kwnames, [] { return Py_BuildValue("(s)", "seconds"); }) < 0 ||
+        keep(&c.days_kwnames, [] { return Py_BuildValue("(s)", "days"); }) < 0 ||
+        keep(&c.date_kwnames, [] { return Py_BuildValue("(sss)", "year", "month", "day"); }) < 0 ||
+        keep(&c.fromtimestamp, [] {
+            OwnedRef datetime_class = OwnedRef::steal(import_attr("datetime", "datetime"));
+            return datetime_class ? PyObject_GetAttrString(datetime_class.get(), "fromtimestamp") : nullptr;
+        }) < 0 ||
+        keep(&c.timedelta_type, [] { return import_attr("datetime", "timedelta"); }) < 0 ||
+        keep(&c.date_type, [] { return import_attr("datetime", "date"); }) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,63 @@
+// Process-wide state of the candlestick module: interned names, constants and
+// callables fetched once at module start, so that no hot path builds or looks
+// them up again.  The module binds to one interpreter, so plain globals do.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace tarnwick {
+
+struct InternedNames {
+    // Constructor parameters, in the order of BarData's signature.
+    PyObject* ticker;
+    PyObject* timestamp;
+    PyObject* high_price;
+    PyObject* low_price;
+    PyObject* open_price;
+    PyObject* close_price;
+    PyObject* volume;
+    PyObject* notional;
+    PyObject* trade_count;
+    PyObject* start_timestamp;
+    PyObject* bar_span;
+    // DailyBar's own parameter.
+    PyObject* market_date;
+    // Attributes and keywords used by the members.
+    PyObject* market_time;
+    PyObject* bar_span_seconds;
+    PyObject* __init__;
+    PyObject* __name__;
+    PyObject* total_seconds;
+    PyObject* PROFILE;
+    PyObject* time_zone;
+    PyObject* year;
+    PyObject* month;
+    PyObject* day;
+};
+
+struct Constants {
+    PyObject* empty_tuple;
+    PyObject* empty_str;
+    PyObject* time_format;      // "%Y-%m-%d %H:%M:%S"
+    PyObject* tz_kwnames;       // ("tz",)
+    PyObject* seconds_kwnames;  // ("seconds",)
+    PyObject* days_kwnames;     // ("days",)
+    PyObject* date_kwnames;     // ("year", "month", "day")
+    PyObject* fromtimestamp;    // datetime.datetime.fromtimestamp
+    PyObject* timedelta_type;   // datetime.timedelta
+    PyObject* date_type;        // datetime.date
+    PyObject* label_hourly_plus;
+    PyObject* label_hourly;
+    PyObject* label_minute_plus;
+    PyObject* label_minute;
+    PyObject* label_sub_minute;
+};
+
+extern InternedNames names;
+extern Constants constants;
+
+// Fills `names` and `constants`; safe to call again after a failed import.
+int init_candlestick_state();
+
+}  // namespace tarnwick

@@ -1,0 +1,492 @@
+// tarnwick.base.market_data: the base class `MarketData` of every market-data
+// record object, and the `DataType` enumeration of record kinds.
+//
+// A `MarketData` holds a pointer to a packed record, whether it owns that
+// record, and a private store of extra attributes.  Its initialiser writes the
+// record header (kind code, ticker, timestamp) into a record that a subclass
+// has already attached; subclasses write the rest.  Its table of record
+// operations is published to native subclasses through a capsule in the class
+// dictionary (see market_data_abi.hpp).
+#include <cstring>
+
+#include "market_data_abi.hpp"
+#include "pyref.hpp"
+#include "static_type.hpp"
+
+namespace tarnwick {
+namespace {
+
+// Interned attribute names and callables fetched once at module start.  The
+// type is static, so this state is process-wide and the module refuses to
+// load into a second interpreter.
+PyObject* s_ticker = nullptr;
+PyObject* s_timestamp = nullptr;
+PyObject* s_dtype = nullptr;
+PyObject* s_PROFILE = nullptr;
+PyObject* s_time_zone = nullptr;
+PyObject* s_fromtimestamp = nullptr;  // datetime.datetime.fromtimestamp
+PyObject* s_tz_kwnames = nullptr;     // ("tz",)
+
+constexpr const char kDataNotInitialized[] = "Data not initialized";
+constexpr std::size_t kTickerBytes = sizeof(_MetaInfo::ticker);
+
+int raise_not_initialized() {
+    PyErr_SetString(PyExc_ValueError, kDataNotInitialized);
+    return -1;
+}
+
+// ---- record operations -----------------------------------------------------
+
+void set_additional(MarketDataObject* self, PyObject* name, PyObject* value) {
+    if (self->_additional == nullptr) {
+        self->_additional = PyDict_New();
+        if (self->_additional == nullptr) {
+            return;
+        }
+    }
+    PyDict_SetItem(self->_additional, name, value);
+}
+
+std::size_t get_size(std::uint8_t dtype) { return record_size(dtype); }
+std::size_t min_size() { return sizeof(_MetaInfo); }
+std::size_t max_size() { return sizeof(_MarketDataBuffer); }
+
+// The record kind of an object is its class's `_dtype`; this is what the
+// object's allocation was sized for.  The `dtype` byte inside the record is
+// not trusted for sizes: records can arrive as foreign bytes.
+int class_record_kind(PyObject* self, std::uint8_t* kind) {
+    OwnedRef value = OwnedRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), s_dtype));
+    if (!value) {
+        return -1;
+    }
+    long code = PyLong_AsLong(value.get());
+    if (code == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    if (code < 0 || code > 255) {
+        PyErr_Format(PyExc_ValueError, "%.200s._dtype must be a record kind code from 0 to 255, got %ld",
+                     Py_TYPE(self)->tp_name, code);
+        return -1;
+    }
+    *kind = static_cast<std::uint8_t>(code);
+    return 0;
+}
+
+PyObject* to_bytes(MarketDataObject* self) {
+    if (self->_data == nullptr) {
+        raise_not_initialized();
+        return nullptr;
+    }
+    std::uint8_t kind = 0;
+    if (class_record_kind(reinterpret_cast<PyObject*>(self), &kind) < 0) {
+        return nullptr;
+    }
+    std::size_t size = record_size(kind);
+    if (size == 0) {
+        PyErr_Format(PyExc_ValueError, "no record layout for kind %d", static_cast<int>(kind));
+        return nullptr;
+    }
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(self->_data), static_cast<Py_ssize_t>(size));
+}
+
+MarketDataVTable market_data_vtable = {
+    set_additional, get_size, min_size, max_size, to_bytes,
+};
+
+// ---- allocation, initialisation, end of life -------------------------------
+
+PyObject* market_data_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwds*/) {
+    // Any arguments are accepted: subclasses define their own signatures.
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (obj == nullptr) {
+        return nullptr;
+    }
+    auto* self = reinterpret_cast<MarketDataObject*>(obj);
+    self->vtable = &market_data_vtable;
+    self->_data = nullptr;
+    self->_owner = 1;
+    self->_additional = nullptr;
+    return obj;
+}
+
+bool is_keyword(PyObject* key, PyObject* interned) {
+    return key == interned || (PyUnicode_Check(key) && PyUnicode_Compare(key, interned) == 0);
+}
+
+// The ticker as the bytes to store: UTF-8, at most 32 bytes, no NUL (a NUL
+// would silently cut the symbol short when it is read back).
+int ticker_bytes(PyObject* ticker, const char** text, Py_ssize_t* size) {
+    if (ticker == Py_None) {
+        *text = "";
+        *size = 0;
+        return 0;
+    }
+    if (!PyUnicode_Check(ticker)) {
+        PyErr_Format(PyExc_TypeError, "ticker must be str or None, not %.200s", Py_TYPE(ticker)->tp_name);
+        return -1;
+    }
+    *text = PyUnicode_AsUTF8AndSize(ticker, size);
+    if (*text == nullptr) {
+        return -1;
+    }
+    if (static_cast<std::size_t>(*size) > kTickerBytes) {
+        PyErr_Format(PyExc_ValueError, "ticker %R takes %zd bytes in UTF-8; at most %zu fit in a record", ticker,
+                     *size, kTickerBytes);
+        return -1;
+    }
+    if (std::memchr(*text, '\0', static_cast<std::size_t>(*size)) != nullptr) {
+        PyErr_Format(PyExc_ValueError, "ticker %R contains a NUL character", ticker);
+        return -1;
+    }
+    return 0;
+}
+
+// Writes the header of the attached record: the class's kind code, the
+// ticker and the timestamp.  Everything is checked before the first byte is
+// written, so a failure leaves the record as it was.
+int write_header(MarketDataObject* self, PyObject* ticker, double timestamp) {
+    if (self->_data == nullptr) {
+        return raise_not_initialized();
+    }
+    std::uint8_t kind = 0;
+    if (class_record_kind(reinterpret_cast<PyObject*>(self), &kind) < 0) {
+        return -1;
+    }
+    const char* text = nullptr;
+    Py_ssize_t text_size = 0;
+    if (ticker_bytes(ticker, &text, &text_size) < 0) {
+        return -1;
+    }
+    _MetaInfo* header = &self->_data->MetaInfo;
+    header->dtype = kind;
+    std::memset(header->ticker, 0, kTickerBytes);
+    std::memcpy(header->ticker, text, static_cast<std::size_t>(text_size));
+    header->timestamp = timestamp;
+    return 0;
+}
+
+// MarketData.__init__(self, ticker=None, timestamp, **kwargs)
+int market_data_init(PyObject* op, PyObject* args, PyObject* kwds) {
+    auto* self = reinterpret_cast<MarketDataObject*>(op);
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (nargs > 2) {
+        PyErr_Format(PyExc_TypeError, "MarketData.__init__() takes at most 2 positional arguments (%zd given)",
+                     nargs);
+        return -1;
+    }
+    PyObject* ticker = nargs > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr;
+    PyObject* timestamp = nargs > 1 ? PyTuple_GET_ITEM(args, 1) : nullptr;
+    Py_ssize_t n_named = 0;  // keywords that bound a named parameter
+
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (kwds != nullptr && PyDict_Next(kwds, &pos, &key, &value)) {
+        PyObject** slot = is_keyword(key, s_ticker) ? &ticker : is_keyword(key, s_timestamp) ? &timestamp : nullptr;
+        if (slot == nullptr) {
+            continue;
+        }
+        if (*slot != nullptr) {
+            PyErr_Format(PyExc_TypeError, "MarketData.__init__() got multiple values for argument '%U'", key);
+            return -1;
+        }
+        *slot = value;
+        ++n_named;
+    }
+    if (timestamp == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "MarketData.__init__() missing required argument 'timestamp'");
+        return -1;
+    }
+    double ts = PyFloat_AsDouble(timestamp);
+    if (ts == -1.0 && PyErr_Occurred()) {
+        return -1;
+    }
+    if (write_header(self, ticker != nullptr ? ticker : Py_None, ts) < 0) {
+        return -1;
+    }
+    if (kwds != nullptr && PyDict_GET_SIZE(kwds) > n_named) {
+        pos = 0;
+        while (PyDict_Next(kwds, &pos, &key, &value)) {
+            if (is_keyword(key, s_ticker) || is_keyword(key, s_timestamp)) {
+                continue;
+            }
+            self->vtable->_set_additional(self, key, value);
+            if (PyErr_Occurred()) {
+                return -1;
+            }
+        }
+    }
+    return 0;
+}
+
+int market_data_traverse(PyObject* op, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<MarketDataObject*>(op)->_additional);
+    return 0;
+}
+
+int market_data_clear(PyObject* op) {
+    auto* self = reinterpret_cast<MarketDataObject*>(op);
+    // The store may hold what keeps a borrowed record alive; once it is gone
+    // the record must not be reachable any more.
+    if (self->_owner == 0) {
+        self->_data = nullptr;
+    }
+    Py_CLEAR(self->_additional);
+    return 0;
+}
+
+void market_data_dealloc(PyObject* op) {
+    auto* self = reinterpret_cast<MarketDataObject*>(op);
+    PyObject_GC_UnTrack(op);
+    if (self->_owner != 0 && self->_data != nullptr) {
+        PyMem_Free(self->_data);
+    }
+    self->_data = nullptr;
+    Py_CLEAR(self->_additional);
+    Py_TYPE(op)->tp_free(op);
+}
+
+// Extra attributes given to the initialiser are found after the ordinary
+// lookup fails; objects without any take the plain generic path.
+PyObject* market_data_getattro(PyObject* op, PyObject* name) {
+    PyObject* additional = reinterpret_cast<MarketDataObject*>(op)->_additional;
+    if (additional == nullptr) {
+        return PyObject_GenericGetAttr(op, name);
+    }
+    PyObject* result = PyObject_GenericGetAttr(op, name);
+    if (result != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return result;
+    }
+    OwnedRef keep = OwnedRef::borrow(additional);  // the lookup may run code that clears the store
+    if (PyDict_GetItemRef(additional, name, &result) == 0) {
+        return nullptr;  // not there: the AttributeError stands
+    }
+    PyErr_Clear();
+    return result;  // the value, or null with the lookup's own error
+}
+
+// ---- properties ------------------------------------------------------------
+
+PyObject* get_ticker(PyObject* op, void*) {
+    const _MarketDataBuffer* data = reinterpret_cast<MarketDataObject*>(op)->_data;
+    if (data == nullptr) {
+        raise_not_initialized();
+        return nullptr;
+    }
+    const char* text = data->MetaInfo.ticker;
+    // Foreign records may hold any bytes: stop at the field's end, and show
+    // bytes that are not UTF-8 rather than failing to read the record.
+    std::size_t size = strnlen(text, kTickerBytes);
+    return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(size), "replace");
+}
+
+PyObject* get_timestamp(PyObject* op, void*) {
+    const _MarketDataBuffer* data = reinterpret_cast<MarketDataObject*>(op)->_data;
+    if (data == nullptr) {
+        raise_not_initialized();
+        return nullptr;
+    }
+    return PyFloat_FromDouble(data->MetaInfo.timestamp);
+}
+
+PyObject* profile_time_zone() {
+    OwnedRef profile_module = OwnedRef::steal(PyImport_ImportModule("tarnwick.profile"));
+    if (!profile_module) {
+        return nullptr;
+    }
+    OwnedRef profile = OwnedRef::steal(PyObject_GetAttr(profile_module.get(), s_PROFILE));
+    if (!profile) {
+        return nullptr;
+    }
+    return PyObject_GetAttr(profile.get(), s_time_zone);
+}
+
+PyObject* get_market_time(PyObject* op, void*) {
+    const _MarketDataBuffer* data = reinterpret_cast<MarketDataObject*>(op)->_data;
+    if (data == nullptr) {
+        raise_not_initialized();
+        return nullptr;
+    }
+    OwnedRef timestamp = OwnedRef::steal(PyFloat_FromDouble(data->MetaInfo.timestamp));
+    if (!timestamp) {
+        return nullptr;
+    }
+    OwnedRef tz = OwnedRef::steal(profile_time_zone());
+    if (!tz) {
+        return nullptr;
+    }
+    PyObject* call_args[] = {timestamp.get(), tz.get()};
+    return PyObject_Vectorcall(s_fromtimestamp, call_args, 1, s_tz_kwnames);
+}
+
+PyObject* get_owner(PyObject* op, void*) {
+    return PyLong_FromLong(reinterpret_cast<MarketDataObject*>(op)->_owner);
+}
+
+PyGetSetDef market_data_getset[] = {
+    {"ticker", get_ticker, nullptr, PyDoc_STR("The instrument symbol."), nullptr},
+    {"timestamp", get_timestamp, nullptr, PyDoc_STR("The time of the record, seconds since the Unix epoch."),
+     nullptr},
+    {"market_time", get_market_time, nullptr,
+     PyDoc_STR("The timestamp as a datetime in the time zone of tarnwick.profile.PROFILE."), nullptr},
+    {"_owner", get_owner, nullptr, PyDoc_STR("1 when the object owns its record, 0 when it views foreign memory."),
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject MarketDataType = empty_static_type();
+
+void describe_market_data_type() {
+    PyTypeObject& t = MarketDataType;
+    t.tp_name = "tarnwick.base.market_data.MarketData";
+    t.tp_doc = PyDoc_STR(
+        "MarketData(ticker=None, timestamp, **kwargs)\n--\n\n"
+        "Base class of the market-data record objects: holds the packed record,\n"
+        "whether the object owns it, and extra attributes given as keywords.");
+    t.tp_basicsize = kMarketDataObjectSize;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_new = market_data_new;
+    t.tp_init = market_data_init;
+    t.tp_dealloc = market_data_dealloc;
+    t.tp_traverse = market_data_traverse;
+    t.tp_clear = market_data_clear;
+    t.tp_getattro = market_data_getattro;
+    t.tp_getset = market_data_getset;
+}
+
+// ---- module ----------------------------------------------------------------
+
+constexpr struct {
+    const char* name;
+    int code;
+} kDataTypes[] = {
+    {"DTYPE_UNKNOWN", DTYPE_UNKNOWN},         {"DTYPE_MARKET_DATA", DTYPE_MARKET_DATA},
+    {"DTYPE_TRANSACTION", DTYPE_TRANSACTION}, {"DTYPE_ORDER", DTYPE_ORDER},
+    {"DTYPE_TICK_LITE", DTYPE_TICK_LITE},     {"DTYPE_TICK", DTYPE_TICK},
+    {"DTYPE_BAR", DTYPE_BAR},                 {"DTYPE_REPORT", DTYPE_REPORT},
+    {"DTYPE_INSTRUCTION", DTYPE_INSTRUCTION},
+};
+
+PyObject* import_attr(const char* module_name, const char* attr) {
+    OwnedRef module = OwnedRef::steal(PyImport_ImportModule(module_name));
+    return module ? PyObject_GetAttrString(module.get(), attr) : nullptr;
+}
+
+// DataType = enum.IntEnum("DataType", [...], module=..., qualname="DataType")
+PyObject* make_data_type_enum() {
+    OwnedRef members = OwnedRef::steal(PyList_New(0));
+    if (!members) {
+        return nullptr;
+    }
+    for (const auto& member : kDataTypes) {
+        OwnedRef pair = OwnedRef::steal(Py_BuildValue("(si)", member.name, member.code));
+        if (!pair || PyList_Append(members.get(), pair.get()) < 0) {
+            return nullptr;
+        }
+    }
+    OwnedRef int_enum = OwnedRef::steal(import_attr("enum", "IntEnum"));
+    if (!int_enum) {
+        return nullptr;
+    }
+    OwnedRef args = OwnedRef::steal(Py_BuildValue("(sO)", "DataType", members.get()));
+    OwnedRef kwargs = OwnedRef::steal(
+        Py_BuildValue("{ssss}", "module", "tarnwick.base.market_data", "qualname", "DataType"));
+    if (!args || !kwargs) {
+        return nullptr;
+    }
+    return PyObject_Call(int_enum.get(), args.get(), kwargs.get());
+}
+
+int intern_names() {
+    struct {
+        PyObject** slot;
+        const char* text;
+    } names[] = {
+        {&s_ticker, "ticker"},       {&s_timestamp, "timestamp"}, {&s_dtype, "_dtype"},
+        {&s_PROFILE, "PROFILE"},     {&s_time_zone, "time_zone"},
+    };
+    for (auto& name : names) {
+        if (*name.slot == nullptr && (*name.slot = PyUnicode_InternFromString(name.text)) == nullptr) {
+            return -1;
+        }
+    }
+    if (s_tz_kwnames == nullptr && (s_tz_kwnames = Py_BuildValue("(s)", "tz")) == nullptr) {
+        return -1;
+    }
+    if (s_fromtimestamp == nullptr) {
+        OwnedRef datetime_class = OwnedRef::steal(import_attr("datetime", "datetime"));
+        if (!datetime_class) {
+            return -1;
+        }
+        s_fromtimestamp = PyObject_GetAttrString(datetime_class.get(), "fromtimestamp");
+        if (s_fromtimestamp == nullptr) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Readies the static class once per process and publishes its table.
+int ready_market_data_type(PyObject* data_type) {
+    if (PyType_HasFeature(&MarketDataType, Py_TPFLAGS_READY)) {
+        return 0;
+    }
+    describe_market_data_type();
+    if (PyType_Ready(&MarketDataType) < 0) {
+        return -1;
+    }
+    PyObject* dict = MarketDataType.tp_dict;
+    OwnedRef capsule = OwnedRef::steal(PyCapsule_New(&market_data_vtable, kVTableCapsuleName, nullptr));
+    if (!capsule || PyDict_SetItemString(dict, kVTableKey, capsule.get()) < 0) {
+        return -1;
+    }
+    OwnedRef writer = OwnedRef::steal(
+        PyCapsule_New(reinterpret_cast<void*>(&write_header), kHeaderWriterCapsuleName, nullptr));
+    if (!writer || PyDict_SetItemString(dict, kHeaderWriterKey, writer.get()) < 0) {
+        return -1;
+    }
+    OwnedRef kind = OwnedRef::steal(PyObject_GetAttrString(data_type, "DTYPE_MARKET_DATA"));
+    if (!kind || PyDict_SetItemString(dict, "_dtype", kind.get()) < 0) {
+        return -1;
+    }
+    PyType_Modified(&MarketDataType);
+    return 0;
+}
+
+int market_data_exec(PyObject* module) {
+    if (intern_names() < 0) {
+        return -1;
+    }
+    OwnedRef data_type = OwnedRef::steal(make_data_type_enum());
+    if (!data_type || ready_market_data_type(data_type.get()) < 0) {
+        return -1;
+    }
+    if (PyModule_AddObjectRef(module, "DataType", data_type.get()) < 0) {
+        return -1;
+    }
+    return PyModule_AddObjectRef(module, "MarketData", reinterpret_cast<PyObject*>(&MarketDataType));
+}
+
+PyModuleDef_Slot market_data_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(market_data_exec)},
+    // The class is a static type shared by the whole process.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef market_data_module = {
+    PyModuleDef_HEAD_INIT,
+    "market_data",
+    PyDoc_STR("Base class and record kinds of the packed market-data records."),
+    0,
+    nullptr,
+    market_data_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace tarnwick
+
+PyMODINIT_FUNC PyInit_market_data() { return PyModuleDef_Init(&tarnwick::market_data_module); }

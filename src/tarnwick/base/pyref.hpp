@@ -1,0 +1,43 @@
+// Small RAII owners for interpreter references.  `OwnedRef` holds a strong
+// reference and releases it when it goes out of scope, so early returns on
+// error paths cannot leak; `release()` hands the reference on to a caller.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace tarnwick {
+
+class OwnedRef {
+public:
+    OwnedRef() noexcept = default;
+    // Takes over a new reference (the result of an API call); null stays null.
+    static OwnedRef steal(PyObject* obj) noexcept { return OwnedRef(obj); }
+    // Takes a new reference to an object borrowed from elsewhere.
+    static OwnedRef borrow(PyObject* obj) noexcept { return OwnedRef(Py_XNewRef(obj)); }
+
+    OwnedRef(const OwnedRef&) = delete;
+    OwnedRef& operator=(const OwnedRef&) = delete;
+    OwnedRef(OwnedRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+    OwnedRef& operator=(OwnedRef&& other) noexcept {
+        if (this != &other) {
+            Py_XSETREF(obj_, std::exchange(other.obj_, nullptr));
+        }
+        return *this;
+    }
+    ~OwnedRef() { Py_XDECREF(obj_); }
+
+    PyObject* get() const noexcept { return obj_; }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+    // Gives up ownership: the caller now owns the reference.
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+    void reset() noexcept { Py_CLEAR(obj_); }
+
+private:
+    explicit OwnedRef(PyObject* obj) noexcept : obj_(obj) {}
+    PyObject* obj_ = nullptr;
+};
+
+}  // namespace tarnwick
