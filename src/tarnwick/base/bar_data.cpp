@@ -222,7 +222,10 @@ int init_bound(PyObject* op, PyObject* const* arg, PyObject* extras) {
         return -1;
     }
     if (self->_owner == 0) {
-        PyErr_Format(PyExc_MemoryError, "Can not initialize a view of %N.", Py_TYPE(op));
+        OwnedRef class_name = OwnedRef::steal(PyType_GetName(Py_TYPE(op)));
+        if (class_name) {
+            PyErr_Format(PyExc_MemoryError, "Can not initialize a view of %U.", class_name.get());
+        }
         return -1;
     }
 

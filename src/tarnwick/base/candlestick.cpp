@@ -4,6 +4,7 @@
 // process-wide and bound to the first interpreter that loads it.
 #include "bar_data.hpp"
 #include "candlestick_state.hpp"
+#include "daily_bar.hpp"
 #include "market_data_abi.hpp"
 #include "pyref.hpp"
 
@@ -227,7 +228,8 @@ int initialise(PyObject* module) {
     }
     PyType_Modified(&BarDataType);
     // from_buffer and from_bytes are class methods from the start (METH_CLASS).
-    return 0;
+
+    return bind(module, "DailyBar", create_daily_bar_class(kModuleName));
 }
 
 int candlestick_exec(PyObject* module) {

@@ -53,6 +53,8 @@ int init_candlestick_state() {
         {&n.bar_span_seconds, "bar_span_seconds"},
         {&n.__init__, "__init__"},
         {&n.__name__, "__name__"},
+        {&n.__module__, "__module__"},
+        {&n.__qualname__, "__qualname__"},
         {&n.total_seconds, "total_seconds"},
         {&n.PROFILE, "PROFILE"},
         {&n.time_zone, "time_zone"},

@@ -28,6 +28,8 @@ struct InternedNames {
     PyObject* bar_span_seconds;
     PyObject* __init__;
     PyObject* __name__;
+    PyObject* __module__;
+    PyObject* __qualname__;
     PyObject* total_seconds;
     PyObject* PROFILE;
     PyObject* time_zone;
