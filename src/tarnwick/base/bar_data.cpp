@@ -378,7 +378,11 @@ PyObject* lookup_profile() {
     if (module_globals != nullptr && PyDict_GetItemRef(module_globals, names.PROFILE, &profile) != 0) {
         return profile;  // found, or null with the lookup's error
     }
-    if (PyDict_GetItemRef(PyEval_GetFrameBuiltins(), names.PROFILE, &profile) != 0) {
+    OwnedRef builtins = OwnedRef::steal(PyEval_GetFrameBuiltins());
+    if (!builtins) {
+        return nullptr;
+    }
+    if (PyDict_GetItemRef(builtins.get(), names.PROFILE, &profile) != 0) {
         return profile;
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", names.PROFILE);
@@ -889,6 +893,14 @@ int ready_bar_data_type(PyTypeObject* base, const MarketDataVTable* base_vtable)
     }
     bar_data_vtable = *base_vtable;
     if (!PyType_HasFeature(&BarDataType, Py_TPFLAGS_READY)) {
+        // A static class cannot derive from a class made at run time; refuse
+        // before touching BarData, so that a later import can still ready it.
+        if (PyType_HasFeature(base, Py_TPFLAGS_HEAPTYPE)) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s needs a base class defined by an extension module, not one made at run time (%N)",
+                         "tarnwick.base.candlestick.BarData", base);
+            return -1;
+        }
         market_data_type = base;
         describe_bar_data_type(base);
         if (PyType_Ready(&BarDataType) < 0) {

@@ -59,7 +59,7 @@ inline int to_uint32(PyObject* obj, std::uint32_t* out) {
         Py_DECREF(integer);
         return -1;
     }
-    if (overflow < 0 || value < 0) {
+    if (overflow < 0 || (overflow == 0 && value < 0)) {
         Py_DECREF(integer);
         PyErr_SetString(PyExc_OverflowError, "can't convert negative value to uint32_t");
         return -1;

@@ -1,0 +1,95 @@
+"""The bar record's byte image: every field at its offset, every bit kept."""
+
+import math
+import struct
+
+import pytest
+
+from tarnwick.base.candlestick import BarData
+
+# dtype, ticker, timestamp, bar_span, high, low, open, close, volume, notional,
+# trade_count: packed, little-endian, 101 bytes.
+RECORD = struct.Struct("<B32s8dI")
+RAW = struct.Struct("<B32s8QI")  # the same layout with the floats as raw bits
+
+FLOAT_FIELDS = [
+    # property, offset
+    ("timestamp", 33),
+    ("bar_span_seconds", 41),
+    ("high_price", 49),
+    ("low_price", 57),
+    ("open_price", 65),
+    ("close_price", 73),
+    ("volume", 81),
+    ("notional", 89),
+]
+
+
+def bits(value):
+    return struct.pack("<d", value)
+
+
+def test_constructed_bar_image():
+    bar = BarData("ABC", 1700000000.5, 10.5, 9.75, 10.0, 10.25, volume=1500.0, notional=15300.0,
+                  trade_count=42, bar_span=60.0)
+    image = bytes(memoryview(bar))
+    assert len(image) == 101
+    assert RECORD.unpack(image) == (
+        40, b"ABC" + bytes(29), 1700000000.5, 60.0, 10.5, 9.75, 10.0, 10.25, 1500.0, 15300.0, 42)
+
+
+@pytest.mark.parametrize("name, offset", FLOAT_FIELDS)
+def test_float_field_offset(name, offset):
+    # One field set in an otherwise zero record: it must be read from exactly
+    # its own eight bytes and from no others.
+    image = bytearray(101)
+    image[offset:offset + 8] = bits(-1234.5625)
+    bar = BarData.from_bytes(bytes(image))
+    for other, _ in FLOAT_FIELDS:
+        assert getattr(bar, other) == (-1234.5625 if other == name else 0.0), other
+    assert bar.trade_count == 0
+
+
+def test_ticker_and_trade_count_offsets():
+    image = bytearray(101)
+    image[0] = 40
+    image[1:33] = b"ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"  # all 32 bytes, no terminating zero
+    image[97:101] = (0xA1B2C3D4).to_bytes(4, "little")
+    bar = BarData.from_bytes(bytes(image))
+    assert bar.ticker == "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"
+    assert bar.trade_count == 0xA1B2C3D4
+    assert all(getattr(bar, name) == 0.0 for name, _ in FLOAT_FIELDS)
+
+
+SPECIAL_BITS = [
+    0x7FF8000000000001,  # quiet NaN with a payload
+    0xFFF8000000000000,  # negative NaN
+    0x7FF0000000000000,  # +inf
+    0xFFF0000000000000,  # -inf
+    0x8000000000000000,  # -0.0
+    0x0000000000000001,  # smallest subnormal
+    0x7FEFFFFFFFFFFFFF,  # largest finite
+    0xC000000000000000,  # -2.0
+]
+
+
+@pytest.mark.parametrize("lead", [0, 1, 3], ids=["aligned", "offset1", "offset3"])
+def test_image_round_trips_bit_for_bit(lead):
+    image = RAW.pack(40, b"XY\0bytes after the text are kept", *SPECIAL_BITS, 4294967295)
+
+    def check(bar):
+        assert bytes(memoryview(bar)) == image
+        assert bar.ticker == "XY"
+        assert bar.trade_count == 4294967295
+        for (name, _), raw in zip(FLOAT_FIELDS, SPECIAL_BITS):
+            assert bits(getattr(bar, name)) == raw.to_bytes(8, "little"), name
+
+    owned = BarData.from_bytes(image)
+    check(owned)
+    assert bytes(memoryview(BarData.from_bytes(bytes(memoryview(owned))))) == image
+
+    # A view over foreign memory at an odd address: the fields sit unaligned.
+    buffer = bytearray(lead) + bytearray(image) + bytearray(7)
+    view = BarData.from_buffer(memoryview(buffer)[lead:])
+    check(view)
+    assert math.isnan(view.timestamp) and view.low_price == -math.inf
