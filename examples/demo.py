@@ -7,6 +7,7 @@ import ctypes
 import datetime
 import multiprocessing as mp
 from multiprocessing import shared_memory
+from multiprocessing.context import SpawnContext
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
@@ -34,7 +35,7 @@ def show_intraday(bars: list[BarData]) -> None:
               f"{bar.bar_start_time:%H:%M:%S} -> {bar.bar_end_time:%H:%M:%S}")
 
 
-def rebuild_in_child(records: list[bytes], expected: list[tuple]) -> None:
+def rebuild_in_child(records: list[bytes], expected: list[tuple[object, ...]]) -> None:
     """Runs in another process: rebuilds each bar from its bytes."""
     for data, fields in zip(records, expected):
         bar = BarData.from_bytes(data)
@@ -46,6 +47,7 @@ def raise_close_in_child(block_name: str, index: int, price: float) -> None:
     """Runs in another process: writes one field of a bar in shared memory."""
     block = shared_memory.SharedMemory(name=block_name)
     try:
+        assert block.buf is not None
         view = block.buf[index * RECORD:(index + 1) * RECORD]
         bar = BarData.from_buffer(view)
         bar["close_price"] = price
@@ -55,7 +57,7 @@ def raise_close_in_child(block_name: str, index: int, price: float) -> None:
         block.close()
 
 
-def send_as_bytes(context, bars: list[BarData]) -> None:
+def send_as_bytes(context: SpawnContext, bars: list[BarData]) -> None:
     print("== Bytes to another process")
     records = [bytes(memoryview(bar)) for bar in bars]
     expected = [tuple(getattr(bar, name) for name in FIELDS) for bar in bars]
@@ -65,13 +67,15 @@ def send_as_bytes(context, bars: list[BarData]) -> None:
     child.join()
 
 
-def share_memory(context, bars: list[BarData]) -> None:
+def share_memory(context: SpawnContext, bars: list[BarData]) -> None:
     print("== Shared memory, no copies")
     block = shared_memory.SharedMemory(create=True, size=RECORD * len(bars))
     try:
+        buffer = block.buf
+        assert buffer is not None
         for i, bar in enumerate(bars):
-            block.buf[i * RECORD:(i + 1) * RECORD] = memoryview(bar)
-        views = [BarData.from_buffer(block.buf[i * RECORD:(i + 1) * RECORD])
+            buffer[i * RECORD:(i + 1) * RECORD] = memoryview(bar)
+        views = [BarData.from_buffer(buffer[i * RECORD:(i + 1) * RECORD])
                  for i in range(len(bars))]
         print(f"   before: {views[1].ticker} close={views[1].close_price}")
         child = context.Process(target=raise_close_in_child, args=(block.name, 1, 10.75))
@@ -113,6 +117,7 @@ def order_records(bars: list[BarData]) -> None:
     libc.qsort.argtypes = (ctypes.c_void_p, ctypes.c_size_t, ctypes.c_size_t, ctypes.c_void_p)
     libc.qsort(pointers, len(keep), ctypes.sizeof(ctypes.c_void_p), compare)
     for address in pointers:
+        assert address is not None
         record = ctypes.string_at(address, RECORD)
         print(f"   {BarData.from_bytes(record)}")
 
