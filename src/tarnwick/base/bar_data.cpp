@@ -73,9 +73,6 @@ constexpr std::size_t kVolume = offsetof(_CandlestickBuffer, volume);
 constexpr std::size_t kNotional = offsetof(_CandlestickBuffer, notional);
 constexpr std::size_t kTradeCount = offsetof(_CandlestickBuffer, trade_count);
 
-void* closure_of(std::size_t offset) { return reinterpret_cast<void*>(offset); }
-std::size_t offset_of(void* closure) { return reinterpret_cast<std::size_t>(closure); }
-
 // ---- views over foreign memory ---------------------------------------------
 
 // Keeps the buffer that a view bar reads: the exporter stays alive and its
@@ -145,7 +142,7 @@ int view_is_writable(MarketDataObject* self) {
 
 // ---- construction ------------------------------------------------------------
 
-enum Parameter {
+enum Parameter : std::uint8_t {
     kTicker,
     kTimestampArg,
     kHighArg,
@@ -184,7 +181,7 @@ int call_base_initialiser(PyObject* self, PyObject* ticker, double timestamp, Py
     if (extras == nullptr && header_writer != nullptr) {
         return header_writer(as_bar(self), ticker, timestamp);
     }
-    OwnedRef init = OwnedRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(market_data_type), names.__init__));
+    OwnedRef init = OwnedRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(market_data_type), names.dunder_init));
     OwnedRef timestamp_obj = OwnedRef::steal(PyFloat_FromDouble(timestamp));
     OwnedRef kwargs = OwnedRef::steal(PyDict_New());
     if (!init || !timestamp_obj || !kwargs || PyDict_SetItem(kwargs.get(), names.ticker, ticker) < 0 ||
@@ -238,8 +235,7 @@ int init_bound(PyObject* op, PyObject* const* arg, PyObject* extras) {
             return -1;
         }
     }
-    auto* record = reinterpret_cast<unsigned char*>(self->_data);
-    std::memset(record, 0, kBarRecordSize);
+    std::memset(self->_data, 0, kBarRecordSize);
 
     if (call_base_initialiser(op, ticker, timestamp, extras) < 0) {
         return -1;
@@ -270,9 +266,8 @@ int init_bound(PyObject* op, PyObject* const* arg, PyObject* extras) {
 
     // The base initialiser may have run arbitrary code: the record is read
     // from the object again rather than trusted from before the call.
-    record = reinterpret_cast<unsigned char*>(self->_data);
+    unsigned char* record = record_of(op);
     if (record == nullptr) {
-        PyErr_SetString(PyExc_ValueError, kDataNotInitialized);
         return -1;
     }
     store_double(record, kHighPrice, high);
@@ -285,7 +280,11 @@ int init_bound(PyObject* op, PyObject* const* arg, PyObject* extras) {
     if (span_obj && to_double(span_obj.get(), &span) < 0) {
         return -1;
     }
-    store_double(reinterpret_cast<unsigned char*>(self->_data), kBarSpan, span);
+    record = record_of(op);  // the conversion may have run code as well
+    if (record == nullptr) {
+        return -1;
+    }
+    store_double(record, kBarSpan, span);
     return 0;
 }
 
@@ -317,9 +316,10 @@ PyObject* bar_class_vectorcall(PyObject* type, PyObject* const* args, size_t nar
 
 // ---- properties --------------------------------------------------------------
 
-PyObject* get_float_field(PyObject* op, void* closure) {
+template <std::size_t offset>
+PyObject* get_float_field(PyObject* op, void* /*closure*/) {
     const unsigned char* record = record_of(op);
-    return record ? PyFloat_FromDouble(load_double(record, offset_of(closure))) : nullptr;
+    return record ? PyFloat_FromDouble(load_double(record, offset)) : nullptr;
 }
 
 PyObject* get_trade_count(PyObject* op, void*) {
@@ -415,22 +415,22 @@ PyObject* get_bar_start_time(PyObject* op, void*) { return time_of(op, names.sta
 PyObject* get_market_price(PyObject* op, void*) { return PyObject_GetAttr(op, names.close_price); }
 
 PyGetSetDef bar_getset[] = {
-    {"high_price", get_float_field, nullptr, PyDoc_STR("Get the highest price during the bar."),
-     closure_of(kHighPrice)},
-    {"low_price", get_float_field, nullptr, PyDoc_STR("Get the lowest price during the bar."),
-     closure_of(kLowPrice)},
-    {"open_price", get_float_field, nullptr, PyDoc_STR("Get the opening price of the bar."),
-     closure_of(kOpenPrice)},
-    {"close_price", get_float_field, nullptr, PyDoc_STR("Get the closing price of the bar."),
-     closure_of(kClosePrice)},
-    {"volume", get_float_field, nullptr, PyDoc_STR("Get the total volume of trades during the bar."),
-     closure_of(kVolume)},
-    {"notional", get_float_field, nullptr, PyDoc_STR("Get the total notional value of trades during the bar."),
-     closure_of(kNotional)},
+    {"high_price", get_float_field<kHighPrice>, nullptr, PyDoc_STR("Get the highest price during the bar."),
+     nullptr},
+    {"low_price", get_float_field<kLowPrice>, nullptr, PyDoc_STR("Get the lowest price during the bar."),
+     nullptr},
+    {"open_price", get_float_field<kOpenPrice>, nullptr, PyDoc_STR("Get the opening price of the bar."),
+     nullptr},
+    {"close_price", get_float_field<kClosePrice>, nullptr, PyDoc_STR("Get the closing price of the bar."),
+     nullptr},
+    {"volume", get_float_field<kVolume>, nullptr, PyDoc_STR("Get the total volume of trades during the bar."),
+     nullptr},
+    {"notional", get_float_field<kNotional>, nullptr,
+     PyDoc_STR("Get the total notional value of trades during the bar."), nullptr},
     {"trade_count", get_trade_count, nullptr, PyDoc_STR("Get the number of trades that occurred during the bar."),
      nullptr},
     {"start_timestamp", get_start_timestamp, nullptr, PyDoc_STR("Get the start time of the bar."), nullptr},
-    {"bar_span_seconds", get_float_field, nullptr, PyDoc_STR("Get the duration of the bar."), closure_of(kBarSpan)},
+    {"bar_span_seconds", get_float_field<kBarSpan>, nullptr, PyDoc_STR("Get the duration of the bar."), nullptr},
     {"bar_span", get_bar_span, nullptr, nullptr, nullptr},
     {"vwap", get_vwap, nullptr, PyDoc_STR("Get the volume-weighted average price for the bar."), nullptr},
     {"bar_type", get_bar_type, nullptr,
@@ -623,6 +623,17 @@ int bar_getbuffer(PyObject* op, Py_buffer* view, int flags) {
 
 PyBufferProcs bar_as_buffer = {bar_getbuffer, nullptr};
 
+// The record as bytes, for native callers of the table.  The base's version
+// sizes the copy by the class's `_dtype`, but a bar's record is one
+// `_CandlestickBuffer` whatever kind its class names: reading more would run
+// past the allocation (or past a view's buffer).
+PyObject* bar_to_bytes(MarketDataObject* self) {
+    const unsigned char* record = record_of(reinterpret_cast<PyObject*>(self));
+    return record != nullptr ? PyBytes_FromStringAndSize(reinterpret_cast<const char*>(record),
+                                                         static_cast<Py_ssize_t>(kBarRecordSize))
+                             : nullptr;
+}
+
 // cls.__new__(cls), which must give a BarData without a record.
 PyObject* allocate_instance(PyObject* cls) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
@@ -771,14 +782,20 @@ PyObject* bar_from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
     return obj.release();
 }
 
-PyObject* bar_copy(PyObject* op, PyObject*) {
-    const _MarketDataBuffer* source = as_bar(op)->_data;
-    if (source == nullptr) {
+PyObject* bar_copy(PyObject* op, PyObject* /*unused*/) {
+    if (as_bar(op)->_data == nullptr) {
         PyErr_SetString(PyExc_ValueError, "Cannot copy uninitialized data");
         return nullptr;
     }
     OwnedRef obj = OwnedRef::steal(bar_new(&BarDataType, constants.empty_tuple, nullptr));
     if (!obj) {
+        return nullptr;
+    }
+    // The allocation may have run the collector, and with it arbitrary
+    // code: the source record is looked up afresh.
+    const _MarketDataBuffer* source = as_bar(op)->_data;
+    if (source == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "Cannot copy uninitialized data");
         return nullptr;
     }
     auto* record = static_cast<_MarketDataBuffer*>(PyMem_Malloc(kBarRecordSize));
@@ -886,12 +903,12 @@ HeaderWriter find_header_writer(PyTypeObject* base) {
 }  // namespace
 
 int ready_bar_data_type(PyTypeObject* base, const MarketDataVTable* base_vtable) {
-    if ((name_buffer == nullptr && (name_buffer = PyUnicode_InternFromString("buffer")) == nullptr) ||
-        (name_data == nullptr && (name_data = PyUnicode_InternFromString("data")) == nullptr) ||
+    if (intern_once(&name_buffer, "buffer") < 0 || intern_once(&name_data, "data") < 0 ||
         ready_buffer_pin_type() < 0) {
         return -1;
     }
     bar_data_vtable = *base_vtable;
+    bar_data_vtable.to_bytes = bar_to_bytes;  // a bar's record is 101 bytes, whatever its class's `_dtype`
     if (!PyType_HasFeature(&BarDataType, Py_TPFLAGS_READY)) {
         // A static class cannot derive from a class made at run time; refuse
         // before touching BarData, so that a later import can still ready it.

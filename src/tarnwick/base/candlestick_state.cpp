@@ -8,21 +8,21 @@ namespace tarnwick {
 InternedNames names{};
 Constants constants{};
 
-namespace {
-
-int intern(PyObject** slot, const char* text) {
+int intern_once(PyObject** slot, const char* text) {
     if (*slot == nullptr) {
         *slot = PyUnicode_InternFromString(text);
     }
     return *slot != nullptr ? 0 : -1;
 }
 
-int keep(PyObject** slot, PyObject* (*make)()) {
+int keep_once(PyObject** slot, PyObject* (*make)()) {
     if (*slot == nullptr) {
         *slot = make();
     }
     return *slot != nullptr ? 0 : -1;
 }
+
+namespace {
 
 PyObject* import_attr(const char* module_name, const char* attr) {
     OwnedRef module = OwnedRef::steal(PyImport_ImportModule(module_name));
@@ -51,10 +51,10 @@ int init_candlestick_state() {
         {&n.market_date, "market_date"},
         {&n.market_time, "market_time"},
         {&n.bar_span_seconds, "bar_span_seconds"},
-        {&n.__init__, "__init__"},
-        {&n.__name__, "__name__"},
-        {&n.__module__, "__module__"},
-        {&n.__qualname__, "__qualname__"},
+        {&n.dunder_init, "__init__"},
+        {&n.dunder_name, "__name__"},
+        {&n.dunder_module, "__module__"},
+        {&n.dunder_qualname, "__qualname__"},
         {&n.total_seconds, "total_seconds"},
         {&n.PROFILE, "PROFILE"},
         {&n.time_zone, "time_zone"},
@@ -70,22 +70,22 @@ int init_candlestick_state() {
         {&constants.label_sub_minute, "Sub-Minute"},
     };
     for (const auto& entry : interned) {
-        if (intern(entry.slot, entry.text) < 0) {
+        if (intern_once(entry.slot, entry.text) < 0) {
             return -1;
         }
     }
     Constants& c = constants;
-    if (keep(&c.empty_tuple, [] { return PyTuple_New(0); }) < 0 ||
-        keep(&c.tz_kwnames, [] { return Py_BuildValue("(s)", "tz"); }) < 0 ||
-        keep(&c.seconds_kwnames, [] { return Py_BuildValue("(s)", "seconds"); }) < 0 ||
-        keep(&c.days_kwnames, [] { return Py_BuildValue("(s)", "days"); }) < 0 ||
-        keep(&c.date_kwnames, [] { return Py_BuildValue("(sss)", "year", "month", "day"); }) < 0 ||
-        keep(&c.fromtimestamp, [] {
+    if (keep_once(&c.empty_tuple, [] { return PyTuple_New(0); }) < 0 ||
+        keep_once(&c.tz_kwnames, [] { return Py_BuildValue("(s)", "tz"); }) < 0 ||
+        keep_once(&c.seconds_kwnames, [] { return Py_BuildValue("(s)", "seconds"); }) < 0 ||
+        keep_once(&c.days_kwnames, [] { return Py_BuildValue("(s)", "days"); }) < 0 ||
+        keep_once(&c.date_kwnames, [] { return Py_BuildValue("(sss)", "year", "month", "day"); }) < 0 ||
+        keep_once(&c.fromtimestamp, [] {
             OwnedRef datetime_class = OwnedRef::steal(import_attr("datetime", "datetime"));
             return datetime_class ? PyObject_GetAttrString(datetime_class.get(), "fromtimestamp") : nullptr;
         }) < 0 ||
-        keep(&c.timedelta_type, [] { return import_attr("datetime", "timedelta"); }) < 0 ||
-        keep(&c.date_type, [] { return import_attr("datetime", "date"); }) < 0) {
+        keep_once(&c.timedelta_type, [] { return import_attr("datetime", "timedelta"); }) < 0 ||
+        keep_once(&c.date_type, [] { return import_attr("datetime", "date"); }) < 0) {
         return -1;
     }
     return 0;

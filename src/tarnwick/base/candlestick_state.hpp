@@ -26,10 +26,10 @@ struct InternedNames {
     // Attributes and keywords used by the members.
     PyObject* market_time;
     PyObject* bar_span_seconds;
-    PyObject* __init__;
-    PyObject* __name__;
-    PyObject* __module__;
-    PyObject* __qualname__;
+    PyObject* dunder_init;  // "__init__", and so on
+    PyObject* dunder_name;
+    PyObject* dunder_module;
+    PyObject* dunder_qualname;
     PyObject* total_seconds;
     PyObject* PROFILE;
     PyObject* time_zone;
@@ -61,5 +61,11 @@ extern Constants constants;
 
 // Fills `names` and `constants`; safe to call again after a failed import.
 int init_candlestick_state();
+
+// Fills an empty slot with the interned `text`, or with what `make` returns
+// (a new reference); a filled slot is left alone.  -1 with an exception set
+// when the slot stays empty.
+int intern_once(PyObject** slot, const char* text);
+int keep_once(PyObject** slot, PyObject* (*make)());
 
 }  // namespace tarnwick

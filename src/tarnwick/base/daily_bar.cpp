@@ -29,7 +29,7 @@ PyObject* base_init_kwnames = nullptr;  // keywords of the base constructor call
 
 // ---- construction ------------------------------------------------------------
 
-enum Parameter {
+enum Parameter : std::uint8_t {
     kTicker,
     kMarketDate,
     kHigh,
@@ -51,11 +51,16 @@ PyObject* const* const init_parameter_names[kParameterCount] = {
 const Signature init_signature{"DailyBar.__init__", init_parameter_names, kParameterCount, 6};
 
 // The arguments of the base constructor call, in the order of its keywords.
-enum BaseArgument {
+enum BaseArgument : std::uint8_t {
     kBaseTicker,
     kBaseTimestamp,
-    kBaseFloats,  // high, low, open, close, volume, notional
-    kBaseTradeCount = kBaseFloats + 6,
+    kBaseHigh,  // the six floats: high, low, open, close, volume, notional
+    kBaseLow,
+    kBaseOpen,
+    kBaseClose,
+    kBaseVolume,
+    kBaseNotional,
+    kBaseTradeCount,
     kBaseBarSpan,
     kBaseCount
 };
@@ -108,7 +113,7 @@ PyObject* daily_init(NativeFunction* function, PyObject* const* args, Py_ssize_t
     }
 
     // super().__init__(ticker=..., timestamp=..., ..., bar_span=..., **kwargs)
-    OwnedRef base_init = OwnedRef::steal(super_attribute(function, self, names.__init__));
+    OwnedRef base_init = OwnedRef::steal(super_attribute(function, self, names.dunder_init));
     if (!base_init) {
         return nullptr;
     }
@@ -122,7 +127,7 @@ PyObject* daily_init(NativeFunction* function, PyObject* const* args, Py_ssize_t
     PyTuple_SET_ITEM(items, kBaseTicker, Py_NewRef(ticker));
     PyTuple_SET_ITEM(items, kBaseTimestamp, PyLong_FromLong(date_number));
     for (int i = 0; i < 6; ++i) {
-        PyTuple_SET_ITEM(items, kBaseFloats + i, PyFloat_FromDouble(floats[i]));
+        PyTuple_SET_ITEM(items, kBaseHigh + i, PyFloat_FromDouble(floats[i]));
     }
     PyTuple_SET_ITEM(items, kBaseTradeCount, PyLong_FromUnsignedLong(trade_count));
     PyTuple_SET_ITEM(items, kBaseBarSpan, PyLong_FromLong(bar_span));
@@ -401,20 +406,15 @@ int init_daily_state() {
             return -1;
         }
     }
-    if ((label_daily == nullptr && (label_daily = PyUnicode_InternFromString("Daily")) == nullptr) ||
-        (label_daily_plus == nullptr && (label_daily_plus = PyUnicode_InternFromString("Daily-Plus")) == nullptr) ||
-        (one == nullptr && (one = PyLong_FromLong(1)) == nullptr)) {
+    if (intern_once(&label_daily, "Daily") < 0 || intern_once(&label_daily_plus, "Daily-Plus") < 0 ||
+        keep_once(&one, [] { return PyLong_FromLong(1); }) < 0) {
         return -1;
     }
-    if (base_init_kwnames == nullptr) {
-        base_init_kwnames = PyTuple_Pack(kBaseCount, names.ticker, names.timestamp, names.high_price,
-                                         names.low_price, names.open_price, names.close_price, names.volume,
-                                         names.notional, names.trade_count, names.bar_span);
-        if (base_init_kwnames == nullptr) {
-            return -1;
-        }
-    }
-    return 0;
+    return keep_once(&base_init_kwnames, [] {
+        return PyTuple_Pack(kBaseCount, names.ticker, names.timestamp, names.high_price, names.low_price,
+                            names.open_price, names.close_price, names.volume, names.notional, names.trade_count,
+                            names.bar_span);
+    });
 }
 
 // The most derived metaclass of the bases, as the class statement finds it.
@@ -469,8 +469,8 @@ PyObject* create_daily_bar_class(const char* module_name) {
         return nullptr;
     }
     OwnedRef module = OwnedRef::steal(PyUnicode_FromString(module_name));
-    if (!module || PyObject_SetItem(ns.get(), names.__module__, module.get()) < 0 ||
-        PyObject_SetItem(ns.get(), names.__qualname__, name.get()) < 0) {
+    if (!module || PyObject_SetItem(ns.get(), names.dunder_module, module.get()) < 0 ||
+        PyObject_SetItem(ns.get(), names.dunder_qualname, name.get()) < 0) {
         return nullptr;
     }
     OwnedRef init_defaults = OwnedRef::steal(Py_BuildValue("(ddii)", 0.0, 0.0, 0, 1));

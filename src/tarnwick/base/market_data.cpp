@@ -157,6 +157,20 @@ int write_header(MarketDataObject* self, PyObject* ticker, double timestamp) {
     if (ticker_bytes(ticker, &text, &text_size) < 0) {
         return -1;
     }
+    // A view reads memory that is not ours and may be read-only (bytes, a
+    // read-only memoryview): like the subclasses' constructors, the header
+    // writer refuses it.  The class lookup above may have run code, so the
+    // record is looked at afresh.
+    if (self->_data == nullptr) {
+        return raise_not_initialized();
+    }
+    if (self->_owner == 0) {
+        OwnedRef class_name = OwnedRef::steal(PyType_GetName(Py_TYPE(self)));
+        if (class_name) {
+            PyErr_Format(PyExc_MemoryError, "Can not initialize a view of %U.", class_name.get());
+        }
+        return -1;
+    }
     _MetaInfo* header = &self->_data->MetaInfo;
     header->dtype = kind;
     std::memset(header->ticker, 0, kTickerBytes);
@@ -247,21 +261,24 @@ void market_data_dealloc(PyObject* op) {
 }
 
 // Extra attributes given to the initialiser are found after the ordinary
-// lookup fails; objects without any take the plain generic path.
+// lookup fails.
 PyObject* market_data_getattro(PyObject* op, PyObject* name) {
-    PyObject* additional = reinterpret_cast<MarketDataObject*>(op)->_additional;
-    if (additional == nullptr) {
-        return PyObject_GenericGetAttr(op, name);
-    }
     PyObject* result = PyObject_GenericGetAttr(op, name);
     if (result != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
         return result;
     }
-    OwnedRef keep = OwnedRef::borrow(additional);  // the lookup may run code that clears the store
-    if (PyDict_GetItemRef(additional, name, &result) == 0) {
-        return nullptr;  // not there: the AttributeError stands
+    // The generic lookup may have run code: the store is read afresh, and
+    // held, since looking a name up in it may run code too (a str subclass's
+    // __eq__).  That code must not run with the AttributeError pending.
+    OwnedRef additional = OwnedRef::borrow(reinterpret_cast<MarketDataObject*>(op)->_additional);
+    if (!additional) {
+        return nullptr;  // no extra attributes: the AttributeError stands
     }
-    PyErr_Clear();
+    OwnedRef missing = OwnedRef::steal(PyErr_GetRaisedException());
+    int found = PyDict_GetItemRef(additional.get(), name, &result);
+    if (found == 0) {
+        PyErr_SetRaisedException(missing.release());  // not there: the AttributeError stands
+    }
     return result;  // the value, or null with the lookup's own error
 }
 
@@ -406,12 +423,18 @@ int intern_names() {
         {&s_PROFILE, "PROFILE"},     {&s_time_zone, "time_zone"},
     };
     for (auto& name : names) {
-        if (*name.slot == nullptr && (*name.slot = PyUnicode_InternFromString(name.text)) == nullptr) {
-            return -1;
+        if (*name.slot == nullptr) {
+            *name.slot = PyUnicode_InternFromString(name.text);
+            if (*name.slot == nullptr) {
+                return -1;
+            }
         }
     }
-    if (s_tz_kwnames == nullptr && (s_tz_kwnames = Py_BuildValue("(s)", "tz")) == nullptr) {
-        return -1;
+    if (s_tz_kwnames == nullptr) {
+        s_tz_kwnames = Py_BuildValue("(s)", "tz");
+        if (s_tz_kwnames == nullptr) {
+            return -1;
+        }
     }
     if (s_fromtimestamp == nullptr) {
         OwnedRef datetime_class = OwnedRef::steal(import_attr("datetime", "datetime"));

@@ -6,13 +6,12 @@
 // on nothing but the byte contract itself; the static_asserts pin that
 // contract.  Records arrive at whatever address the caller put them, often
 // odd ones, so every read goes through a pointer to a packed type (which the
-// compiler turns into alignment-safe loads) or through memcpy.
+// compiler turns into alignment-safe loads).
 
 #include "market_data_external.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #define TARNWICK_EXPORT __attribute__((visibility("default")))
 
@@ -34,8 +33,6 @@ struct Entry {
     std::uint64_t n_orders;  // sole arbiter of emptiness, whatever the price
 };
 
-#pragma pack(pop)
-
 static_assert(sizeof(MetaInfo) == 41);
 static_assert(offsetof(MetaInfo, dtype) == 0);
 static_assert(offsetof(MetaInfo, ticker) == 1);
@@ -46,12 +43,19 @@ static_assert(offsetof(Entry, price) == 0);
 static_assert(offsetof(Entry, volume) == 8);
 static_assert(offsetof(Entry, n_orders) == 16);
 
-double timestamp_of(const void* slot) {
-    // The slot itself may sit in a caller-packed array, so do not assume it
-    // is pointer-aligned either.
+// An element of the array being sorted: a pointer to a record.  The array
+// itself may be caller-packed, so the pointer is read through a packed type
+// too and need not be pointer-aligned.
+struct RecordSlot {
     const MetaInfo* record;
-    std::memcpy(&record, slot, sizeof record);
-    return record->timestamp;
+};
+
+#pragma pack(pop)
+
+static_assert(sizeof(RecordSlot) == sizeof(const MetaInfo*));
+
+double timestamp_of(const void* slot) {
+    return static_cast<const RecordSlot*>(slot)->record->timestamp;
 }
 
 // Comparisons are written so that a NaN on either side falls through to 0.

@@ -14,6 +14,7 @@
 namespace tarnwick {
 
 // Record-kind codes, stored in the one-byte `dtype` of every record header.
+// NOLINTNEXTLINE(performance-enum-size): its 4-byte size is part of the interface (asserted below).
 enum DataType : std::int32_t {
     DTYPE_UNKNOWN = 0,
     DTYPE_MARKET_DATA = 10,

@@ -9,7 +9,7 @@ namespace tarnwick {
 
 // A type object with every slot empty and the object header that static
 // types carry.
-inline PyTypeObject empty_static_type() {
+inline PyTypeObject empty_static_type() noexcept {
     PyTypeObject type{};
     type.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
     return type;

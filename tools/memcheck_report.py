@@ -1,0 +1,88 @@
+"""Summary of a valgrind memcheck XML log (tools/memcheck.sh): the memory errors (invalid reads and
+writes and the rest), and the definitely-lost blocks our modules allocated.
+
+    python tools/memcheck_report.py LOG.xml
+
+Exits 1 when there is any memory error, or any definitely-lost block of ours.  A lost block is ours
+when a frame of our modules comes before the first frame of the interpreter running Python code on
+the way out from the allocation: past that frame, Python code made the allocation, not our C++.
+"""
+
+import re
+import sys
+import xml.etree.ElementTree as ET
+
+OUR_MODULES = re.compile(r"/tarnwick/base/(candlestick|market_data)\.[^/]*\.so$")
+RUNS_PYTHON_CODE = {"_PyEval_EvalFrameDefault", "_PyEval_EvalFrame", "PyEval_EvalCode"}
+SHOWN_FRAMES = 12
+
+
+def frames(error):
+    stack = error.find("stack")
+    if stack is None:
+        return []
+    return [{"fn": frame.findtext("fn") or "???", "obj": frame.findtext("obj") or "",
+             "where": f"{frame.findtext('file')}:{frame.findtext('line')}" if frame.findtext("file") else ""}
+            for frame in stack.iter("frame")]
+
+
+def in_our_modules(frame):
+    return OUR_MODULES.search(frame["obj"]) is not None
+
+
+def allocated_by_us(stack):
+    for frame in stack:
+        if in_our_modules(frame):
+            return True
+        if frame["fn"] in RUNS_PYTHON_CODE:
+            return False
+    return False
+
+
+def describe(error, stack):
+    what = error.findtext("what") or error.find("xwhat").findtext("text")
+    lines = [f"  {what}"]
+    for frame in stack[:SHOWN_FRAMES]:
+        marker = "*" if in_our_modules(frame) else " "
+        lines.append(f"    {marker} {frame['fn']} {frame['where'] or frame['obj'].rsplit('/', 1)[-1]}")
+    return "\n".join(lines)
+
+
+def main(path):
+    errors = ET.parse(path).getroot().findall("error")
+    memory_errors, ours_lost, all_lost_blocks, all_lost_bytes = [], [], 0, 0
+    kinds = {}
+    for error in errors:
+        kind = error.findtext("kind")
+        stack = frames(error)
+        if kind.startswith("Leak_"):
+            if kind != "Leak_DefinitelyLost":
+                continue
+            blocks = int(error.find("xwhat").findtext("leakedblocks"))
+            all_lost_blocks += blocks
+            all_lost_bytes += int(error.find("xwhat").findtext("leakedbytes"))
+            if allocated_by_us(stack):
+                ours_lost.append((blocks, error, stack))
+            continue
+        memory_errors.append((error, stack))
+        kinds[kind] = kinds.get(kind, 0) + 1
+
+    invalid = sum(count for kind, count in kinds.items() if kind in ("InvalidRead", "InvalidWrite"))
+    in_ours = sum(1 for _, stack in memory_errors if any(in_our_modules(frame) for frame in stack))
+    ours_blocks = sum(blocks for blocks, _, _ in ours_lost)
+    print("== memcheck summary")
+    print(f"invalid reads/writes:                  {invalid}")
+    print(f"memory errors of any kind:             {len(memory_errors)}"
+          + (f" ({', '.join(f'{kind} {count}' for kind, count in sorted(kinds.items()))})" if kinds else ""))
+    print(f"  with a frame in our modules:         {in_ours}")
+    print(f"definitely lost, allocated by us:      {ours_blocks} blocks")
+    print(f"definitely lost, all (not suppressed): {all_lost_blocks} blocks, {all_lost_bytes} bytes")
+    for error, stack in memory_errors:
+        print(describe(error, stack))
+    for _, error, stack in ours_lost:
+        print(describe(error, stack))
+    return 1 if memory_errors or ours_lost else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1]))
