@@ -130,14 +130,9 @@ PyObject* acquire_pin(PyObject* exporter) {
 }
 
 // Whether item assignment may write into a view bar's memory.
-int view_is_writable(MarketDataObject* self) {
-    PyObject* pin = nullptr;
-    if (self->_additional == nullptr || PyDict_GetItemRef(self->_additional, pin_key(), &pin) <= 0) {
-        return PyErr_Occurred() ? -1 : 0;
-    }
-    bool writable = Py_TYPE(pin) == &BufferPinType && !reinterpret_cast<BufferPin*>(pin)->view.readonly;
-    Py_DECREF(pin);
-    return writable;
+bool view_is_writable(const MarketDataObject* self) {
+    PyObject* pin = find_additional(self, pin_key());
+    return pin != nullptr && Py_IS_TYPE(pin, &BufferPinType) && !reinterpret_cast<BufferPin*>(pin)->view.readonly;
 }
 
 // ---- construction ------------------------------------------------------------
@@ -552,14 +547,9 @@ int bar_setitem(PyObject* op, PyObject* key, PyObject* value) {
     if (record == nullptr) {
         return -1;
     }
-    if (self->_owner == 0) {
-        int writable = view_is_writable(self);
-        if (writable <= 0) {
-            if (writable == 0) {
-                PyErr_Format(PyExc_TypeError, "cannot assign to %N: its memory is read-only", Py_TYPE(op));
-            }
-            return -1;
-        }
+    if (self->_owner == 0 && !view_is_writable(self)) {
+        PyErr_Format(PyExc_TypeError, "cannot assign to %N: its memory is read-only", Py_TYPE(op));
+        return -1;
     }
     if (field->is_count) {
         store_uint32(record, field->offset, count);

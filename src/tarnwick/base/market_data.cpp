@@ -37,14 +37,43 @@ int raise_not_initialized() {
 
 // ---- record operations -----------------------------------------------------
 
-void set_additional(MarketDataObject* self, PyObject* name, PyObject* value) {
-    if (self->_additional == nullptr) {
-        self->_additional = PyDict_New();
-        if (self->_additional == nullptr) {
-            return;
+// Whether two keys of the store name the same entry: the same object, or
+// equal strings (compared without running any code of theirs).
+bool same_key(PyObject* a, PyObject* b) {
+    return a == b || (PyUnicode_Check(a) && PyUnicode_Check(b) && PyUnicode_Compare(a, b) == 0);
+}
+
+// Index of the entry `key` in the store, or -1.
+Py_ssize_t find_entry(PyObject* store, PyObject* key) {
+    Py_ssize_t size = store != nullptr ? PyTuple_GET_SIZE(store) : 0;
+    for (Py_ssize_t i = 0; i + 1 < size; i += 2) {
+        if (same_key(PyTuple_GET_ITEM(store, i), key)) {
+            return i;
         }
     }
-    PyDict_SetItem(self->_additional, name, value);
+    return -1;
+}
+
+// Sets one extra attribute: a new store with the entry replaced or added.
+void set_additional(MarketDataObject* self, PyObject* name, PyObject* value) {
+    PyObject* store = self->_additional;
+    Py_ssize_t size = store != nullptr ? PyTuple_GET_SIZE(store) : 0;
+    Py_ssize_t index = find_entry(store, name);
+    PyObject* updated = PyTuple_New(index >= 0 ? size : size + 2);
+    if (updated == nullptr) {
+        return;
+    }
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyTuple_SET_ITEM(updated, i, Py_NewRef(PyTuple_GET_ITEM(store, i)));
+    }
+    if (index < 0) {
+        index = size;
+        PyTuple_SET_ITEM(updated, index, Py_NewRef(name));
+        PyTuple_SET_ITEM(updated, index + 1, Py_NewRef(value));
+    } else {
+        Py_SETREF(PyTuple_GET_ITEM(updated, index + 1), Py_NewRef(value));
+    }
+    Py_XSETREF(self->_additional, updated);
 }
 
 std::size_t get_size(std::uint8_t dtype) { return record_size(dtype); }
@@ -54,7 +83,25 @@ std::size_t max_size() { return sizeof(_MarketDataBuffer); }
 // The record kind of an object is its class's `_dtype`; this is what the
 // object's allocation was sized for.  The `dtype` byte inside the record is
 // not trusted for sizes: records can arrive as foreign bytes.
+//
+// Looking it up is a large part of writing a header, so the last answer is
+// kept with the class's version tag, which changes whenever the class or one
+// of its bases changes.  Only for classes whose metaclass is `type`: another
+// metaclass may compute the attribute.
+struct RecordKindCache {
+    PyTypeObject* type = nullptr;  // compared only, never dereferenced
+    unsigned int version = 0;
+    std::uint8_t kind = 0;
+};
+RecordKindCache record_kind_cache;
+
 int class_record_kind(PyObject* self, std::uint8_t* kind) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type == record_kind_cache.type && type->tp_version_tag == record_kind_cache.version &&
+        record_kind_cache.version != 0) {
+        *kind = record_kind_cache.kind;
+        return 0;
+    }
     OwnedRef value = OwnedRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), s_dtype));
     if (!value) {
         return -1;
@@ -69,6 +116,9 @@ int class_record_kind(PyObject* self, std::uint8_t* kind) {
         return -1;
     }
     *kind = static_cast<std::uint8_t>(code);
+    if (Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type) && PyUnstable_Type_AssignVersionTag(type) != 0) {
+        record_kind_cache = {type, type->tp_version_tag, *kind};
+    }
     return 0;
 }
 
@@ -267,19 +317,15 @@ PyObject* market_data_getattro(PyObject* op, PyObject* name) {
     if (result != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
         return result;
     }
-    // The generic lookup may have run code: the store is read afresh, and
-    // held, since looking a name up in it may run code too (a str subclass's
-    // __eq__).  That code must not run with the AttributeError pending.
-    OwnedRef additional = OwnedRef::borrow(reinterpret_cast<MarketDataObject*>(op)->_additional);
-    if (!additional) {
-        return nullptr;  // no extra attributes: the AttributeError stands
+    // Read afresh: the generic lookup may have run code.  Searching the store
+    // runs none, so the pending AttributeError can simply stand or go.
+    PyObject* store = reinterpret_cast<MarketDataObject*>(op)->_additional;
+    Py_ssize_t index = PyUnicode_Check(name) ? find_entry(store, name) : -1;
+    if (index < 0) {
+        return nullptr;
     }
-    OwnedRef missing = OwnedRef::steal(PyErr_GetRaisedException());
-    int found = PyDict_GetItemRef(additional.get(), name, &result);
-    if (found == 0) {
-        PyErr_SetRaisedException(missing.release());  // not there: the AttributeError stands
-    }
-    return result;  // the value, or null with the lookup's own error
+    PyErr_Clear();
+    return Py_NewRef(PyTuple_GET_ITEM(store, index + 1));
 }
 
 // ---- properties ------------------------------------------------------------
@@ -306,12 +352,17 @@ PyObject* get_timestamp(PyObject* op, void*) {
     return PyFloat_FromDouble(data->MetaInfo.timestamp);
 }
 
+// PROFILE.time_zone of tarnwick.profile, read at each call; the module is
+// imported once.
 PyObject* profile_time_zone() {
-    OwnedRef profile_module = OwnedRef::steal(PyImport_ImportModule("tarnwick.profile"));
-    if (!profile_module) {
-        return nullptr;
+    static PyObject* profile_module = nullptr;
+    if (profile_module == nullptr) {
+        profile_module = PyImport_ImportModule("tarnwick.profile");
+        if (profile_module == nullptr) {
+            return nullptr;
+        }
     }
-    OwnedRef profile = OwnedRef::steal(PyObject_GetAttr(profile_module.get(), s_PROFILE));
+    OwnedRef profile = OwnedRef::steal(PyObject_GetAttr(profile_module, s_PROFILE));
     if (!profile) {
         return nullptr;
     }

@@ -37,6 +37,26 @@ struct MarketDataObject {
 };
 
 inline constexpr Py_ssize_t kMarketDataObjectSize = sizeof(MarketDataObject);
+
+// The store of extra attributes, `_additional`: null, or a tuple of keys and
+// values in turn, written by `_set_additional`.  Being a tuple, it cannot be
+// changed by code that reaches it (through the collector's referents, say),
+// so what a subclass keeps there under a private key, such as the buffer a
+// view reads, stays exactly as long as the object.
+//
+// The value stored under `key` (compared by identity), borrowed, or null.
+inline PyObject* find_additional(const MarketDataObject* self, PyObject* key) {
+    PyObject* store = self->_additional;
+    if (store == nullptr || !PyTuple_Check(store)) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i + 1 < PyTuple_GET_SIZE(store); i += 2) {
+        if (PyTuple_GET_ITEM(store, i) == key) {
+            return PyTuple_GET_ITEM(store, i + 1);
+        }
+    }
+    return nullptr;
+}
 static_assert(sizeof(void*) != 8 || sizeof(MarketDataObject) == 48);
 
 // Key of the capsule in the class dictionary that carries the table's address.
