@@ -99,10 +99,17 @@ int check_required(const Signature& sig, PyObject** bound) {
 
 int bind_vectorcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** bound, OwnedRef* extras) {
+    Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    if (nkw == 0 && nargs >= sig.required && nargs <= sig.count) {
+        // Positional arguments alone, as many as the signature takes.
+        for (Py_ssize_t i = 0; i < sig.count; ++i) {
+            bound[i] = i < nargs ? args[i] : nullptr;
+        }
+        return 0;
+    }
     if (bind_positional(sig, args, nargs, bound) < 0) {
         return -1;
     }
-    Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         if (bind_keyword(sig, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], bound, extras) < 0) {
             return -1;

@@ -5,6 +5,9 @@
 // record in place; nothing is cached.
 #include "bar_data.hpp"
 
+#include <datetime.h>
+
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -230,7 +233,10 @@ int init_bound(PyObject* op, PyObject* const* arg, PyObject* extras) {
             return -1;
         }
     }
-    std::memset(self->_data, 0, kBarRecordSize);
+    // A copy from a constant of zeros: a few wide stores, where a memset of
+    // this odd size becomes a slow string instruction.
+    static constexpr unsigned char kZeroRecord[kBarRecordSize] = {};
+    std::memcpy(self->_data, kZeroRecord, kBarRecordSize);
 
     if (call_base_initialiser(op, ticker, timestamp, extras) < 0) {
         return -1;
@@ -250,8 +256,10 @@ int init_bound(PyObject* op, PyObject* const* arg, PyObject* extras) {
         if (!span_obj) {
             return -1;
         }
-    } else if (PyFloat_CheckExact(bar_span)) {
-        span = PyFloat_AS_DOUBLE(bar_span);
+    } else if (PyFloat_CheckExact(bar_span) || PyLong_CheckExact(bar_span)) {
+        if (to_double(bar_span, &span) < 0) {  // float() of these, without a new object
+            return -1;
+        }
     } else {
         span_obj = OwnedRef::steal(PyNumber_Float(bar_span));
         if (!span_obj) {
@@ -291,6 +299,25 @@ int bar_init(PyObject* op, PyObject* args, PyObject* kwds) {
     }
     return init_bound(op, bound, extras.get());
 }
+
+}  // namespace
+
+int bar_data_init_vectorcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[kParameterCount];
+    OwnedRef extras;
+    if (bind_vectorcall(init_signature, args, nargs, kwnames, bound, &extras) < 0) {
+        return -1;
+    }
+    return init_bound(self, bound, extras.get());
+}
+
+bool is_bar_data_init(PyObject* descriptor) {
+    return Py_IS_TYPE(descriptor, &PyWrapperDescr_Type) &&
+           reinterpret_cast<PyWrapperDescrObject*>(descriptor)->d_common.d_type == &BarDataType &&
+           reinterpret_cast<PyWrapperDescrObject*>(descriptor)->d_wrapped == reinterpret_cast<void*>(bar_init);
+}
+
+namespace {
 
 // Calling the class itself: allocation and initialisation without building
 // an argument tuple or dictionary.  Subclasses do not inherit this and are
@@ -332,7 +359,13 @@ PyObject* get_bar_span(PyObject* op, void*) {
     if (record == nullptr) {
         return nullptr;
     }
-    OwnedRef seconds = OwnedRef::steal(PyFloat_FromDouble(load_double(record, kBarSpan)));
+    double span = load_double(record, kBarSpan);
+    // Whole seconds that fit an int make the same timedelta directly (it
+    // normalises them into days and seconds as the keyword call does).
+    if (span >= INT_MIN && span <= INT_MAX && span == std::trunc(span)) {
+        return PyDelta_FromDSU(0, static_cast<int>(span), 0);
+    }
+    OwnedRef seconds = OwnedRef::steal(PyFloat_FromDouble(span));
     if (!seconds) {
         return nullptr;
     }
@@ -576,6 +609,18 @@ PyObject* bar_sq_item(PyObject* op, Py_ssize_t index) {
 PyMappingMethods bar_as_mapping = {nullptr, bar_getitem, bar_setitem};
 PySequenceMethods bar_as_sequence = {};
 
+// format(value, "%Y-%m-%d %H:%M:%S").  A plain datetime with a four-digit
+// year gives the same text from its fields, without strftime.
+PyObject* format_market_time(PyObject* value) {
+    if (PyDateTime_CheckExact(value) && PyDateTime_GET_YEAR(value) >= 1000) {
+        return PyUnicode_FromFormat("%04d-%02d-%02d %02d:%02d:%02d", PyDateTime_GET_YEAR(value),
+                                    PyDateTime_GET_MONTH(value), PyDateTime_GET_DAY(value),
+                                    PyDateTime_DATE_GET_HOUR(value), PyDateTime_DATE_GET_MINUTE(value),
+                                    PyDateTime_DATE_GET_SECOND(value));
+    }
+    return PyObject_Format(value, constants.time_format);
+}
+
 PyObject* bar_repr(PyObject* op) {
     if (as_bar(op)->_data == nullptr) {
         return PyUnicode_FromString("<BarData>(uninitialized)");
@@ -589,7 +634,8 @@ PyObject* bar_repr(PyObject* op) {
         if (!value) {
             return nullptr;
         }
-        text[i] = OwnedRef::steal(PyObject_Format(value.get(), i == 0 ? constants.time_format : constants.empty_str));
+        text[i] = OwnedRef::steal(i == 0 ? format_market_time(value.get())
+                                         : PyObject_Format(value.get(), constants.empty_str));
         if (!text[i]) {
             return nullptr;
         }
@@ -893,6 +939,12 @@ HeaderWriter find_header_writer(PyTypeObject* base) {
 }  // namespace
 
 int ready_bar_data_type(PyTypeObject* base, const MarketDataVTable* base_vtable) {
+    if (PyDateTimeAPI == nullptr) {
+        PyDateTime_IMPORT;
+        if (PyDateTimeAPI == nullptr) {
+            return -1;
+        }
+    }
     if (intern_once(&name_buffer, "buffer") < 0 || intern_once(&name_data, "data") < 0 ||
         ready_buffer_pin_type() < 0) {
         return -1;

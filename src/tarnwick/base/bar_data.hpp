@@ -17,6 +17,14 @@ int ready_bar_data_type(PyTypeObject* base, const MarketDataVTable* base_vtable)
 // Installs the refusal of pickling unless the base class pickles by itself.
 int install_pickling_refusal(PyTypeObject* base);
 
+// BarData.__init__(self, *args, **kwargs) with the arguments as in a
+// vectorcall: the direct path for subclass constructors whose super-call
+// reaches BarData's own initialiser (see is_bar_data_init).
+int bar_data_init_vectorcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Whether a class-dictionary entry is BarData's own `__init__` slot wrapper.
+bool is_bar_data_init(PyObject* descriptor);
+
 // The module namespace in which members look up `PROFILE` at each call.
 void set_bar_data_globals(PyObject* module_dict);
 

@@ -18,7 +18,9 @@ inline int to_double(PyObject* obj, double* out) {
         *out = PyFloat_AS_DOUBLE(obj);
         return 0;
     }
-    double value = PyFloat_AsDouble(obj);
+    // An exact int converts as int.__float__ would, without the temporary
+    // float object (same value, same OverflowError).
+    double value = PyLong_CheckExact(obj) ? PyLong_AsDouble(obj) : PyFloat_AsDouble(obj);
     if (value == -1.0 && PyErr_Occurred()) {
         return -1;
     }

@@ -9,6 +9,7 @@
 
 #include <datetime.h>
 
+#include <climits>
 #include <cstdint>
 #include <string_view>
 
@@ -113,9 +114,18 @@ PyObject* daily_init(NativeFunction* function, PyObject* const* args, Py_ssize_t
     }
 
     // super().__init__(ticker=..., timestamp=..., ..., bar_span=..., **kwargs)
-    OwnedRef base_init = OwnedRef::steal(super_attribute(function, self, names.dunder_init));
-    if (!base_init) {
+    OwnedRef base_init = OwnedRef::steal(super_lookup(function, self, names.dunder_init));
+    if (PyErr_Occurred()) {
         return nullptr;
+    }
+    // BarData's own initialiser is called directly; anything else is bound
+    // and called as the super-call would.
+    bool direct = base_init && is_bar_data_init(base_init.get());
+    if (!direct) {
+        base_init = OwnedRef::steal(super_attribute(function, self, names.dunder_init));
+        if (!base_init) {
+            return nullptr;
+        }
     }
     const Py_ssize_t count = kBaseCount + n_extras;
     OwnedRef call_kwnames = OwnedRef::borrow(base_init_kwnames);
@@ -153,6 +163,11 @@ PyObject* daily_init(NativeFunction* function, PyObject* const* args, Py_ssize_t
             PyTuple_SET_ITEM(items, i, Py_NewRef(value));
             ++i;
         }
+    }
+    if (direct) {
+        return bar_data_init_vectorcall(self, &PyTuple_GET_ITEM(items, 0), 0, call_kwnames.get()) < 0
+                   ? nullptr
+                   : Py_NewRef(Py_None);
     }
     OwnedRef result = OwnedRef::steal(
         PyObject_Vectorcall(base_init.get(), &PyTuple_GET_ITEM(items, 0), 0, call_kwnames.get()));
@@ -197,6 +212,10 @@ PyObject* daily_market_date(NativeFunction* function, PyObject* const* args, Py_
         long long year, rest, month, day;
         floor_divmod(value, 10000, &year, &rest);
         floor_divmod(rest, 100, &month, &day);
+        if (year >= INT_MIN && year <= INT_MAX) {
+            // The date constructor's own checks and messages, without the call.
+            return PyDate_FromDate(static_cast<int>(year), static_cast<int>(month), static_cast<int>(day));
+        }
         OwnedRef y = OwnedRef::steal(PyLong_FromLongLong(year));
         OwnedRef m = OwnedRef::steal(PyLong_FromLongLong(month));
         OwnedRef d = OwnedRef::steal(PyLong_FromLongLong(day));

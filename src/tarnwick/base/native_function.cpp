@@ -138,7 +138,46 @@ void set_native_function_owner(PyObject* function, PyObject* owner) {
     Py_XSETREF(as_function(function)->owner, Py_NewRef(owner));
 }
 
+PyObject* super_lookup(NativeFunction* function, PyObject* self, PyObject* name) {
+    PyObject* owner = function->owner;
+    PyTypeObject* start = Py_TYPE(self);
+    if (owner == nullptr || !PyType_Check(owner) || !PyType_IsSubtype(start, reinterpret_cast<PyTypeObject*>(owner)) ||
+        start->tp_mro == nullptr) {
+        return nullptr;
+    }
+    // Hold the MRO: a lookup in a class dictionary may run code that replaces it.
+    OwnedRef mro = OwnedRef::borrow(start->tp_mro);
+    Py_ssize_t size = PyTuple_GET_SIZE(mro.get());
+    Py_ssize_t i = 0;
+    while (i < size && PyTuple_GET_ITEM(mro.get(), i) != owner) {
+        ++i;
+    }
+    for (++i; i < size; ++i) {
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i))->tp_dict;
+        PyObject* found = nullptr;
+        if (dict != nullptr && PyDict_GetItemRef(dict, name, &found) != 0) {
+            return found;  // the attribute, or null with the lookup's error
+        }
+    }
+    return nullptr;
+}
+
 PyObject* super_attribute(NativeFunction* function, PyObject* self, PyObject* name) {
+    // The common case without a super object: find the attribute after the
+    // owner in the instance's MRO and bind it as super() would.
+    OwnedRef found = OwnedRef::steal(super_lookup(function, self, name));
+    if (found) {
+        descrgetfunc get = Py_TYPE(found.get())->tp_descr_get;
+        if (get == nullptr) {
+            return found.release();
+        }
+        return get(found.get(), self, reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    // Everything else (not found, an owner missing, an instance of another
+    // class) goes through super() itself, for its own results and errors.
     if (function->owner == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
         return nullptr;

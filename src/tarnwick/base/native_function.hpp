@@ -43,6 +43,11 @@ PyObject* new_native_function(const NativeFunctionSpec& spec, const char* module
 // Hands the class to a function that uses the zero-argument super-call.
 void set_native_function_owner(PyObject* function, PyObject* owner);
 
+// What super(<owner>, self).<name> finds, before binding: a new reference,
+// or null (with an exception only if a lookup failed) when it is not found
+// in the classes after the owner.
+PyObject* super_lookup(NativeFunction* function, PyObject* self, PyObject* name);
+
 // super(<owner>, self).<name>, as the zero-argument super-call in the
 // function's class body would find it.
 PyObject* super_attribute(NativeFunction* function, PyObject* self, PyObject* name);
