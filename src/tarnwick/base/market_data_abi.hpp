@@ -45,7 +45,7 @@ inline constexpr Py_ssize_t kMarketDataObjectSize = sizeof(MarketDataObject);
 // view reads, stays exactly as long as the object.
 //
 // The value stored under `key` (compared by identity), borrowed, or null.
-inline PyObject* find_additional(const MarketDataObject* self, PyObject* key) {
+inline PyObject* find_additional(const MarketDataObject* self, const PyObject* key) {
     PyObject* store = self->_additional;
     if (store == nullptr || !PyTuple_Check(store)) {
         return nullptr;

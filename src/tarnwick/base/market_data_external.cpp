@@ -1,6 +1,8 @@
 // Orderings of market-data records and order-book levels, in the form qsort
-// and similar C routines expect, so native code outside the interpreter can
-// sort buffers it receives from us without linking any Python.
+// and similar C routines expect, exported under plain C names so that other
+// native code loaded into the same process can sort records it holds.  The
+// functions themselves touch no interpreter state: they read the two
+// records and nothing else.
 //
 // The layouts are restated here rather than shared so that this file depends
 // on nothing but the byte contract itself; the static_asserts pin that
