@@ -281,3 +281,18 @@ def test_allocation_alone_leaves_the_bar_uninitialised():
     bar = BarData.__new__(BarData)
     assert bar._owner == 1 and repr(bar) == "<BarData>(uninitialized)"
     assert isinstance(BarData.__new__(SubBar, "ignored", key=1), SubBar)
+
+
+def test_repeated_keyword_names_bind_like_the_first_time():
+    # Both calls pass the same constant tuple of keyword names; the second
+    # also gives `volume` by position, which must still be refused.
+    def build(second):
+        if second:
+            return BarData("ABC", 1000.0, 10.5, 9.8, 10.0, 10.2, 7.0, volume=1.0, bar_span=60)
+        return BarData("ABC", 1000.0, 10.5, 9.8, 10.0, 10.2, volume=1.0, bar_span=60)
+
+    for _ in range(3):
+        assert build(False).volume == 1.0
+        with pytest.raises(TypeError, match="multiple values for argument 'volume'"):
+            build(True)
+    assert build(False).bar_span_seconds == 60.0

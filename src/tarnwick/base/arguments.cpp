@@ -1,6 +1,8 @@
 // Argument binding for the native constructors (see arguments.hpp).
 #include "arguments.hpp"
 
+#include <algorithm>
+
 namespace tarnwick {
 namespace {
 
@@ -95,6 +97,39 @@ int check_required(const Signature& sig, PyObject** bound) {
     return -1;
 }
 
+// Binds the keywords where the same tuple bound last time; false (nothing
+// bound) if one would land on a parameter already given by position.
+bool bind_cached_keywords(const KeywordCache& cache, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t nkw,
+                          PyObject** bound) {
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        if (bound[cache.index[i]] != nullptr) {
+            for (Py_ssize_t j = 0; j < i; ++j) {
+                bound[cache.index[j]] = nullptr;
+            }
+            return false;  // the slow path reports it
+        }
+        bound[cache.index[i]] = args[nargs + i];
+    }
+    return true;
+}
+
+// Remembers where each keyword of `kwnames` bound, when every one of them
+// named a parameter.
+void remember_keywords(const Signature& sig, PyObject* kwnames, Py_ssize_t nkw, KeywordCache* cache) {
+    if (nkw == 0 || nkw > KeywordCache::kCapacity) {
+        return;
+    }
+    Py_ssize_t index[KeywordCache::kCapacity];
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        index[i] = find_parameter(sig, PyTuple_GET_ITEM(kwnames, i));
+        if (index[i] < 0) {
+            return;
+        }
+    }
+    std::copy(index, index + nkw, cache->index);
+    Py_XSETREF(cache->kwnames, Py_NewRef(kwnames));
+}
+
 }  // namespace
 
 int bind_vectorcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -110,10 +145,17 @@ int bind_vectorcall(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     if (bind_positional(sig, args, nargs, bound) < 0) {
         return -1;
     }
+    KeywordCache* cache = sig.cache;
+    if (cache != nullptr && kwnames == cache->kwnames && bind_cached_keywords(*cache, args, nargs, nkw, bound)) {
+        return check_required(sig, bound);
+    }
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         if (bind_keyword(sig, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], bound, extras) < 0) {
             return -1;
         }
+    }
+    if (cache != nullptr) {
+        remember_keywords(sig, kwnames, nkw, cache);
     }
     return check_required(sig, bound);
 }

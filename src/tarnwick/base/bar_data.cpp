@@ -161,7 +161,8 @@ PyObject* const* const init_parameter_names[kParameterCount] = {
     &names.trade_count, &names.start_timestamp, &names.bar_span,
 };
 
-const Signature init_signature{"BarData.__init__", init_parameter_names, kParameterCount, 6};
+KeywordCache init_keywords;
+const Signature init_signature{"BarData.__init__", init_parameter_names, kParameterCount, 6, &init_keywords};
 
 PyObject* bar_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     PyObject* obj = market_data_type->tp_new(type, args, kwds);

@@ -49,7 +49,8 @@ PyObject* const* const init_parameter_names[kParameterCount] = {
     &names.close_price, &names.volume,     &names.notional,   &names.trade_count, &names.bar_span,
 };
 
-const Signature init_signature{"DailyBar.__init__", init_parameter_names, kParameterCount, 6};
+KeywordCache init_keywords;
+const Signature init_signature{"DailyBar.__init__", init_parameter_names, kParameterCount, 6, &init_keywords};
 
 // The arguments of the base constructor call, in the order of its keywords.
 enum BaseArgument : std::uint8_t {
