@@ -610,6 +610,27 @@ PyObject* bar_sq_item(PyObject* op, Py_ssize_t index) {
 PyMappingMethods bar_as_mapping = {nullptr, bar_getitem, bar_setitem};
 PySequenceMethods bar_as_sequence = {};
 
+}  // namespace
+
+int text_pieces(PyObject* self, PyObject* time_attribute, PyObject* (*format_time)(PyObject*),
+                OwnedRef (&text)[kTextPieces]) {
+    PyObject* const attributes[kTextPieces] = {time_attribute,   names.ticker,    names.open_price, names.high_price,
+                                               names.low_price, names.close_price, names.volume};
+    for (std::size_t i = 0; i < kTextPieces; ++i) {
+        OwnedRef value = OwnedRef::steal(PyObject_GetAttr(self, attributes[i]));
+        if (!value) {
+            return -1;
+        }
+        text[i] = OwnedRef::steal(i == 0 ? format_time(value.get()) : PyObject_Format(value.get(), constants.empty_str));
+        if (!text[i]) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+namespace {
+
 // format(value, "%Y-%m-%d %H:%M:%S").  A plain datetime with a four-digit
 // year gives the same text from its fields, without strftime.
 PyObject* format_market_time(PyObject* value) {
@@ -626,20 +647,9 @@ PyObject* bar_repr(PyObject* op) {
     if (as_bar(op)->_data == nullptr) {
         return PyUnicode_FromString("<BarData>(uninitialized)");
     }
-    PyObject* const* const attributes[] = {&names.market_time, &names.ticker,     &names.open_price, &names.high_price,
-                                           &names.low_price,   &names.close_price, &names.volume};
-    constexpr std::size_t count = sizeof attributes / sizeof attributes[0];
-    OwnedRef text[count];
-    for (std::size_t i = 0; i < count; ++i) {
-        OwnedRef value = OwnedRef::steal(PyObject_GetAttr(op, *attributes[i]));
-        if (!value) {
-            return nullptr;
-        }
-        text[i] = OwnedRef::steal(i == 0 ? format_market_time(value.get())
-                                         : PyObject_Format(value.get(), constants.empty_str));
-        if (!text[i]) {
-            return nullptr;
-        }
+    OwnedRef text[kTextPieces];
+    if (text_pieces(op, names.market_time, format_market_time, text) < 0) {
+        return nullptr;
     }
     return PyUnicode_FromFormat("<BarData>([%U] %U, open=%U, high=%U, low=%U, close=%U, volume=%U)", text[0].get(),
                                 text[1].get(), text[2].get(), text[3].get(), text[4].get(), text[5].get(),

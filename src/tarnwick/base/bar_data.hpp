@@ -3,6 +3,7 @@
 #pragma once
 
 #include "market_data_abi.hpp"
+#include "pyref.hpp"
 
 namespace tarnwick {
 
@@ -24,6 +25,13 @@ int bar_data_init_vectorcall(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 // Whether a class-dictionary entry is BarData's own `__init__` slot wrapper.
 bool is_bar_data_init(PyObject* descriptor);
+
+// The pieces of a bar's text form, read by attribute lookup in this order:
+// its time (formatted by `format_time`), ticker, open, high, low, close and
+// volume (each as format(value, "")).
+inline constexpr std::size_t kTextPieces = 7;
+int text_pieces(PyObject* self, PyObject* time_attribute, PyObject* (*format_time)(PyObject*),
+                OwnedRef (&text)[kTextPieces]);
 
 // The module namespace in which members look up `PROFILE` at each call.
 void set_bar_data_globals(PyObject* module_dict);

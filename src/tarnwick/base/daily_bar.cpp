@@ -315,6 +315,9 @@ PyObject* daily_bar_type(NativeFunction* function, PyObject* const* args, Py_ssi
     return nullptr;
 }
 
+// format(value, ""): a date shows in its ISO form.
+PyObject* format_plain(PyObject* value) { return PyObject_Format(value, constants.empty_str); }
+
 PyObject* daily_repr(NativeFunction* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (expect_self_only(function, nargs, kwnames) < 0) {
         return nullptr;
@@ -324,19 +327,9 @@ PyObject* daily_repr(NativeFunction* function, PyObject* const* args, Py_ssize_t
     if (!days) {
         return nullptr;
     }
-    PyObject* const* const attributes[] = {&names.market_date, &names.ticker,     &names.open_price, &names.high_price,
-                                           &names.low_price,   &names.close_price, &names.volume};
-    constexpr std::size_t count = sizeof attributes / sizeof attributes[0];
-    OwnedRef text[count];
-    for (std::size_t i = 0; i < count; ++i) {
-        OwnedRef value = OwnedRef::steal(PyObject_GetAttr(self, *attributes[i]));
-        if (!value) {
-            return nullptr;
-        }
-        text[i] = OwnedRef::steal(PyObject_Format(value.get(), constants.empty_str));
-        if (!text[i]) {
-            return nullptr;
-        }
+    OwnedRef text[kTextPieces];
+    if (text_pieces(self, names.market_date, format_plain, text) < 0) {
+        return nullptr;
     }
     int is_one = PyObject_RichCompareBool(days.get(), one, Py_EQ);
     if (is_one < 0) {
