@@ -31,8 +31,8 @@ class KeyStr(str):
 
 
 class Formatted:
-    def __format__(self, spec):
-        return f"formatted[{spec}]"
+    def __format__(self, format_spec):
+        return f"formatted[{format_spec}]"
 
 
 @pytest.fixture
@@ -139,7 +139,7 @@ def test_writing_an_unknown_key(bar, key, value, text):
 
 
 def test_unknown_key_value_that_cannot_be_formatted(bar):
-    unformattable = type("Unformattable", (), {"__format__": lambda self, spec: 1 / 0})()
+    unformattable = type("Unformattable", (), {"__format__": lambda self, format_spec: 1 / 0})()
     with pytest.raises(ZeroDivisionError):
         bar["foo"] = unformattable
 
