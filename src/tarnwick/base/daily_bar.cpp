@@ -273,11 +273,17 @@ PyObject* daily_bar_start_time(NativeFunction* function, PyObject* const* args, 
     return expect_date(PyNumber_Subtract(market_date.get(), span.get()));
 }
 
-PyObject* daily_bar_span(NativeFunction* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// The base class's bar_span_seconds of a member's instance (the day count),
+// after checking the member was called with its instance alone.
+PyObject* base_day_count(NativeFunction* function, Py_ssize_t nargs, PyObject* kwnames, PyObject* self) {
     if (expect_self_only(function, nargs, kwnames) < 0) {
         return nullptr;
     }
-    OwnedRef days = OwnedRef::steal(super_attribute(function, args[0], names.bar_span_seconds));
+    return super_attribute(function, self, names.bar_span_seconds);
+}
+
+PyObject* daily_bar_span(NativeFunction* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    OwnedRef days = OwnedRef::steal(base_day_count(function, nargs, kwnames, args[0]));
     if (!days) {
         return nullptr;
     }
@@ -286,11 +292,8 @@ PyObject* daily_bar_span(NativeFunction* function, PyObject* const* args, Py_ssi
 }
 
 PyObject* daily_bar_type(NativeFunction* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (expect_self_only(function, nargs, kwnames) < 0) {
-        return nullptr;
-    }
     PyObject* self = args[0];
-    OwnedRef days = OwnedRef::steal(super_attribute(function, self, names.bar_span_seconds));
+    OwnedRef days = OwnedRef::steal(base_day_count(function, nargs, kwnames, self));
     if (!days) {
         return nullptr;
     }
@@ -319,11 +322,8 @@ PyObject* daily_bar_type(NativeFunction* function, PyObject* const* args, Py_ssi
 PyObject* format_plain(PyObject* value) { return PyObject_Format(value, constants.empty_str); }
 
 PyObject* daily_repr(NativeFunction* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (expect_self_only(function, nargs, kwnames) < 0) {
-        return nullptr;
-    }
     PyObject* self = args[0];
-    OwnedRef days = OwnedRef::steal(super_attribute(function, self, names.bar_span_seconds));
+    OwnedRef days = OwnedRef::steal(base_day_count(function, nargs, kwnames, self));
     if (!days) {
         return nullptr;
     }
