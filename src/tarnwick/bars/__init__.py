@@ -20,7 +20,8 @@ from typing import TYPE_CHECKING, Any
 
 from ._cli import convert, main, show, summarise, verify
 from ._csv import CsvBars, CsvError, load_csv, parse_span
-from ._file import RECORD_SIZE, BarFile, BarFileError, looks_daily, read, write
+from ._file import BarFile, BarFileError, read, write
+from ._layout import RECORD_FIELDS, RECORD_SIZE, looks_daily
 
 if TYPE_CHECKING:
     import numpy
@@ -45,22 +46,6 @@ __all__ = [
     "verify",
     "write",
 ]
-
-RECORD_FIELDS = (
-    ("dtype", "u1"),
-    ("ticker", "S32"),
-    ("timestamp", "=f8"),
-    ("bar_span", "=f8"),
-    ("high_price", "=f8"),
-    ("low_price", "=f8"),
-    ("open_price", "=f8"),
-    ("close_price", "=f8"),
-    ("volume", "=f8"),
-    ("notional", "=f8"),
-    ("trade_count", "=u4"),
-)
-"""The bar record's fields in order, as numpy type codes: packed, native byte order."""
-
 
 def __getattr__(name: str) -> Any:
     if name == "RECORD_DTYPE":

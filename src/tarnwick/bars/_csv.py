@@ -17,14 +17,14 @@ from typing import Any, Literal
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
-from ._file import Kind, StrPath
+from ._file import StrPath
+from ._layout import TICKER_BYTES, Kind, date_number
 from ._progress import Progress, progress
 
 Stamp = Literal["start", "end"]
 
 DAY = 86400.0
 MAX_TRADE_COUNT = 2**32 - 1
-TICKER_BYTES = 32
 
 # Header names, compared in lower case without blanks, underscores or hyphens.
 _COLUMN_NAMES = {
@@ -274,7 +274,7 @@ def load_csv(path: StrPath, *, ticker: str | None = None, kind: Kind | None = No
     if turned:
         rows.reverse()
     if daily:
-        timestamps = array("d", (_date_number(ordinal) for ordinal in rows.ordinals))
+        timestamps = array("d", (date_number(datetime.date.fromordinal(ordinal)) for ordinal in rows.ordinals))
         spans, span_text = _daily_spans(rows.ordinals, span)
     else:
         seconds, span_text = _intraday_span(rows.epochs, span, source)
@@ -390,11 +390,6 @@ def _intraday_span(epochs: array[float], span: float | None, source: Path) -> tu
         raise CsvError(f"{source}: one intraday row: nothing to infer the span from; give it")
     seconds = _mode(b - a for a, b in zip(epochs, epochs[1:]))
     return seconds, f"{datetime.timedelta(seconds=seconds)} (inferred)"
-
-
-def _date_number(ordinal: int) -> float:
-    day = datetime.date.fromordinal(ordinal)
-    return float(day.year * 10000 + day.month * 100 + day.day)
 
 
 def _describe(key: float | int, daily: bool) -> str:

@@ -3,7 +3,6 @@ through a memory mapping without copying."""
 
 from __future__ import annotations
 
-import math
 import mmap
 import os
 import struct
@@ -15,46 +14,19 @@ from typing import Any, Literal, Self, TypeVar, overload
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
+from ._layout import BAR_KIND_CODE, OFFSETS, RECORD_SIZE, Kind, looks_daily
+
 StrPath = str | os.PathLike[str]
 
-RECORD_SIZE = 101
-"""Bytes in one bar record, and so the unit of every bar file's size."""
-
-BAR_KIND_CODE = 40
-"""The record-kind code that every bar record carries in its first byte."""
-
 B = TypeVar("B", bound=BarData, covariant=True)
-Kind = Literal["daily", "intraday"]
 
 # timestamp and bar_span, the two fields whose meaning depends on the class.
 _TIME_FIELDS = struct.Struct("=dd")
-_TIME_OFFSET = 33
+_TIME_OFFSET = OFFSETS["timestamp"]
 
 
 class BarFileError(ValueError):
     """A file that does not hold bar records, or bars that do not make a bar file."""
-
-
-def is_date_number(value: float) -> bool:
-    """Whether ``value`` is a market date written as year*10000 + month*100 + day
-    (20240105.0), with a year from 1900 to 9999."""
-    if not math.isfinite(value) or value != int(value) or not 19000101 <= value <= 99991231:
-        return False
-    number = int(value)
-    year, month, day = number // 10000, number // 100 % 100, number % 100
-    if not 1 <= month <= 12 or day < 1:
-        return False
-    leap = year % 4 == 0 and (year % 100 != 0 or year % 400 == 0)
-    days = (31, 29 if leap else 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31)[month - 1]
-    return day <= days
-
-
-def looks_daily(timestamp: float, bar_span: float) -> bool:
-    """The rule by which a record is taken for a daily bar when nobody says:
-    its timestamp is a valid date number and its span a whole number of days,
-    at least one.  Intraday records hold epoch seconds, which are date numbers
-    only for bars of 1970 to 1973."""
-    return is_date_number(timestamp) and math.isfinite(bar_span) and bar_span >= 1 and bar_span == int(bar_span)
 
 
 def _class_for(kind: Kind | type[BarData] | None, buffer: bytes | mmap.mmap | None, count: int) -> type[BarData]:
