@@ -128,3 +128,31 @@ def looks_daily(timestamp: float, bar_span: float) -> bool:
     number of days, at least one.  Intraday records hold epoch seconds,
     which are date numbers only for bars of 1970 to 1973."""
     return is_date_number(timestamp) and math.isfinite(bar_span) and bar_span >= 1 and bar_span == int(bar_span)
+
+
+# ---- one file per ticker ----------------------------------------------------------
+
+_PLAIN = frozenset(b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_")
+
+
+def ticker_file_name(ticker: str, suffix: str = ".bars") -> str:
+    """The file name under which a directory of per-ticker files keeps ``ticker``.
+
+    Letters, digits, ``-`` and ``_`` stand as they are; every other byte of the
+    ticker's UTF-8 (a dot, a slash, a space, a ``%``) becomes ``%XX``, and an
+    upper-case letter is preceded by ``^`` so that tickers differing only in
+    case stay distinct on file systems that ignore case.  Any ticker so gives
+    a safe name, and distinct tickers give distinct names; the empty ticker
+    is ``%``.
+    """
+    if not ticker:
+        return "%" + suffix
+    parts = []
+    for byte in ticker.encode("utf-8"):
+        if byte not in _PLAIN:
+            parts.append(f"%{byte:02X}")
+        elif 65 <= byte <= 90:
+            parts.append("^" + chr(byte))
+        else:
+            parts.append(chr(byte))
+    return "".join(parts) + suffix
