@@ -139,9 +139,10 @@ def ticker_file_name(ticker: str, suffix: str = ".bars") -> str:
     """The file name under which a directory of per-ticker files keeps ``ticker``.
 
     Letters, digits, ``-`` and ``_`` stand as they are; every other byte of the
-    ticker's UTF-8 (a dot, a slash, a space, a ``%``) becomes ``%XX``, and an
-    upper-case letter is preceded by ``^`` so that tickers differing only in
-    case stay distinct on file systems that ignore case.  Any ticker so gives
+    ticker's UTF-8 (a dot, a slash, a space, a ``%``) becomes ``%XX``, and a
+    lower-case letter is preceded by ``^`` (tickers are mostly upper case), so
+    that tickers differing only in case stay distinct on file systems that
+    ignore case.  Any ticker so gives
     a safe name, and distinct tickers give distinct names; the empty ticker
     is ``%``.
     """
@@ -151,7 +152,7 @@ def ticker_file_name(ticker: str, suffix: str = ".bars") -> str:
     for byte in ticker.encode("utf-8"):
         if byte not in _PLAIN:
             parts.append(f"%{byte:02X}")
-        elif 65 <= byte <= 90:
+        elif 97 <= byte <= 122:
             parts.append("^" + chr(byte))
         else:
             parts.append(chr(byte))
