@@ -2,15 +2,15 @@
 
 import datetime
 import math
-import struct
 import sys
 import tracemalloc
 
 import pytest
 
+from kit.layout import RECORD as LAYOUT
+from kit.objects import SpanDelta, StrSub as TickerStr, SubBar
 from tarnwick.base.candlestick import BarData
 
-LAYOUT = struct.Struct("<B32sd7dI")  # dtype, ticker, timestamp, span, high, low, open, close, volume, notional, count
 PRICES = ("ABC", 1000.0, 10.5, 9.8, 10.0, 10.2)
 NO_SPAN = "Must assign either start_timestamp or bar_span or both."
 TOO_LARGE = "value too large to convert to uint32_t"
@@ -18,29 +18,9 @@ NEGATIVE = "can't convert negative value to uint32_t"
 NOT_INT = "an integer is required"
 
 
-class SubBar(BarData):
-    pass
-
-
-class TickerStr(str):
-    pass
-
-
 class Seconds(datetime.timedelta):
     def total_seconds(self):
         return 42.5
-
-
-class BrokenSeconds(datetime.timedelta):
-    def __new__(cls, result):
-        self = super().__new__(cls, seconds=1)
-        self.result = result
-        return self
-
-    def total_seconds(self):
-        if isinstance(self.result, Exception):
-            raise self.result
-        return self.result
 
 
 FloatLike = type("FloatLike", (), {"__float__": lambda self: 75.0})
@@ -131,11 +111,11 @@ def test_failed_span_leaves_header_written_and_bar_fields_zero():
 def test_total_seconds_failures():
     bar = BarData.__new__(BarData)
     with pytest.raises(LookupError, match="no seconds"):
-        bar.__init__(*PRICES, bar_span=BrokenSeconds(LookupError("no seconds")))
+        bar.__init__(*PRICES, bar_span=SpanDelta(LookupError("no seconds")))
     assert bar.close_price == 0.0
     fresh = BarData.__new__(BarData)
     with pytest.raises(TypeError):
-        fresh.__init__(*PRICES, volume=3.0, trade_count=4, bar_span=BrokenSeconds("60"))
+        fresh.__init__(*PRICES, volume=3.0, trade_count=4, bar_span=SpanDelta("60"))
     assert (fresh.close_price, fresh.volume, fresh.trade_count) == (10.2, 3.0, 4)  # written before the span
 
 
@@ -176,7 +156,7 @@ def test_float_arguments_refused_with_the_interpreters_wording(build, name, valu
 
 
 @pytest.mark.parametrize("ticker, type_name", [
-    (TickerStr("ABC"), "TickerStr"), (b"ABC", "bytes"), (5, "int"), (["ABC"], "list"),
+    (TickerStr("ABC"), "StrSub"), (b"ABC", "bytes"), (5, "int"), (["ABC"], "list"),
 ])
 def test_ticker_must_be_exactly_str(build, ticker, type_name):
     with pytest.raises(TypeError) as exc:

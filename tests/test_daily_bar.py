@@ -2,14 +2,13 @@
 
 import copy
 import datetime as dt
-import struct
-
 import pytest
 
+from kit.layout import RECORD
+from kit.objects import StrSub as Text
 from tarnwick.base import candlestick
 from tarnwick.base.candlestick import BarData, DailyBar
 
-RECORD = struct.Struct("<B32s8dI")
 DAY = dt.date(2024, 1, 5)
 
 
@@ -149,12 +148,8 @@ def test_trade_count_limits_and_truncation():
     assert daily(trade_count=7.9).trade_count == 7
 
 
-class Text(str):
-    pass
-
-
 @pytest.mark.parametrize("ticker, market_date, message", [
-    (Text("ABC"), DAY, "Argument 'ticker' has incorrect type (expected str, got Text)"),
+    (Text("ABC"), DAY, "Argument 'ticker' has incorrect type (expected str, got StrSub)"),
     (b"ABC", DAY, "Argument 'ticker' has incorrect type (expected str, got bytes)"),
     ("ABC", 20240105, "Argument 'market_date' has incorrect type (expected datetime.date, got int)"),
     ("ABC", "2024-01-05", "Argument 'market_date' has incorrect type (expected datetime.date, got str)"),

@@ -12,6 +12,7 @@ import types
 
 import pytest
 
+from kit.objects import SubBar
 from tarnwick.base.candlestick import BarData, DailyBar
 from tarnwick.base.market_data import MarketData
 
@@ -20,10 +21,6 @@ ROUNDS = 2000
 # A leak of one object per call would grow by ROUNDS blocks and tens of kB.
 MAX_GROWN_BLOCKS = ROUNDS // 10
 MAX_GROWN_BYTES = ROUNDS * 16
-
-
-class SubBar(BarData):
-    pass
 
 
 class Hostile:
