@@ -53,12 +53,6 @@ def error_of(fn, *args):
     raise AssertionError("reference call did not fail")
 
 
-def test_class_and_init_docstrings():
-    assert (BarData.__module__, BarData.__qualname__) == ("tarnwick.base.candlestick", "BarData")
-    assert BarData.__doc__ == "Represents a single bar of market data for a specific ticker within a given time frame."
-    assert BarData.__init__.__doc__ == "Initialize the bar data with values."
-
-
 def test_fields_are_written_into_the_record(build):
     bar = build("ABC", 1000.0, 10.5, 9.8, 10.0, 10.2, 1500.0, 15300.0, 12, 0.0, 60)
     assert record(bar) == (40, b"ABC" + b"\0" * 29, 1000.0, 60.0, 10.5, 9.8, 10.0, 10.2, 1500.0, 15300.0, 12)

@@ -179,7 +179,6 @@ def test_integer_index_through_the_sequence_protocol(bar, index):
 
 def test_text_form(bar, utc_profile):
     assert repr(bar) == TEXT and str(bar) == TEXT and bar.__repr__() == TEXT
-    assert BarData.__repr__.__doc__ == "String representation of the bar data."
     assert repr(BarData.__new__(BarData)) == "<BarData>(uninitialized)"
     bar = BarData("XY", 86400.0 * 365 + 59.5, 4.0, 1.0, 2.0, 3.0, math.nan, bar_span=1)
     bar["close_price"] = -math.inf
