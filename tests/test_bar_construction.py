@@ -1,6 +1,7 @@
 """BarData construction: argument binding, conversions and their order, the span rule, re-initialisation."""
 
 import datetime
+import functools
 import math
 import sys
 import tracemalloc
@@ -8,7 +9,7 @@ import tracemalloc
 import pytest
 
 from kit.layout import RECORD as LAYOUT
-from kit.objects import SpanDelta, StrSub as TickerStr, SubBar
+from kit.objects import HostileFloat, HostileIndex, HostileInt, IntSub, SpanDelta, StrSub as TickerStr, SubBar
 from tarnwick.base.candlestick import BarData
 
 PRICES = ("ABC", 1000.0, 10.5, 9.8, 10.0, 10.2)
@@ -17,16 +18,10 @@ TOO_LARGE = "value too large to convert to uint32_t"
 NEGATIVE = "can't convert negative value to uint32_t"
 NOT_INT = "an integer is required"
 
-
-class Seconds(datetime.timedelta):
-    def total_seconds(self):
-        return 42.5
-
-
-FloatLike = type("FloatLike", (), {"__float__": lambda self: 75.0})
-IndexLike = type("IndexLike", (), {"__index__": lambda self: 90})
-IntLike = type("IntLike", (), {"__int__": lambda self: 11})
-BadInt = type("BadInt", (), {"__int__": lambda self: 3.0})
+FloatLike = functools.partial(HostileFloat, "plain", 75.0)
+IndexLike = functools.partial(HostileIndex, "plain", 90)
+IntLike = functools.partial(HostileInt, "plain", 11)
+BadInt = functools.partial(HostileInt, "plain", 3.0)  # __int__ gives a float
 
 
 def _explicit_init(*args, **kwargs):
@@ -68,7 +63,7 @@ def test_fields_are_written_into_the_record(build):
     ({"start_timestamp": 940.0}, 60.0), ({"start_timestamp": 1060.0}, -60.0), ({"start_timestamp": 940}, 60.0),
     ({"bar_span": 60, "start_timestamp": 0.5}, 60.0), ({"bar_span": 30.0, "start_timestamp": 940.0}, 30.0),
     ({"bar_span": datetime.timedelta(minutes=5)}, 300.0), ({"bar_span": datetime.timedelta(seconds=-90.5)}, -90.5),
-    ({"bar_span": Seconds(days=1)}, 42.5), ({"bar_span": 60}, 60.0), ({"bar_span": True}, 1.0),
+    ({"bar_span": SpanDelta(42.5, seconds=86400)}, 42.5), ({"bar_span": 60}, 60.0), ({"bar_span": True}, 1.0),
     ({"bar_span": 0}, 0.0), ({"bar_span": " 60 "}, 60.0), ({"bar_span": "\t6_0\n"}, 60.0),
     ({"bar_span": "1e3"}, 1000.0), ({"bar_span": b"60"}, 60.0), ({"bar_span": bytearray(b" 6_0 ")}, 60.0),
     ({"bar_span": "-inf"}, -math.inf), ({"bar_span": IndexLike()}, 90.0), ({"start_timestamp": math.nan}, math.nan),
@@ -115,7 +110,7 @@ def test_total_seconds_failures():
 
 @pytest.mark.parametrize("value, expected", [
     (0, 0), (True, 1), (7.9, 7), (-0.5, 0), (4294967295, 4294967295), (4294967295.0, 4294967295),
-    (type("IntSub", (int,), {})(9), 9), (IntLike(), 11),
+    (IntSub(9), 9), (IntLike(), 11),
 ])
 def test_trade_count_accepted(build, value, expected):
     assert record(build(*PRICES, trade_count=value, bar_span=60))[-1] == expected
