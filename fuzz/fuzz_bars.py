@@ -31,6 +31,7 @@ import decimal
 import fractions
 import gc
 import math
+import os
 import pathlib
 import pickle
 import struct
@@ -692,7 +693,9 @@ def main():
     import atheris
 
     atheris.instrument_func(exercise)
-    atheris.Setup(sys.argv, exercise)
+    # What libFuzzer runs again as a child process (tools/fuzz.sh names a launcher).
+    argv = [os.environ.get("FUZZ_LAUNCHER", sys.argv[0]), *sys.argv[1:]]
+    atheris.Setup(argv, exercise)
     atheris.Fuzz()
 
 

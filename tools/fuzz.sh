@@ -13,8 +13,10 @@
 # to "$BUILD/fuzz/artifacts/".  Re-run one under the sanitizers with
 #   tools/fuzz.sh 0 FILE
 # (any argument that is not an option names an input to run instead of the
-# corpus), cut it down, and commit it under fuzz/regressions/, where
-# tests/test_fuzz_regressions.py replays it.
+# corpus), cut it down (-minimize_crash=1), and commit it under
+# fuzz/regressions/, where tests/test_fuzz_regressions.py replays it.  To
+# fold a campaign's findings into the seeds:
+#   tools/fuzz.sh 0 -merge=1 fuzz/corpus "$BUILD/fuzz/corpus"
 set -euo pipefail
 cd "$(dirname "$0")/.."
 VENV=${VENV:-.venv}
@@ -144,6 +146,13 @@ for argument in "$@"; do
         break
     fi
 done
-exec "$fuzz_venv/bin/python" fuzz/fuzz_bars.py \
+# libFuzzer starts argv[0] again for -merge, -minimize_crash and -fork: a
+# launcher that runs this environment's interpreter on the harness.
+launcher="$fuzz_build/fuzz_bars"
+case "$launcher" in /*) ;; *) launcher="$PWD/$launcher" ;; esac
+printf '#!/bin/sh\nexec "%s" "%s" "$@"\n' "$(cd "$fuzz_venv" && pwd)/bin/python" "$PWD/fuzz/fuzz_bars.py" > "$launcher"
+chmod +x "$launcher"
+export FUZZ_LAUNCHER="$launcher"
+exec "$launcher" \
     -max_total_time="$seconds" -max_len=2048 -timeout=20 -rss_limit_mb=6144 -detect_leaks=0 -print_final_stats=1 \
     -artifact_prefix="$fuzz_build/artifacts/" "$@" "${inputs[@]}"
