@@ -192,12 +192,12 @@ def test_constructed_daily_bar_survives_the_byte_round_trip(cls, ticker, day, pr
     check_every_member(cls.from_bytes(record), record)
 
 
-numbers = (st.integers(-2**1030, 2**1030) | st.booleans() | st.floats()
-           | st.builds(LyingFloat, st.floats()) | st.builds(LyingInt, st.integers(-2**70, 2**70)))
+any_number = (st.integers(-2**1030, 2**1030) | st.booleans() | st.floats()
+             | st.builds(LyingFloat, st.floats()) | st.builds(LyingInt, st.integers(-2**70, 2**70)))
 
 
 @PROPERTY
-@given(key=st.sampled_from(FLOAT_KEYS), value=numbers, view=st.booleans())
+@given(key=st.sampled_from(FLOAT_KEYS), value=any_number, view=st.booleans())
 def test_item_write_of_any_number_reads_back_as_its_float(key, value, view):
     bar = BarData("ABC", 1.0, 2.0, 3.0, 4.0, 5.0, bar_span=60)
     if view:
