@@ -81,25 +81,26 @@ constexpr std::size_t kTradeCount = offsetof(_CandlestickBuffer, trade_count);
 // Keeps the buffer that a view bar reads: the exporter stays alive and its
 // memory pinned (a bytearray cannot be resized under it) until the bar dies.
 // It is kept in the base class's store of extra attributes under a key that
-// is not a string, so no attribute access can reach or remove it.
+// is not a string, so no attribute access can reach or remove it, and the
+// base class's clear slot keeps such entries.
+//
+// The pin is invisible to the cycle collector on purpose (no traverse, not
+// tracked): were the exporter visited, the collector could count it as
+// garbage and clear it (a memoryview's managed buffer releases its exporter
+// when cleared) while our export is still out, and the bar would read freed
+// memory.  Unseen, the exporter counts as referenced from outside for as
+// long as the pin lives.  The price: a cycle that runs through the exporter
+// back to the bar is never collected.
 struct BufferPin {
     PyObject_HEAD
     Py_buffer view;
 };
 
-int buffer_pin_traverse(PyObject* op, visitproc visit, void* arg) {
-    Py_VISIT(reinterpret_cast<BufferPin*>(op)->view.obj);
-    return 0;
-}
-
 void buffer_pin_dealloc(PyObject* op) {
-    PyObject_GC_UnTrack(op);
     PyBuffer_Release(&reinterpret_cast<BufferPin*>(op)->view);
-    PyObject_GC_Del(op);
+    PyObject_Free(op);
 }
 
-// No clear slot on purpose: the view must outlive every bar that reads it,
-// and the bars drop it themselves when the collector clears them.
 PyTypeObject BufferPinType = empty_static_type();
 
 int ready_buffer_pin_type() {
@@ -108,8 +109,7 @@ int ready_buffer_pin_type() {
     }
     BufferPinType.tp_name = "tarnwick.base.candlestick._BufferPin";
     BufferPinType.tp_basicsize = sizeof(BufferPin);
-    BufferPinType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    BufferPinType.tp_traverse = buffer_pin_traverse;
+    BufferPinType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
     BufferPinType.tp_dealloc = buffer_pin_dealloc;
     return PyType_Ready(&BufferPinType);
 }
@@ -119,7 +119,7 @@ PyObject* pin_key() { return reinterpret_cast<PyObject*>(&BufferPinType); }
 // Takes a buffer view of `exporter` (strides and format, writability not
 // required); the pin releases it when it dies.
 PyObject* acquire_pin(PyObject* exporter) {
-    auto* pin = PyObject_GC_New(BufferPin, &BufferPinType);
+    auto* pin = PyObject_New(BufferPin, &BufferPinType);
     if (pin == nullptr) {
         return nullptr;
     }
@@ -128,7 +128,6 @@ PyObject* acquire_pin(PyObject* exporter) {
         Py_DECREF(reinterpret_cast<PyObject*>(pin));
         return nullptr;
     }
-    PyObject_GC_Track(reinterpret_cast<PyObject*>(pin));
     return reinterpret_cast<PyObject*>(pin);
 }
 

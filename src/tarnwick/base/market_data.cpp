@@ -288,14 +288,43 @@ int market_data_traverse(PyObject* op, visitproc visit, void* arg) {
     return 0;
 }
 
+// The collector breaks cycles through the extra attributes, the entries
+// under str keys.  Entries under other keys can only come from native code
+// (a view's buffer pin, say) and stay until the object dies: the record of a
+// view, and every memoryview taken of it, must stay readable for as long as
+// anything can reach the object, and such entries hold nothing the collector
+// could see.
 int market_data_clear(PyObject* op) {
     auto* self = reinterpret_cast<MarketDataObject*>(op);
-    // The store may hold what keeps a borrowed record alive; once it is gone
-    // the record must not be reachable any more.
-    if (self->_owner == 0) {
-        self->_data = nullptr;
+    PyObject* store = self->_additional;
+    if (store == nullptr) {
+        return 0;
     }
-    Py_CLEAR(self->_additional);
+    Py_ssize_t size = PyTuple_GET_SIZE(store);
+    Py_ssize_t native = 0;
+    for (Py_ssize_t i = 0; i + 1 < size; i += 2) {
+        native += PyUnicode_Check(PyTuple_GET_ITEM(store, i)) ? 0 : 2;
+    }
+    if (native == size) {
+        return 0;
+    }
+    PyObject* kept = nullptr;
+    if (native > 0) {
+        kept = PyTuple_New(native);
+        if (kept == nullptr) {
+            // Keeping the whole store only leaves the cycle uncollected.
+            PyErr_Clear();
+            return 0;
+        }
+        for (Py_ssize_t i = 0, j = 0; i + 1 < size; i += 2) {
+            if (!PyUnicode_Check(PyTuple_GET_ITEM(store, i))) {
+                PyTuple_SET_ITEM(kept, j, Py_NewRef(PyTuple_GET_ITEM(store, i)));
+                PyTuple_SET_ITEM(kept, j + 1, Py_NewRef(PyTuple_GET_ITEM(store, i + 1)));
+                j += 2;
+            }
+        }
+    }
+    Py_XSETREF(self->_additional, kept);
     return 0;
 }
 
