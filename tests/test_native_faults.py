@@ -17,9 +17,10 @@ RECORD = bytes(memoryview(BarData("ABC", 1000.0, 2.0, 1.0, 1.5, 1.8, bar_span=60
 """
 
 
-def run(code, prelude=PRELUDE):
-    """Runs the code in a new interpreter, which must exit cleanly; returns what it printed."""
-    result = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)],
+def run(*pieces, prelude=PRELUDE):
+    """Runs the pieces of code in a new interpreter, which must exit cleanly; returns what it printed."""
+    code = prelude + "".join(textwrap.dedent(piece) for piece in pieces)
+    result = subprocess.run([sys.executable, "-c", code],
                             capture_output=True, text=True, timeout=120)
     assert (result.returncode, result.stderr) == (0, ""), result.stderr
     return result.stdout
@@ -56,3 +57,65 @@ def test_cycle_through_a_view_bars_own_attributes_is_collected_and_releases_the_
         del shown; gc.collect(); print("end")
     """)
     assert printed == "alive 40\nreleased True\nend\n"
+
+
+# ---- sub-interpreters ---------------------------------------------------------------
+
+INTERPRETERS = """\
+import _interpreters
+
+CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+
+def import_in(kind, module):
+    \"\"\"Imports the module in a new interpreter of the kind, uses what it got, and returns the failure.\"\"\"
+    interpreter = _interpreters.create(_interpreters.new_config(kind))
+    try:
+        return _interpreters.run_string(interpreter, f\"\"\"if True:
+            import {module}
+            from tarnwick.base.market_data import MarketData
+            for cls in MarketData.__subclasses__():
+                bar = cls.from_bytes(bytes(101))
+                bar.market_time, bar.bar_end_time, bar.bar_start_time
+        \"\"\")
+    finally:
+        _interpreters.destroy(interpreter)
+
+def check_refused(failure, kind):
+    assert failure is not None and failure.type.__name__ == "ImportError", failure
+    assert kind == "isolated" or failure.msg == CHANGE, failure.msg
+"""
+
+MAIN_USES_BARS = """
+import tarnwick.base.candlestick as m
+bar = m.BarData("ABC", 1000.0, 2.0, 1.0, 1.5, 1.8, bar_span=60)
+assert bar.market_time.year == 1970 and bar.bar_end_time == bar.market_time
+"""
+
+
+@pytest.mark.parametrize("kind", ["legacy", "isolated"])
+@pytest.mark.parametrize("module", ["tarnwick.base.market_data", "tarnwick.base.candlestick"])
+def test_sub_interpreter_after_the_main_one_is_refused(kind, module):
+    run(MAIN_USES_BARS, f"""
+        check_refused(import_in({kind!r}, {module!r}), {kind!r})
+        check_refused(import_in({kind!r}, {module!r}), {kind!r})  # and again, with the same answer
+    """, MAIN_USES_BARS, prelude=INTERPRETERS)
+
+
+def test_legacy_sub_interpreter_first_binds_the_modules_and_the_main_one_is_refused():
+    run("""
+        assert import_in("legacy", "tarnwick.base.candlestick") is None
+        for module in ("tarnwick.base.market_data", "tarnwick.base.candlestick"):
+            try:
+                __import__(module)
+            except ImportError as error:
+                assert str(error) == CHANGE, error
+            else:
+                raise AssertionError(f"{module} imported into a second interpreter")
+    """, prelude=INTERPRETERS)
+
+
+def test_isolated_sub_interpreter_first_leaves_the_modules_to_the_main_one():
+    run("""
+        check_refused(import_in("isolated", "tarnwick.base.candlestick"), "isolated")
+        check_refused(import_in("isolated", "tarnwick.base.market_data"), "isolated")
+    """, MAIN_USES_BARS, prelude=INTERPRETERS)

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "candlestick_state.hpp"
+
 namespace tarnwick {
 namespace {
 
@@ -116,7 +118,7 @@ bool bind_cached_keywords(const KeywordCache& cache, PyObject* const* args, Py_s
 // Remembers where each keyword of `kwnames` bound, when every one of them
 // named a parameter.
 void remember_keywords(const Signature& sig, PyObject* kwnames, Py_ssize_t nkw, KeywordCache* cache) {
-    if (nkw == 0 || nkw > KeywordCache::kCapacity) {
+    if (nkw == 0 || nkw > KeywordCache::kCapacity || !bound_interpreter.is_current()) {
         return;
     }
     Py_ssize_t index[KeywordCache::kCapacity];

@@ -5,6 +5,7 @@
 #include "bar_data.hpp"
 #include "candlestick_state.hpp"
 #include "daily_bar.hpp"
+#include "interpreter_binding.hpp"
 #include "market_data_abi.hpp"
 #include "pyref.hpp"
 
@@ -16,7 +17,6 @@ constexpr const char kBaseModuleName[] = "tarnwick.base.market_data";
 constexpr const char kBaseClassName[] = "MarketData";
 
 // Process-wide state of the module.
-std::int64_t loading_interpreter = -1;  // the interpreter that loaded it first
 PyObject* initialised_module = nullptr;  // set while (and after) the exec step runs
 PyObject* data_type_class = nullptr;     // tarnwick.base.market_data.DataType
 bool data_type_unavailable = false;      // its import failed; never tried again
@@ -146,16 +146,7 @@ int bind(PyObject* module, const char* name, PyObject* value) {
 // ---- create and exec --------------------------------------------------------------
 
 PyObject* candlestick_create(PyObject* spec, PyModuleDef*) {
-    std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interpreter == -1) {
-        return nullptr;
-    }
-    if (loading_interpreter == -1) {
-        loading_interpreter = interpreter;
-    } else if (interpreter != loading_interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per "
-                        "process.");
+    if (bound_interpreter.bind() < 0) {
         return nullptr;
     }
     if (initialised_module != nullptr) {

@@ -5,6 +5,7 @@
 
 namespace tarnwick {
 
+InterpreterBinding bound_interpreter;
 InternedNames names{};
 Constants constants{};
 

@@ -6,6 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "interpreter_binding.hpp"
+
 namespace tarnwick {
 
 struct InternedNames {
@@ -56,6 +58,8 @@ struct Constants {
     PyObject* label_sub_minute;
 };
 
+// The interpreter that loaded the module first; only it fills caches.
+extern InterpreterBinding bound_interpreter;
 extern InternedNames names;
 extern Constants constants;
 

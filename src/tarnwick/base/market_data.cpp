@@ -9,6 +9,7 @@
 // dictionary (see market_data_abi.hpp).
 #include <cstring>
 
+#include "interpreter_binding.hpp"
 #include "market_data_abi.hpp"
 #include "pyref.hpp"
 #include "static_type.hpp"
@@ -16,16 +17,39 @@
 namespace tarnwick {
 namespace {
 
-// Interned attribute names and callables fetched once at module start.  The
-// type is static, so this state is process-wide and the module refuses to
-// load into a second interpreter.
-PyObject* s_ticker = nullptr;
-PyObject* s_timestamp = nullptr;
-PyObject* s_dtype = nullptr;
-PyObject* s_PROFILE = nullptr;
-PyObject* s_time_zone = nullptr;
-PyObject* s_fromtimestamp = nullptr;  // datetime.datetime.fromtimestamp
-PyObject* s_tz_kwnames = nullptr;     // ("tz",)
+// ---- process-wide state ------------------------------------------------------
+
+// Whether a record kind answer is still good: the last class asked, with its
+// version tag (see class_record_kind).
+struct RecordKindCache {
+    PyTypeObject* type = nullptr;  // compared only, never dereferenced
+    unsigned int version = 0;
+    std::uint8_t kind = 0;
+};
+
+// Everything the module keeps between calls.  The class is a static type, so
+// this state is process-wide: the module binds to the first interpreter that
+// loads it and refuses any other, and only that interpreter fills the state.
+// The exec step fills what is still empty, so an import that failed half-way
+// can simply run again.  The objects live as long as the process, because
+// the static class uses them until the end: none is ever released.
+struct ModuleState {
+    InterpreterBinding interpreter;
+    // Interned names.
+    PyObject* ticker = nullptr;
+    PyObject* timestamp = nullptr;
+    PyObject* dtype = nullptr;  // "_dtype"
+    PyObject* PROFILE = nullptr;
+    PyObject* time_zone = nullptr;
+    // datetime.datetime.fromtimestamp and its keyword names ("tz",).
+    PyObject* fromtimestamp = nullptr;
+    PyObject* tz_kwnames = nullptr;
+    // Filled on first use.
+    PyObject* profile_module = nullptr;  // tarnwick.profile, at the first market_time
+    RecordKindCache record_kind;
+};
+
+ModuleState state;
 
 constexpr const char kDataNotInitialized[] = "Data not initialized";
 constexpr std::size_t kTickerBytes = sizeof(_MetaInfo::ticker);
@@ -88,21 +112,14 @@ std::size_t max_size() { return sizeof(_MarketDataBuffer); }
 // kept with the class's version tag, which changes whenever the class or one
 // of its bases changes.  Only for classes whose metaclass is `type`: another
 // metaclass may compute the attribute.
-struct RecordKindCache {
-    PyTypeObject* type = nullptr;  // compared only, never dereferenced
-    unsigned int version = 0;
-    std::uint8_t kind = 0;
-};
-RecordKindCache record_kind_cache;
-
 int class_record_kind(PyObject* self, std::uint8_t* kind) {
     PyTypeObject* type = Py_TYPE(self);
-    if (type == record_kind_cache.type && type->tp_version_tag == record_kind_cache.version &&
-        record_kind_cache.version != 0) {
-        *kind = record_kind_cache.kind;
+    RecordKindCache& cache = state.record_kind;
+    if (type == cache.type && type->tp_version_tag == cache.version && cache.version != 0) {
+        *kind = cache.kind;
         return 0;
     }
-    OwnedRef value = OwnedRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), s_dtype));
+    OwnedRef value = OwnedRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), state.dtype));
     if (!value) {
         return -1;
     }
@@ -116,8 +133,9 @@ int class_record_kind(PyObject* self, std::uint8_t* kind) {
         return -1;
     }
     *kind = static_cast<std::uint8_t>(code);
-    if (Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type) && PyUnstable_Type_AssignVersionTag(type) != 0) {
-        record_kind_cache = {type, type->tp_version_tag, *kind};
+    if (Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type) && state.interpreter.is_current() &&
+        PyUnstable_Type_AssignVersionTag(type) != 0) {
+        cache = {type, type->tp_version_tag, *kind};
     }
     return 0;
 }
@@ -246,7 +264,7 @@ int market_data_init(PyObject* op, PyObject* args, PyObject* kwds) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (kwds != nullptr && PyDict_Next(kwds, &pos, &key, &value)) {
-        PyObject** slot = is_keyword(key, s_ticker) ? &ticker : is_keyword(key, s_timestamp) ? &timestamp : nullptr;
+        PyObject** slot = is_keyword(key, state.ticker) ? &ticker : is_keyword(key, state.timestamp) ? &timestamp : nullptr;
         if (slot == nullptr) {
             continue;
         }
@@ -271,7 +289,7 @@ int market_data_init(PyObject* op, PyObject* args, PyObject* kwds) {
     if (kwds != nullptr && PyDict_GET_SIZE(kwds) > n_named) {
         pos = 0;
         while (PyDict_Next(kwds, &pos, &key, &value)) {
-            if (is_keyword(key, s_ticker) || is_keyword(key, s_timestamp)) {
+            if (is_keyword(key, state.ticker) || is_keyword(key, state.timestamp)) {
                 continue;
             }
             self->vtable->_set_additional(self, key, value);
@@ -382,20 +400,22 @@ PyObject* get_timestamp(PyObject* op, void*) {
 }
 
 // PROFILE.time_zone of tarnwick.profile, read at each call; the module is
-// imported once.
+// imported once, by the interpreter the module is bound to.
 PyObject* profile_time_zone() {
-    static PyObject* profile_module = nullptr;
-    if (profile_module == nullptr) {
-        profile_module = PyImport_ImportModule("tarnwick.profile");
-        if (profile_module == nullptr) {
+    if (state.profile_module == nullptr) {
+        if (state.interpreter.require_current() < 0) {
+            return nullptr;
+        }
+        state.profile_module = PyImport_ImportModule("tarnwick.profile");
+        if (state.profile_module == nullptr) {
             return nullptr;
         }
     }
-    OwnedRef profile = OwnedRef::steal(PyObject_GetAttr(profile_module, s_PROFILE));
+    OwnedRef profile = OwnedRef::steal(PyObject_GetAttr(state.profile_module, state.PROFILE));
     if (!profile) {
         return nullptr;
     }
-    return PyObject_GetAttr(profile.get(), s_time_zone);
+    return PyObject_GetAttr(profile.get(), state.time_zone);
 }
 
 PyObject* get_market_time(PyObject* op, void*) {
@@ -413,7 +433,7 @@ PyObject* get_market_time(PyObject* op, void*) {
         return nullptr;
     }
     PyObject* call_args[] = {timestamp.get(), tz.get()};
-    return PyObject_Vectorcall(s_fromtimestamp, call_args, 1, s_tz_kwnames);
+    return PyObject_Vectorcall(state.fromtimestamp, call_args, 1, state.tz_kwnames);
 }
 
 PyObject* get_owner(PyObject* op, void*) {
@@ -499,8 +519,8 @@ int intern_names() {
         PyObject** slot;
         const char* text;
     } names[] = {
-        {&s_ticker, "ticker"},       {&s_timestamp, "timestamp"}, {&s_dtype, "_dtype"},
-        {&s_PROFILE, "PROFILE"},     {&s_time_zone, "time_zone"},
+        {&state.ticker, "ticker"},       {&state.timestamp, "timestamp"}, {&state.dtype, "_dtype"},
+        {&state.PROFILE, "PROFILE"},     {&state.time_zone, "time_zone"},
     };
     for (auto& name : names) {
         if (*name.slot == nullptr) {
@@ -510,19 +530,19 @@ int intern_names() {
             }
         }
     }
-    if (s_tz_kwnames == nullptr) {
-        s_tz_kwnames = Py_BuildValue("(s)", "tz");
-        if (s_tz_kwnames == nullptr) {
+    if (state.tz_kwnames == nullptr) {
+        state.tz_kwnames = Py_BuildValue("(s)", "tz");
+        if (state.tz_kwnames == nullptr) {
             return -1;
         }
     }
-    if (s_fromtimestamp == nullptr) {
+    if (state.fromtimestamp == nullptr) {
         OwnedRef datetime_class = OwnedRef::steal(import_attr("datetime", "datetime"));
         if (!datetime_class) {
             return -1;
         }
-        s_fromtimestamp = PyObject_GetAttrString(datetime_class.get(), "fromtimestamp");
-        if (s_fromtimestamp == nullptr) {
+        state.fromtimestamp = PyObject_GetAttrString(datetime_class.get(), "fromtimestamp");
+        if (state.fromtimestamp == nullptr) {
             return -1;
         }
     }
@@ -557,7 +577,7 @@ int ready_market_data_type(PyObject* data_type) {
 }
 
 int market_data_exec(PyObject* module) {
-    if (intern_names() < 0) {
+    if (state.interpreter.bind() < 0 || intern_names() < 0) {
         return -1;
     }
     OwnedRef data_type = OwnedRef::steal(make_data_type_enum());
@@ -572,7 +592,9 @@ int market_data_exec(PyObject* module) {
 
 PyModuleDef_Slot market_data_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(market_data_exec)},
-    // The class is a static type shared by the whole process.
+    // The class is a static type shared by the whole process.  CPython
+    // enforces this for isolated interpreters only; the exec step binds the
+    // module to one interpreter for the others.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
