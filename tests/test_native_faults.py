@@ -119,3 +119,37 @@ def test_isolated_sub_interpreter_first_leaves_the_modules_to_the_main_one():
         check_refused(import_in("isolated", "tarnwick.base.candlestick"), "isolated")
         check_refused(import_in("isolated", "tarnwick.base.market_data"), "isolated")
     """, MAIN_USES_BARS, prelude=INTERPRETERS)
+
+
+# ---- failed re-initialisation ------------------------------------------------------------
+
+DAY = dt.date(2024, 1, 5)
+BAD_REINIT = {
+    "long-ticker": dict(ticker="X" * 33),
+    "nul-ticker": dict(ticker="A\0B"),
+    "bad-span": dict(bar_span="soon"),
+    "bad-price": dict(high_price="high"),
+    "no-span": dict(bar_span=None),
+}
+
+
+def make(cls, **changes):
+    arguments = dict(ticker="ABC", high_price=2.0, low_price=1.0, open_price=1.5, close_price=1.8, volume=9.0,
+                     trade_count=7, venue="XNAS", bar_span=5 if cls is DailyBar else 60)
+    arguments.update({"market_date": DAY} if cls is DailyBar else {"timestamp": 1000.0})
+    arguments.update(changes)
+    return arguments
+
+
+@pytest.mark.parametrize("cls", [BarData, DailyBar])
+@pytest.mark.parametrize("bad", BAD_REINIT.values(), ids=BAD_REINIT.keys())
+def test_failed_reinitialisation_changes_nothing(cls, bad):
+    bar = cls(**make(cls))
+    shown = memoryview(bar)
+    before, text = bytes(shown), repr(bar)
+    with pytest.raises((ValueError, TypeError)):
+        bar.__init__(**make(cls, other="extra", **{"ticker": "NEW", **bad}))
+    assert bytes(memoryview(bar)) == bytes(shown) == before
+    assert repr(bar) == text and bar.venue == "XNAS" and not hasattr(bar, "other")
+    bar.__init__(**make(cls, ticker="NEW"))  # a good call still refills the same record
+    assert bar.ticker == "NEW" and shown[1:4] == b"NEW"

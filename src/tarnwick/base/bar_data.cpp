@@ -195,49 +195,23 @@ int call_base_initialiser(PyObject* self, PyObject* ticker, double timestamp, Py
     return result ? 0 : -1;
 }
 
-// The constructor's steps after binding, in their order: conversions, the
-// ticker check, the view check, the record, the base initialiser, the span
-// and the fields.
-int init_bound(PyObject* op, PyObject* const* arg, PyObject* extras) {
-    MarketDataObject* self = as_bar(op);
+// The constructor's numbers, converted before anything is written.
+struct ConvertedValues {
     double timestamp, high, low, open, close, volume = 0.0, notional = 0.0, start = 0.0;
     std::uint32_t trade_count = 0;
-    if (to_double(arg[kTimestampArg], &timestamp) < 0 || to_double(arg[kHighArg], &high) < 0 ||
-        to_double(arg[kLowArg], &low) < 0 || to_double(arg[kOpenArg], &open) < 0 ||
-        to_double(arg[kCloseArg], &close) < 0 ||
-        (arg[kVolumeArg] != nullptr && to_double(arg[kVolumeArg], &volume) < 0) ||
-        (arg[kNotionalArg] != nullptr && to_double(arg[kNotionalArg], &notional) < 0) ||
-        (arg[kTradeCountArg] != nullptr && to_uint32(arg[kTradeCountArg], &trade_count) < 0) ||
-        (arg[kStartTimestampArg] != nullptr && to_double(arg[kStartTimestampArg], &start) < 0)) {
-        return -1;
-    }
-    PyObject* ticker = arg[kTicker];
-    if (ticker != Py_None && !PyUnicode_CheckExact(ticker)) {
-        raise_argument_type("ticker", "str", ticker);
-        return -1;
-    }
-    if (self->_owner == 0) {
-        OwnedRef class_name = OwnedRef::steal(PyType_GetName(Py_TYPE(op)));
-        if (class_name) {
-            PyErr_Format(PyExc_MemoryError, "Can not initialize a view of %U.", class_name.get());
-        }
-        return -1;
-    }
+};
 
-    // An owning bar that is initialised again refills the record it has: no
-    // memory is lost, and buffer views taken earlier stay valid.
-    if (self->_data == nullptr) {
-        self->_data = static_cast<_MarketDataBuffer*>(PyMem_Malloc(kBarRecordSize));
-        if (self->_data == nullptr) {
-            PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory for BarData");
-            return -1;
-        }
-    }
+// Writes the record of an owning bar: zeros, the header through the base
+// initialiser, then the span and the fields.
+int fill_record(PyObject* op, PyObject* const* arg, PyObject* extras, const ConvertedValues& values) {
+    MarketDataObject* self = as_bar(op);
     // A copy from a constant of zeros: a few wide stores, where a memset of
     // this odd size becomes a slow string instruction.
     static constexpr unsigned char kZeroRecord[kBarRecordSize] = {};
     std::memcpy(self->_data, kZeroRecord, kBarRecordSize);
 
+    const auto& [timestamp, high, low, open, close, volume, notional, start, trade_count] = values;
+    PyObject* ticker = arg[kTicker];
     if (call_base_initialiser(op, ticker, timestamp, extras) < 0) {
         return -1;
     }
@@ -289,6 +263,60 @@ int init_bound(PyObject* op, PyObject* const* arg, PyObject* extras) {
     }
     store_double(record, kBarSpan, span);
     return 0;
+}
+
+// The constructor's steps after binding, in their order: conversions, the
+// ticker check, the view check, the record, the base initialiser, the span
+// and the fields.
+int init_bound(PyObject* op, PyObject* const* arg, PyObject* extras) {
+    MarketDataObject* self = as_bar(op);
+    ConvertedValues values;
+    auto& [timestamp, high, low, open, close, volume, notional, start, trade_count] = values;
+    if (to_double(arg[kTimestampArg], &timestamp) < 0 || to_double(arg[kHighArg], &high) < 0 ||
+        to_double(arg[kLowArg], &low) < 0 || to_double(arg[kOpenArg], &open) < 0 ||
+        to_double(arg[kCloseArg], &close) < 0 ||
+        (arg[kVolumeArg] != nullptr && to_double(arg[kVolumeArg], &volume) < 0) ||
+        (arg[kNotionalArg] != nullptr && to_double(arg[kNotionalArg], &notional) < 0) ||
+        (arg[kTradeCountArg] != nullptr && to_uint32(arg[kTradeCountArg], &trade_count) < 0) ||
+        (arg[kStartTimestampArg] != nullptr && to_double(arg[kStartTimestampArg], &start) < 0)) {
+        return -1;
+    }
+    PyObject* ticker = arg[kTicker];
+    if (ticker != Py_None && !PyUnicode_CheckExact(ticker)) {
+        raise_argument_type("ticker", "str", ticker);
+        return -1;
+    }
+    if (self->_owner == 0) {
+        OwnedRef class_name = OwnedRef::steal(PyType_GetName(Py_TYPE(op)));
+        if (class_name) {
+            PyErr_Format(PyExc_MemoryError, "Can not initialize a view of %U.", class_name.get());
+        }
+        return -1;
+    }
+
+    if (self->_data == nullptr) {
+        self->_data = static_cast<_MarketDataBuffer*>(PyMem_Malloc(kBarRecordSize));
+        if (self->_data == nullptr) {
+            PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory for BarData");
+            return -1;
+        }
+        return fill_record(op, arg, extras, values);
+    }
+    // An owning bar that is initialised again refills the record it has: no
+    // memory is lost, and buffer views taken earlier stay valid.  A refill
+    // that fails puts back the record and the extra attributes as they were
+    // (the store is an immutable tuple, so keeping it keeps its contents).
+    unsigned char saved_record[kBarRecordSize];
+    std::memcpy(saved_record, self->_data, kBarRecordSize);
+    OwnedRef saved_store = OwnedRef::borrow(self->_additional);
+    if (fill_record(op, arg, extras, values) == 0) {
+        return 0;
+    }
+    if (self->_data != nullptr) {
+        std::memcpy(self->_data, saved_record, kBarRecordSize);
+    }
+    Py_XSETREF(self->_additional, saved_store.release());
+    return -1;
 }
 
 int bar_init(PyObject* op, PyObject* args, PyObject* kwds) {
