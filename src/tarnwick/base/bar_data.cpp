@@ -35,46 +35,14 @@ constexpr const char kDataNotInitialized[] = "Data not initialized";
 MarketDataObject* as_bar(PyObject* op) { return reinterpret_cast<MarketDataObject*>(op); }
 
 // The record, or null with ValueError "Data not initialized".
-unsigned char* record_of(PyObject* op) {
+void* record_of(PyObject* op) {
     _MarketDataBuffer* data = as_bar(op)->_data;
     if (data == nullptr) {
         PyErr_SetString(PyExc_ValueError, kDataNotInitialized);
         return nullptr;
     }
-    return reinterpret_cast<unsigned char*>(data);
+    return data;
 }
-
-// Fields are read and written by offset with memcpy: the record may sit at
-// any address, and a fixed-size memcpy compiles to one unaligned load/store.
-double load_double(const unsigned char* record, std::size_t offset) {
-    double value;
-    std::memcpy(&value, record + offset, sizeof value);
-    return value;
-}
-
-void store_double(unsigned char* record, std::size_t offset, double value) {
-    std::memcpy(record + offset, &value, sizeof value);
-}
-
-std::uint32_t load_uint32(const unsigned char* record, std::size_t offset) {
-    std::uint32_t value;
-    std::memcpy(&value, record + offset, sizeof value);
-    return value;
-}
-
-void store_uint32(unsigned char* record, std::size_t offset, std::uint32_t value) {
-    std::memcpy(record + offset, &value, sizeof value);
-}
-
-constexpr std::size_t kTimestamp = offsetof(_CandlestickBuffer, timestamp);
-constexpr std::size_t kBarSpan = offsetof(_CandlestickBuffer, bar_span);
-constexpr std::size_t kHighPrice = offsetof(_CandlestickBuffer, high_price);
-constexpr std::size_t kLowPrice = offsetof(_CandlestickBuffer, low_price);
-constexpr std::size_t kOpenPrice = offsetof(_CandlestickBuffer, open_price);
-constexpr std::size_t kClosePrice = offsetof(_CandlestickBuffer, close_price);
-constexpr std::size_t kVolume = offsetof(_CandlestickBuffer, volume);
-constexpr std::size_t kNotional = offsetof(_CandlestickBuffer, notional);
-constexpr std::size_t kTradeCount = offsetof(_CandlestickBuffer, trade_count);
 
 // ---- views over foreign memory ---------------------------------------------
 
@@ -243,17 +211,17 @@ int fill_record(PyObject* op, PyObject* const* arg, PyObject* extras, const Conv
 
     // The base initialiser may have run arbitrary code: the record is read
     // from the object again rather than trusted from before the call.
-    unsigned char* record = record_of(op);
+    void* record = record_of(op);
     if (record == nullptr) {
         return -1;
     }
-    store_double(record, kHighPrice, high);
-    store_double(record, kLowPrice, low);
-    store_double(record, kOpenPrice, open);
-    store_double(record, kClosePrice, close);
-    store_double(record, kVolume, volume);
-    store_double(record, kNotional, notional);
-    store_uint32(record, kTradeCount, trade_count);
+    write_field(record, bar::high_price, high);
+    write_field(record, bar::low_price, low);
+    write_field(record, bar::open_price, open);
+    write_field(record, bar::close_price, close);
+    write_field(record, bar::volume, volume);
+    write_field(record, bar::notional, notional);
+    write_field(record, bar::trade_count, trade_count);
     if (span_obj && to_double(span_obj.get(), &span) < 0) {
         return -1;
     }
@@ -261,7 +229,7 @@ int fill_record(PyObject* op, PyObject* const* arg, PyObject* extras, const Conv
     if (record == nullptr) {
         return -1;
     }
-    store_double(record, kBarSpan, span);
+    write_field(record, bar::bar_span, span);
     return 0;
 }
 
@@ -366,28 +334,28 @@ PyObject* bar_class_vectorcall(PyObject* type, PyObject* const* args, size_t nar
 
 // ---- properties --------------------------------------------------------------
 
-template <std::size_t offset>
+template <Field<double> field>
 PyObject* get_float_field(PyObject* op, void* /*closure*/) {
-    const unsigned char* record = record_of(op);
-    return record ? PyFloat_FromDouble(load_double(record, offset)) : nullptr;
+    const void* record = record_of(op);
+    return record ? PyFloat_FromDouble(read_field(record, field)) : nullptr;
 }
 
 PyObject* get_trade_count(PyObject* op, void*) {
-    const unsigned char* record = record_of(op);
-    return record ? PyLong_FromUnsignedLong(load_uint32(record, kTradeCount)) : nullptr;
+    const void* record = record_of(op);
+    return record ? PyLong_FromUnsignedLong(read_field(record, bar::trade_count)) : nullptr;
 }
 
 PyObject* get_start_timestamp(PyObject* op, void*) {
-    const unsigned char* record = record_of(op);
-    return record ? PyFloat_FromDouble(load_double(record, kTimestamp) - load_double(record, kBarSpan)) : nullptr;
+    const void* record = record_of(op);
+    return record ? PyFloat_FromDouble(read_field(record, header::timestamp) - read_field(record, bar::bar_span)) : nullptr;
 }
 
 PyObject* get_bar_span(PyObject* op, void*) {
-    const unsigned char* record = record_of(op);
+    const void* record = record_of(op);
     if (record == nullptr) {
         return nullptr;
     }
-    double span = load_double(record, kBarSpan);
+    double span = read_field(record, bar::bar_span);
     // Whole seconds that fit an int make the same timedelta directly (it
     // normalises them into days and seconds as the keyword call does).
     if (span >= INT_MIN && span <= INT_MAX && span == std::trunc(span)) {
@@ -402,23 +370,23 @@ PyObject* get_bar_span(PyObject* op, void*) {
 }
 
 PyObject* get_vwap(PyObject* op, void*) {
-    const unsigned char* record = record_of(op);
+    const void* record = record_of(op);
     if (record == nullptr) {
         return nullptr;
     }
-    double volume = load_double(record, kVolume);
+    double volume = read_field(record, bar::volume);
     if (volume <= 0.0) {
         return PyFloat_FromDouble(std::numeric_limits<double>::quiet_NaN());
     }
-    return PyFloat_FromDouble(load_double(record, kNotional) / volume);
+    return PyFloat_FromDouble(read_field(record, bar::notional) / volume);
 }
 
 PyObject* get_bar_type(PyObject* op, void*) {
-    const unsigned char* record = record_of(op);
+    const void* record = record_of(op);
     if (record == nullptr) {
         return nullptr;
     }
-    double span = load_double(record, kBarSpan);
+    double span = read_field(record, bar::bar_span);
     PyObject* label = span > 3600.0    ? constants.label_hourly_plus
                       : span == 3600.0 ? constants.label_hourly
                       : span > 60.0    ? constants.label_minute_plus
@@ -471,22 +439,22 @@ PyObject* get_bar_start_time(PyObject* op, void*) { return time_of(op, names.sta
 PyObject* get_market_price(PyObject* op, void*) { return PyObject_GetAttr(op, names.close_price); }
 
 PyGetSetDef bar_getset[] = {
-    {"high_price", get_float_field<kHighPrice>, nullptr, PyDoc_STR("Get the highest price during the bar."),
+    {"high_price", get_float_field<bar::high_price>, nullptr, PyDoc_STR("Get the highest price during the bar."),
      nullptr},
-    {"low_price", get_float_field<kLowPrice>, nullptr, PyDoc_STR("Get the lowest price during the bar."),
+    {"low_price", get_float_field<bar::low_price>, nullptr, PyDoc_STR("Get the lowest price during the bar."),
      nullptr},
-    {"open_price", get_float_field<kOpenPrice>, nullptr, PyDoc_STR("Get the opening price of the bar."),
+    {"open_price", get_float_field<bar::open_price>, nullptr, PyDoc_STR("Get the opening price of the bar."),
      nullptr},
-    {"close_price", get_float_field<kClosePrice>, nullptr, PyDoc_STR("Get the closing price of the bar."),
+    {"close_price", get_float_field<bar::close_price>, nullptr, PyDoc_STR("Get the closing price of the bar."),
      nullptr},
-    {"volume", get_float_field<kVolume>, nullptr, PyDoc_STR("Get the total volume of trades during the bar."),
+    {"volume", get_float_field<bar::volume>, nullptr, PyDoc_STR("Get the total volume of trades during the bar."),
      nullptr},
-    {"notional", get_float_field<kNotional>, nullptr,
+    {"notional", get_float_field<bar::notional>, nullptr,
      PyDoc_STR("Get the total notional value of trades during the bar."), nullptr},
     {"trade_count", get_trade_count, nullptr, PyDoc_STR("Get the number of trades that occurred during the bar."),
      nullptr},
     {"start_timestamp", get_start_timestamp, nullptr, PyDoc_STR("Get the start time of the bar."), nullptr},
-    {"bar_span_seconds", get_float_field<kBarSpan>, nullptr, PyDoc_STR("Get the duration of the bar."), nullptr},
+    {"bar_span_seconds", get_float_field<bar::bar_span>, nullptr, PyDoc_STR("Get the duration of the bar."), nullptr},
     {"bar_span", get_bar_span, nullptr, nullptr, nullptr},
     {"vwap", get_vwap, nullptr, PyDoc_STR("Get the volume-weighted average price for the bar."), nullptr},
     {"bar_type", get_bar_type, nullptr,
@@ -515,15 +483,15 @@ PyGetSetDef bar_getset[] = {
 
 struct ItemField {
     PyObject* const* key;
-    std::size_t offset;
-    bool is_count;  // the unsigned 32-bit trade count; the others are float64
+    Field<double> number;
+    bool is_count;  // the unsigned 32-bit trade count instead of a float64
 };
 
 const ItemField item_fields[] = {
-    {&names.high_price, kHighPrice, false}, {&names.low_price, kLowPrice, false},
-    {&names.open_price, kOpenPrice, false}, {&names.close_price, kClosePrice, false},
-    {&names.volume, kVolume, false},        {&names.notional, kNotional, false},
-    {&names.trade_count, kTradeCount, true},
+    {&names.high_price, bar::high_price, false}, {&names.low_price, bar::low_price, false},
+    {&names.open_price, bar::open_price, false}, {&names.close_price, bar::close_price, false},
+    {&names.volume, bar::volume, false},         {&names.notional, bar::notional, false},
+    {&names.trade_count, {}, true},
 };
 
 // The field of an exact-str key, or null.  Identity first: keys written in
@@ -555,14 +523,14 @@ PyObject* bar_getitem(PyObject* op, PyObject* key) {
         }
         return nullptr;
     }
-    const unsigned char* record = record_of(op);
+    const void* record = record_of(op);
     if (record == nullptr) {
         return nullptr;
     }
     if (field->is_count) {
-        return PyLong_FromUnsignedLong(load_uint32(record, field->offset));
+        return PyLong_FromUnsignedLong(read_field(record, bar::trade_count));
     }
-    return PyFloat_FromDouble(load_double(record, field->offset));
+    return PyFloat_FromDouble(read_field(record, field->number));
 }
 
 int bar_delitem(PyObject* op, PyObject* key) {
@@ -604,7 +572,7 @@ int bar_setitem(PyObject* op, PyObject* key, PyObject* value) {
     }
     // The conversion may have run arbitrary code: look at the object afresh.
     MarketDataObject* self = as_bar(op);
-    unsigned char* record = record_of(op);
+    void* record = record_of(op);
     if (record == nullptr) {
         return -1;
     }
@@ -613,9 +581,9 @@ int bar_setitem(PyObject* op, PyObject* key, PyObject* value) {
         return -1;
     }
     if (field->is_count) {
-        store_uint32(record, field->offset, count);
+        write_field(record, bar::trade_count, count);
     } else {
-        store_double(record, field->offset, number);
+        write_field(record, field->number, number);
     }
     return 0;
 }
@@ -702,8 +670,8 @@ PyBufferProcs bar_as_buffer = {bar_getbuffer, nullptr};
 // `_CandlestickBuffer` whatever kind its class names: reading more would run
 // past the allocation (or past a view's buffer).
 PyObject* bar_to_bytes(MarketDataObject* self) {
-    const unsigned char* record = record_of(reinterpret_cast<PyObject*>(self));
-    return record != nullptr ? PyBytes_FromStringAndSize(reinterpret_cast<const char*>(record),
+    const void* record = record_of(reinterpret_cast<PyObject*>(self));
+    return record != nullptr ? PyBytes_FromStringAndSize(static_cast<const char*>(record),
                                                          static_cast<Py_ssize_t>(kBarRecordSize))
                              : nullptr;
 }

@@ -52,7 +52,7 @@ struct ModuleState {
 ModuleState state;
 
 constexpr const char kDataNotInitialized[] = "Data not initialized";
-constexpr std::size_t kTickerBytes = sizeof(_MetaInfo::ticker);
+constexpr std::size_t kTickerBytes = header::ticker_size;
 
 int raise_not_initialized() {
     PyErr_SetString(PyExc_ValueError, kDataNotInitialized);
@@ -239,11 +239,11 @@ int write_header(MarketDataObject* self, PyObject* ticker, double timestamp) {
         }
         return -1;
     }
-    _MetaInfo* header = &self->_data->MetaInfo;
-    header->dtype = kind;
-    std::memset(header->ticker, 0, kTickerBytes);
-    std::memcpy(header->ticker, text, static_cast<std::size_t>(text_size));
-    header->timestamp = timestamp;
+    void* record = self->_data;
+    write_field(record, header::dtype, kind);
+    std::memset(ticker_field(record), 0, kTickerBytes);
+    std::memcpy(ticker_field(record), text, static_cast<std::size_t>(text_size));
+    write_field(record, header::timestamp, timestamp);
     return 0;
 }
 
@@ -383,7 +383,7 @@ PyObject* get_ticker(PyObject* op, void*) {
         raise_not_initialized();
         return nullptr;
     }
-    const char* text = data->MetaInfo.ticker;
+    const char* text = ticker_field(data);
     // Foreign records may hold any bytes: stop at the field's end, and show
     // bytes that are not UTF-8 rather than failing to read the record.
     std::size_t size = strnlen(text, kTickerBytes);
@@ -396,7 +396,7 @@ PyObject* get_timestamp(PyObject* op, void*) {
         raise_not_initialized();
         return nullptr;
     }
-    return PyFloat_FromDouble(data->MetaInfo.timestamp);
+    return PyFloat_FromDouble(read_field(data, header::timestamp));
 }
 
 // PROFILE.time_zone of tarnwick.profile, read at each call; the module is
@@ -424,7 +424,7 @@ PyObject* get_market_time(PyObject* op, void*) {
         raise_not_initialized();
         return nullptr;
     }
-    OwnedRef timestamp = OwnedRef::steal(PyFloat_FromDouble(data->MetaInfo.timestamp));
+    OwnedRef timestamp = OwnedRef::steal(PyFloat_FromDouble(read_field(data, header::timestamp)));
     if (!timestamp) {
         return nullptr;
     }
