@@ -9,6 +9,7 @@
 // dictionary (see market_data_abi.hpp).
 #include <cstring>
 
+#include "common.hpp"
 #include "interpreter_binding.hpp"
 #include "market_data_abi.hpp"
 #include "pyref.hpp"
@@ -51,27 +52,15 @@ struct ModuleState {
 
 ModuleState state;
 
-constexpr const char kDataNotInitialized[] = "Data not initialized";
 constexpr std::size_t kTickerBytes = header::ticker_size;
 
-int raise_not_initialized() {
-    PyErr_SetString(PyExc_ValueError, kDataNotInitialized);
-    return -1;
-}
-
 // ---- record operations -----------------------------------------------------
-
-// Whether two keys of the store name the same entry: the same object, or
-// equal strings (compared without running any code of theirs).
-bool same_key(PyObject* a, PyObject* b) {
-    return a == b || (PyUnicode_Check(a) && PyUnicode_Check(b) && PyUnicode_Compare(a, b) == 0);
-}
 
 // Index of the entry `key` in the store, or -1.
 Py_ssize_t find_entry(PyObject* store, PyObject* key) {
     Py_ssize_t size = store != nullptr ? PyTuple_GET_SIZE(store) : 0;
     for (Py_ssize_t i = 0; i + 1 < size; i += 2) {
-        if (same_key(PyTuple_GET_ITEM(store, i), key)) {
+        if (same_name(PyTuple_GET_ITEM(store, i), key)) {
             return i;
         }
     }
@@ -141,8 +130,7 @@ int class_record_kind(PyObject* self, std::uint8_t* kind) {
 }
 
 PyObject* to_bytes(MarketDataObject* self) {
-    if (self->_data == nullptr) {
-        raise_not_initialized();
+    if (record_of(self) == nullptr) {
         return nullptr;
     }
     std::uint8_t kind = 0;
@@ -177,10 +165,6 @@ PyObject* market_data_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kw
     return obj;
 }
 
-bool is_keyword(PyObject* key, PyObject* interned) {
-    return key == interned || (PyUnicode_Check(key) && PyUnicode_Compare(key, interned) == 0);
-}
-
 // The ticker as the bytes to store: UTF-8, at most 32 bytes, no NUL (a NUL
 // would silently cut the symbol short when it is read back).
 int ticker_bytes(PyObject* ticker, const char** text, Py_ssize_t* size) {
@@ -213,8 +197,8 @@ int ticker_bytes(PyObject* ticker, const char** text, Py_ssize_t* size) {
 // ticker and the timestamp.  Everything is checked before the first byte is
 // written, so a failure leaves the record as it was.
 int write_header(MarketDataObject* self, PyObject* ticker, double timestamp) {
-    if (self->_data == nullptr) {
-        return raise_not_initialized();
+    if (record_of(self) == nullptr) {
+        return -1;
     }
     std::uint8_t kind = 0;
     if (class_record_kind(reinterpret_cast<PyObject*>(self), &kind) < 0) {
@@ -229,17 +213,13 @@ int write_header(MarketDataObject* self, PyObject* ticker, double timestamp) {
     // read-only memoryview): like the subclasses' constructors, the header
     // writer refuses it.  The class lookup above may have run code, so the
     // record is looked at afresh.
-    if (self->_data == nullptr) {
-        return raise_not_initialized();
-    }
-    if (self->_owner == 0) {
-        OwnedRef class_name = OwnedRef::steal(PyType_GetName(Py_TYPE(self)));
-        if (class_name) {
-            PyErr_Format(PyExc_MemoryError, "Can not initialize a view of %U.", class_name.get());
-        }
+    void* record = record_of(self);
+    if (record == nullptr) {
         return -1;
     }
-    void* record = self->_data;
+    if (self->_owner == 0) {
+        return refuse_view_initialisation(reinterpret_cast<PyObject*>(self));
+    }
     write_field(record, header::dtype, kind);
     std::memset(ticker_field(record), 0, kTickerBytes);
     std::memcpy(ticker_field(record), text, static_cast<std::size_t>(text_size));
@@ -264,7 +244,7 @@ int market_data_init(PyObject* op, PyObject* args, PyObject* kwds) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (kwds != nullptr && PyDict_Next(kwds, &pos, &key, &value)) {
-        PyObject** slot = is_keyword(key, state.ticker) ? &ticker : is_keyword(key, state.timestamp) ? &timestamp : nullptr;
+        PyObject** slot = same_name(key, state.ticker) ? &ticker : same_name(key, state.timestamp) ? &timestamp : nullptr;
         if (slot == nullptr) {
             continue;
         }
@@ -289,7 +269,7 @@ int market_data_init(PyObject* op, PyObject* args, PyObject* kwds) {
     if (kwds != nullptr && PyDict_GET_SIZE(kwds) > n_named) {
         pos = 0;
         while (PyDict_Next(kwds, &pos, &key, &value)) {
-            if (is_keyword(key, state.ticker) || is_keyword(key, state.timestamp)) {
+            if (same_name(key, state.ticker) || same_name(key, state.timestamp)) {
                 continue;
             }
             self->vtable->_set_additional(self, key, value);
@@ -378,9 +358,8 @@ PyObject* market_data_getattro(PyObject* op, PyObject* name) {
 // ---- properties ------------------------------------------------------------
 
 PyObject* get_ticker(PyObject* op, void*) {
-    const _MarketDataBuffer* data = reinterpret_cast<MarketDataObject*>(op)->_data;
+    const _MarketDataBuffer* data = record_of(reinterpret_cast<MarketDataObject*>(op));
     if (data == nullptr) {
-        raise_not_initialized();
         return nullptr;
     }
     const char* text = ticker_field(data);
@@ -391,9 +370,8 @@ PyObject* get_ticker(PyObject* op, void*) {
 }
 
 PyObject* get_timestamp(PyObject* op, void*) {
-    const _MarketDataBuffer* data = reinterpret_cast<MarketDataObject*>(op)->_data;
+    const _MarketDataBuffer* data = record_of(reinterpret_cast<MarketDataObject*>(op));
     if (data == nullptr) {
-        raise_not_initialized();
         return nullptr;
     }
     return PyFloat_FromDouble(read_field(data, header::timestamp));
@@ -401,34 +379,30 @@ PyObject* get_timestamp(PyObject* op, void*) {
 
 // PROFILE.time_zone of tarnwick.profile, read at each call; the module is
 // imported once, by the interpreter the module is bound to.
-PyObject* profile_time_zone() {
+OwnedRef profile_time_zone() {
     if (state.profile_module == nullptr) {
         if (state.interpreter.require_current() < 0) {
-            return nullptr;
+            return {};
         }
         state.profile_module = PyImport_ImportModule("tarnwick.profile");
         if (state.profile_module == nullptr) {
-            return nullptr;
+            return {};
         }
     }
     OwnedRef profile = OwnedRef::steal(PyObject_GetAttr(state.profile_module, state.PROFILE));
-    if (!profile) {
-        return nullptr;
-    }
-    return PyObject_GetAttr(profile.get(), state.time_zone);
+    return profile ? OwnedRef::steal(PyObject_GetAttr(profile.get(), state.time_zone)) : OwnedRef();
 }
 
 PyObject* get_market_time(PyObject* op, void*) {
-    const _MarketDataBuffer* data = reinterpret_cast<MarketDataObject*>(op)->_data;
+    const _MarketDataBuffer* data = record_of(reinterpret_cast<MarketDataObject*>(op));
     if (data == nullptr) {
-        raise_not_initialized();
         return nullptr;
     }
     OwnedRef timestamp = OwnedRef::steal(PyFloat_FromDouble(read_field(data, header::timestamp)));
     if (!timestamp) {
         return nullptr;
     }
-    OwnedRef tz = OwnedRef::steal(profile_time_zone());
+    OwnedRef tz = profile_time_zone();
     if (!tz) {
         return nullptr;
     }
@@ -484,60 +458,48 @@ constexpr struct {
     {"DTYPE_INSTRUCTION", DTYPE_INSTRUCTION},
 };
 
-PyObject* import_attr(const char* module_name, const char* attr) {
-    OwnedRef module = OwnedRef::steal(PyImport_ImportModule(module_name));
-    return module ? PyObject_GetAttrString(module.get(), attr) : nullptr;
-}
-
 // DataType = enum.IntEnum("DataType", [...], module=..., qualname="DataType")
-PyObject* make_data_type_enum() {
+OwnedRef make_data_type_enum() {
     OwnedRef members = OwnedRef::steal(PyList_New(0));
     if (!members) {
-        return nullptr;
+        return {};
     }
     for (const auto& member : kDataTypes) {
         OwnedRef pair = OwnedRef::steal(Py_BuildValue("(si)", member.name, member.code));
         if (!pair || PyList_Append(members.get(), pair.get()) < 0) {
-            return nullptr;
+            return {};
         }
     }
-    OwnedRef int_enum = OwnedRef::steal(import_attr("enum", "IntEnum"));
-    if (!int_enum) {
-        return nullptr;
-    }
+    OwnedRef int_enum = import_attribute("enum", "IntEnum");
     OwnedRef args = OwnedRef::steal(Py_BuildValue("(sO)", "DataType", members.get()));
     OwnedRef kwargs = OwnedRef::steal(
         Py_BuildValue("{ssss}", "module", "tarnwick.base.market_data", "qualname", "DataType"));
-    if (!args || !kwargs) {
-        return nullptr;
+    if (!int_enum || !args || !kwargs) {
+        return {};
     }
-    return PyObject_Call(int_enum.get(), args.get(), kwargs.get());
+    return OwnedRef::steal(PyObject_Call(int_enum.get(), args.get(), kwargs.get()));
 }
 
-int intern_names() {
-    struct {
+// Fills what of the state is still empty (a failed import may have filled
+// part of it).
+int fill_state() {
+    const struct {
         PyObject** slot;
         const char* text;
     } names[] = {
-        {&state.ticker, "ticker"},       {&state.timestamp, "timestamp"}, {&state.dtype, "_dtype"},
-        {&state.PROFILE, "PROFILE"},     {&state.time_zone, "time_zone"},
+        {&state.ticker, "ticker"},   {&state.timestamp, "timestamp"}, {&state.dtype, "_dtype"},
+        {&state.PROFILE, "PROFILE"}, {&state.time_zone, "time_zone"},
     };
-    for (auto& name : names) {
-        if (*name.slot == nullptr) {
-            *name.slot = PyUnicode_InternFromString(name.text);
-            if (*name.slot == nullptr) {
-                return -1;
-            }
-        }
-    }
-    if (state.tz_kwnames == nullptr) {
-        state.tz_kwnames = Py_BuildValue("(s)", "tz");
-        if (state.tz_kwnames == nullptr) {
+    for (const auto& name : names) {
+        if (*name.slot == nullptr && (*name.slot = PyUnicode_InternFromString(name.text)) == nullptr) {
             return -1;
         }
     }
+    if (state.tz_kwnames == nullptr && (state.tz_kwnames = Py_BuildValue("(s)", "tz")) == nullptr) {
+        return -1;
+    }
     if (state.fromtimestamp == nullptr) {
-        OwnedRef datetime_class = OwnedRef::steal(import_attr("datetime", "datetime"));
+        OwnedRef datetime_class = import_attribute("datetime", "datetime");
         if (!datetime_class) {
             return -1;
         }
@@ -577,10 +539,10 @@ int ready_market_data_type(PyObject* data_type) {
 }
 
 int market_data_exec(PyObject* module) {
-    if (state.interpreter.bind() < 0 || intern_names() < 0) {
+    if (state.interpreter.bind() < 0 || fill_state() < 0) {
         return -1;
     }
-    OwnedRef data_type = OwnedRef::steal(make_data_type_enum());
+    OwnedRef data_type = make_data_type_enum();
     if (!data_type || ready_market_data_type(data_type.get()) < 0) {
         return -1;
     }
