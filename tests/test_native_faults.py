@@ -153,3 +153,42 @@ def test_failed_reinitialisation_changes_nothing(cls, bad):
     assert repr(bar) == text and bar.venue == "XNAS" and not hasattr(bar, "other")
     bar.__init__(**make(cls, ticker="NEW"))  # a good call still refills the same record
     assert bar.ticker == "NEW" and shown[1:4] == b"NEW"
+
+
+# ---- many views over one pin -----------------------------------------------------------
+
+RECORD = bytes(memoryview(BarData("ABC", 1000.0, 2.0, 1.0, 1.5, 1.8, bar_span=60)))
+
+
+def test_views_share_one_pin_that_holds_the_memory_until_the_last_bar_dies():
+    memory = bytearray(b"x" + RECORD * 3)
+    pin = BarData._pin(memory)
+    bars = [BarData._from_pin(pin, 1 + 101 * i) for i in range(3)]
+    daily = DailyBar._from_pin(pin, 1)
+    assert type(daily) is DailyBar and daily._owner == 0 and daily.ticker == "ABC"
+    bars[2]["close_price"] = 9.5  # writes into the memory in place
+    assert BarData.from_bytes(bytes(memory[203:])).close_price == 9.5 and bars[0].close_price == 1.8
+    del pin, daily, bars[:2]
+    with pytest.raises(BufferError):
+        memory.extend(b"x")
+    del bars
+    memory.extend(b"x")
+
+
+@pytest.mark.parametrize("offset", [-1, 102, 2**70, "0", 1.0])
+def test_from_pin_refuses_offsets_without_a_whole_record(offset):
+    pin = BarData._pin(RECORD * 2)
+    with pytest.raises((IndexError, TypeError)):
+        BarData._from_pin(pin, offset)
+    assert BarData._from_pin(pin, 101).close_price == 1.8
+
+
+def test_pin_refusals_and_read_only_memory():
+    for exporter, error in [(memoryview(bytearray(202))[::2], ValueError), (42, TypeError),
+                            (memoryview(bytearray(202)).cast("H"), ValueError)]:
+        with pytest.raises(error):
+            BarData._pin(exporter)
+    with pytest.raises(TypeError):
+        BarData._from_pin(memoryview(RECORD), 0)
+    with pytest.raises(TypeError, match="read-only"):
+        BarData._from_pin(BarData._pin(RECORD), 0)["close_price"] = 1.0

@@ -2,6 +2,7 @@
 // that keep it alive, the export of a bar's record through the buffer
 // protocol, `from_bytes`, and copying.
 #include <cstring>
+#include <utility>
 
 #include "arguments.hpp"
 #include "bar_slots.hpp"
@@ -170,6 +171,32 @@ int validate_view(const Py_buffer& view) {
     return 0;
 }
 
+// The checks on memory a bar may be laid over, in their order: the shape,
+// then contiguity (a record is 101 contiguous bytes: never read across gaps
+// between items).
+int validate_contiguous_view(const Py_buffer& view) {
+    if (validate_view(view) < 0) {
+        return -1;
+    }
+    if (view.len > 0 && view.strides != nullptr && view.strides[0] != 1) {
+        PyErr_SetString(PyExc_ValueError, "Buffer is not contiguous; a bar record needs contiguous bytes");
+        return -1;
+    }
+    return 0;
+}
+
+// Lays the new view bar `obj` over `record`, kept alive by `pin`.
+PyObject* lay_view(OwnedRef obj, PyObject* pin, void* record) {
+    MarketDataObject* self = as_market_data(obj.get());
+    self->vtable->_set_additional(self, pin_key(), pin);
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    self->_owner = 0;
+    self->_data = static_cast<_MarketDataBuffer*>(record);
+    return obj.release();
+}
+
 // The class methods' single parameters.
 PyObject* const* const buffer_parameter[] = {&names.buffer};
 PyObject* const* const data_parameter[] = {&names.data};
@@ -215,14 +242,7 @@ PyObject* bar_from_buffer(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
         PyErr_SetString(PyExc_ValueError, "Buffer is not contiguous; a bar record needs contiguous bytes");
         return nullptr;
     }
-    MarketDataObject* self = as_market_data(obj.get());
-    self->vtable->_set_additional(self, pin_key(), pin.get());
-    if (PyErr_Occurred()) {
-        return nullptr;
-    }
-    self->_owner = 0;
-    self->_data = static_cast<_MarketDataBuffer*>(view.buf);
-    return obj.release();
+    return lay_view(std::move(obj), pin.get(), view.buf);
 }
 
 PyObject* bar_from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -284,6 +304,55 @@ PyObject* bar_copy(PyObject* op, PyObject* /*unused*/) {
     as_market_data(obj.get())->_owner = 1;
     as_market_data(obj.get())->_data = record;
     return obj.release();
+}
+
+}  // namespace tarnwick
+
+namespace tarnwick {
+
+// ---- many views over one pin -------------------------------------------------
+//
+// The private path of the bar-file library: `BarData._pin(exporter)` pins an
+// exporter once, and `cls._from_pin(pin, offset)` lays a bar over the record
+// at `offset` inside the pinned memory.  The bars share the pin, so a bar
+// costs its object and a two-entry store, without a pin and a slice of its
+// own.  The same rules hold as for from_buffer: the memory stays alive and
+// pinned while any of the bars lives, and read-only memory refuses item
+// assignment.
+
+PyObject* bar_pin(PyObject* /*cls*/, PyObject* exporter) {
+    OwnedRef pin = acquire_pin(exporter);
+    if (!pin || validate_contiguous_view(pinned_view(pin)) < 0) {
+        return nullptr;
+    }
+    return pin.release();
+}
+
+PyObject* bar_from_pin(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "_from_pin() takes exactly 2 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    PyObject* pin = args[0];
+    if (!Py_IS_TYPE(pin, &BufferPinType)) {
+        PyErr_Format(PyExc_TypeError, "_from_pin() needs a pin made by _pin(), not %.200s", Py_TYPE(pin)->tp_name);
+        return nullptr;
+    }
+    Py_ssize_t offset = PyNumber_AsSsize_t(args[1], PyExc_IndexError);
+    if (offset == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    const Py_buffer& view = reinterpret_cast<BufferPin*>(pin)->view;
+    if (offset < 0 || offset > view.len - static_cast<Py_ssize_t>(kBarRecordSize)) {
+        PyErr_Format(PyExc_IndexError, "no whole record at offset %zd of %zd pinned bytes", offset, view.len);
+        return nullptr;
+    }
+    OwnedRef obj = allocate_instance(cls);
+    if (!obj) {
+        return nullptr;
+    }
+    // The pin's view cannot change: its exporter stays pinned by it.
+    return lay_view(std::move(obj), pin, static_cast<unsigned char*>(view.buf) + offset);
 }
 
 }  // namespace tarnwick

@@ -38,6 +38,8 @@ bool view_is_writable(const MarketDataObject* self);
 PyObject* bar_from_buffer(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* bar_from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* bar_copy(PyObject* op, PyObject* unused);
+PyObject* bar_pin(PyObject* cls, PyObject* exporter);
+PyObject* bar_from_pin(PyObject* cls, PyObject* const* args, Py_ssize_t nargs);
 PyObject* bar_to_bytes(MarketDataObject* self);
 extern PyBufferProcs bar_as_buffer;
 

@@ -32,6 +32,10 @@ PyMethodDef bar_methods[] = {
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      PyDoc_STR("Create a new instance from bytes.\nCreates a copy of the data, so the instance owns the memory.")},
     {"__copy__", bar_copy, METH_NOARGS, PyDoc_STR("Create a copy of this instance.")},
+    // Private: many view bars over one pinned exporter (see bar_bytes.cpp).
+    {"_pin", bar_pin, METH_O | METH_STATIC, nullptr},
+    {"_from_pin", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bar_from_pin)),
+     METH_FASTCALL | METH_CLASS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
