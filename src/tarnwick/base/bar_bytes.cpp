@@ -35,7 +35,7 @@ struct BufferPin {
 
 void buffer_pin_dealloc(PyObject* op) {
     PyBuffer_Release(&reinterpret_cast<BufferPin*>(op)->view);
-    PyObject_Free(op);
+    Py_TYPE(op)->tp_free(op);
 }
 
 PyTypeObject BufferPinType = empty_static_type();
@@ -60,16 +60,12 @@ PyObject* pin_key() { return reinterpret_cast<PyObject*>(&BufferPinType); }
 // Takes a buffer view of `exporter` (strides and format, writability not
 // required); the pin releases it when it dies.
 OwnedRef acquire_pin(PyObject* exporter) {
-    auto* pin = PyObject_New(BufferPin, &BufferPinType);
-    if (pin == nullptr) {
+    // Allocated zeroed: a view that was never filled has nothing to release.
+    OwnedRef pin = OwnedRef::steal(PyType_GenericAlloc(&BufferPinType, 0));
+    if (!pin || PyObject_GetBuffer(exporter, &reinterpret_cast<BufferPin*>(pin.get())->view, PyBUF_RECORDS_RO) < 0) {
         return {};
     }
-    OwnedRef owned = OwnedRef::steal(reinterpret_cast<PyObject*>(pin));
-    if (PyObject_GetBuffer(exporter, &pin->view, PyBUF_RECORDS_RO) < 0) {
-        pin->view.obj = nullptr;  // nothing to release
-        return {};
-    }
-    return owned;
+    return pin;
 }
 
 const Py_buffer& pinned_view(const OwnedRef& pin) { return reinterpret_cast<BufferPin*>(pin.get())->view; }
@@ -77,8 +73,8 @@ const Py_buffer& pinned_view(const OwnedRef& pin) { return reinterpret_cast<Buff
 }  // namespace
 
 bool view_is_writable(const MarketDataObject* self) {
-    PyObject* pin = find_additional(self, pin_key());
-    return pin != nullptr && Py_IS_TYPE(pin, &BufferPinType) && !reinterpret_cast<BufferPin*>(pin)->view.readonly;
+    BorrowedRef pin = find_additional(self, pin_key());
+    return pin && Py_IS_TYPE(pin.get(), &BufferPinType) && !reinterpret_cast<BufferPin*>(pin.get())->view.readonly;
 }
 
 // ---- the buffer export and the byte forms ------------------------------------
@@ -186,9 +182,9 @@ int validate_contiguous_view(const Py_buffer& view) {
 }
 
 // Lays the new view bar `obj` over `record`, kept alive by `pin`.
-PyObject* lay_view(OwnedRef obj, PyObject* pin, void* record) {
+PyObject* lay_view(OwnedRef obj, BorrowedRef pin, void* record) {
     MarketDataObject* self = as_market_data(obj.get());
-    self->vtable->_set_additional(self, pin_key(), pin);
+    self->vtable->_set_additional(self, pin_key(), pin.get());
     if (PyErr_Occurred()) {
         return nullptr;
     }
@@ -242,7 +238,7 @@ PyObject* bar_from_buffer(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
         PyErr_SetString(PyExc_ValueError, "Buffer is not contiguous; a bar record needs contiguous bytes");
         return nullptr;
     }
-    return lay_view(std::move(obj), pin.get(), view.buf);
+    return lay_view(std::move(obj), BorrowedRef(pin.get()), view.buf);
 }
 
 PyObject* bar_from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -352,7 +348,7 @@ PyObject* bar_from_pin(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     // The pin's view cannot change: its exporter stays pinned by it.
-    return lay_view(std::move(obj), pin, static_cast<unsigned char*>(view.buf) + offset);
+    return lay_view(std::move(obj), BorrowedRef(pin), static_cast<unsigned char*>(view.buf) + offset);
 }
 
 }  // namespace tarnwick

@@ -42,9 +42,13 @@ enum class Param : std::uint8_t {
 constexpr Py_ssize_t kParameterCount = static_cast<Py_ssize_t>(Param::count);
 
 // The arguments bound to the parameters, borrowed; null where not given.
-struct BoundArguments {
-    PyObject* at[kParameterCount];
-    PyObject* operator[](Param parameter) const { return at[static_cast<std::size_t>(parameter)]; }
+class BoundArguments {
+public:
+    PyObject** slots() { return arguments_; }  // for the binding, in parameter order
+    PyObject* operator[](Param parameter) const { return arguments_[static_cast<std::size_t>(parameter)]; }
+
+private:
+    PyObject* arguments_[kParameterCount] = {};
 };
 
 PyObject* const* const init_parameter_names[kParameterCount] = {
@@ -76,7 +80,8 @@ int call_base_initialiser(PyObject* self, PyObject* ticker, double timestamp, Py
     if (extras == nullptr && state.header_writer != nullptr) {
         return state.header_writer(as_market_data(self), ticker, timestamp);
     }
-    OwnedRef init = OwnedRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(state.market_data_type), names.dunder_init));
+    OwnedRef init = OwnedRef::steal(
+        PyObject_GetAttr(reinterpret_cast<PyObject*>(state.market_data_type), names.dunder_init));
     OwnedRef timestamp_obj = OwnedRef::steal(PyFloat_FromDouble(timestamp));
     OwnedRef kwargs = OwnedRef::steal(PyDict_New());
     if (!init || !timestamp_obj || !kwargs || PyDict_SetItem(kwargs.get(), names.ticker, ticker) < 0 ||
@@ -94,7 +99,14 @@ int call_base_initialiser(PyObject* self, PyObject* ticker, double timestamp, Py
 
 // The constructor's numbers, converted before anything is written.
 struct ConvertedValues {
-    double timestamp, high, low, open, close, volume = 0.0, notional = 0.0, start = 0.0;
+    double timestamp = 0.0;
+    double high = 0.0;
+    double low = 0.0;
+    double open = 0.0;
+    double close = 0.0;
+    double volume = 0.0;
+    double notional = 0.0;
+    double start = 0.0;  // start_timestamp; 0 when not given
     std::uint32_t trade_count = 0;
 };
 
@@ -107,9 +119,8 @@ int fill_record(PyObject* op, const BoundArguments& arg, PyObject* extras, const
     static constexpr unsigned char kZeroRecord[kBarRecordSize] = {};
     std::memcpy(self->_data, kZeroRecord, kBarRecordSize);
 
-    const auto& [timestamp, high, low, open, close, volume, notional, start, trade_count] = values;
     PyObject* ticker = arg[Param::ticker];
-    if (call_base_initialiser(op, ticker, timestamp, extras) < 0) {
+    if (call_base_initialiser(op, ticker, values.timestamp, extras) < 0) {
         return -1;
     }
 
@@ -117,11 +128,11 @@ int fill_record(PyObject* op, const BoundArguments& arg, PyObject* extras, const
     OwnedRef span_obj;  // a span still to be converted (from total_seconds or float())
     PyObject* bar_span = arg[Param::bar_span];
     if (bar_span == nullptr || bar_span == Py_None) {
-        if (start == 0.0) {
+        if (values.start == 0.0) {
             PyErr_SetString(PyExc_ValueError, "Must assign either start_timestamp or bar_span or both.");
             return -1;
         }
-        span = timestamp - start;
+        span = values.timestamp - values.start;
     } else if (PyObject_TypeCheck(bar_span, reinterpret_cast<PyTypeObject*>(constants.timedelta_type))) {
         span_obj = OwnedRef::steal(PyObject_CallMethodNoArgs(bar_span, names.total_seconds));
         if (!span_obj) {
@@ -144,13 +155,13 @@ int fill_record(PyObject* op, const BoundArguments& arg, PyObject* extras, const
     if (record == nullptr) {
         return -1;
     }
-    write_field(record, bar::high_price, high);
-    write_field(record, bar::low_price, low);
-    write_field(record, bar::open_price, open);
-    write_field(record, bar::close_price, close);
-    write_field(record, bar::volume, volume);
-    write_field(record, bar::notional, notional);
-    write_field(record, bar::trade_count, trade_count);
+    write_field(record, bar::high_price, values.high);
+    write_field(record, bar::low_price, values.low);
+    write_field(record, bar::open_price, values.open);
+    write_field(record, bar::close_price, values.close);
+    write_field(record, bar::volume, values.volume);
+    write_field(record, bar::notional, values.notional);
+    write_field(record, bar::trade_count, values.trade_count);
     if (span_obj && to_double(span_obj.get(), &span) < 0) {
         return -1;
     }
@@ -168,14 +179,13 @@ int fill_record(PyObject* op, const BoundArguments& arg, PyObject* extras, const
 int init_bound(PyObject* op, const BoundArguments& arg, PyObject* extras) {
     MarketDataObject* self = as_market_data(op);
     ConvertedValues values;
-    auto& [timestamp, high, low, open, close, volume, notional, start, trade_count] = values;
-    if (to_double(arg[Param::timestamp], &timestamp) < 0 || to_double(arg[Param::high_price], &high) < 0 ||
-        to_double(arg[Param::low_price], &low) < 0 || to_double(arg[Param::open_price], &open) < 0 ||
-        to_double(arg[Param::close_price], &close) < 0 ||
-        (arg[Param::volume] != nullptr && to_double(arg[Param::volume], &volume) < 0) ||
-        (arg[Param::notional] != nullptr && to_double(arg[Param::notional], &notional) < 0) ||
-        (arg[Param::trade_count] != nullptr && to_uint32(arg[Param::trade_count], &trade_count) < 0) ||
-        (arg[Param::start_timestamp] != nullptr && to_double(arg[Param::start_timestamp], &start) < 0)) {
+    if (to_double(arg[Param::timestamp], &values.timestamp) < 0 ||
+        to_double(arg[Param::high_price], &values.high) < 0 || to_double(arg[Param::low_price], &values.low) < 0 ||
+        to_double(arg[Param::open_price], &values.open) < 0 || to_double(arg[Param::close_price], &values.close) < 0 ||
+        (arg[Param::volume] != nullptr && to_double(arg[Param::volume], &values.volume) < 0) ||
+        (arg[Param::notional] != nullptr && to_double(arg[Param::notional], &values.notional) < 0) ||
+        (arg[Param::trade_count] != nullptr && to_uint32(arg[Param::trade_count], &values.trade_count) < 0) ||
+        (arg[Param::start_timestamp] != nullptr && to_double(arg[Param::start_timestamp], &values.start) < 0)) {
         return -1;
     }
     PyObject* ticker = arg[Param::ticker];
@@ -217,7 +227,7 @@ int init_bound(PyObject* op, const BoundArguments& arg, PyObject* extras) {
 int bar_init(PyObject* op, PyObject* args, PyObject* kwds) {
     BoundArguments bound;
     OwnedRef extras;
-    if (bind_tuple_and_dict(init_signature, args, kwds, bound.at, &extras) < 0) {
+    if (bind_tuple_and_dict(init_signature, args, kwds, bound.slots(), &extras) < 0) {
         return -1;
     }
     return init_bound(op, bound, extras.get());
@@ -226,7 +236,7 @@ int bar_init(PyObject* op, PyObject* args, PyObject* kwds) {
 int bar_data_init_vectorcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments bound;
     OwnedRef extras;
-    if (bind_vectorcall(init_signature, args, nargs, kwnames, bound.at, &extras) < 0) {
+    if (bind_vectorcall(init_signature, args, nargs, kwnames, bound.slots(), &extras) < 0) {
         return -1;
     }
     return init_bound(self, bound, extras.get());
@@ -248,7 +258,7 @@ PyObject* bar_class_vectorcall(PyObject* type, PyObject* const* args, size_t nar
     }
     BoundArguments bound;
     OwnedRef extras;
-    if (bind_vectorcall(init_signature, args, PyVectorcall_NARGS(nargsf), kwnames, bound.at, &extras) < 0 ||
+    if (bind_vectorcall(init_signature, args, PyVectorcall_NARGS(nargsf), kwnames, bound.slots(), &extras) < 0 ||
         init_bound(obj.get(), bound, extras.get()) < 0) {
         return nullptr;
     }
@@ -272,7 +282,10 @@ PyObject* get_trade_count(PyObject* op, void*) {
 
 PyObject* get_start_timestamp(PyObject* op, void*) {
     const void* record = record_of(op);
-    return record ? PyFloat_FromDouble(read_field(record, header::timestamp) - read_field(record, bar::bar_span)) : nullptr;
+    if (record == nullptr) {
+        return nullptr;
+    }
+    return PyFloat_FromDouble(read_field(record, header::timestamp) - read_field(record, bar::bar_span));
 }
 
 PyObject* get_bar_span(PyObject* op, void*) {
@@ -525,11 +538,9 @@ PyObject* bar_sq_item(PyObject* op, Py_ssize_t index) {
 }  // namespace
 
 PyMappingMethods bar_as_mapping = {nullptr, bar_getitem, bar_setitem};
-PySequenceMethods bar_as_sequence = [] {
-    PySequenceMethods methods{};
-    methods.sq_item = bar_sq_item;
-    return methods;
-}();
+// Only sq_item, in its place among the ten slots.
+PySequenceMethods bar_as_sequence = {nullptr, nullptr, nullptr, bar_sq_item, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr,     nullptr};
 
 int text_pieces(PyObject* self, PyObject* time_attribute, PyObject* (*format_time)(PyObject*),
                 OwnedRef (&text)[kTextPieces]) {
@@ -540,7 +551,8 @@ int text_pieces(PyObject* self, PyObject* time_attribute, PyObject* (*format_tim
         if (!value) {
             return -1;
         }
-        text[i] = OwnedRef::steal(i == 0 ? format_time(value.get()) : PyObject_Format(value.get(), constants.empty_str));
+        text[i] = OwnedRef::steal(i == 0 ? format_time(value.get())
+                                         : PyObject_Format(value.get(), constants.empty_str));
         if (!text[i]) {
             return -1;
         }

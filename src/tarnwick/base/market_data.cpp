@@ -244,7 +244,9 @@ int market_data_init(PyObject* op, PyObject* args, PyObject* kwds) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (kwds != nullptr && PyDict_Next(kwds, &pos, &key, &value)) {
-        PyObject** slot = same_name(key, state.ticker) ? &ticker : same_name(key, state.timestamp) ? &timestamp : nullptr;
+        PyObject** slot = same_name(key, state.ticker)      ? &ticker
+                          : same_name(key, state.timestamp) ? &timestamp
+                                                            : nullptr;
         if (slot == nullptr) {
             continue;
         }
@@ -491,12 +493,18 @@ int fill_state() {
         {&state.PROFILE, "PROFILE"}, {&state.time_zone, "time_zone"},
     };
     for (const auto& name : names) {
-        if (*name.slot == nullptr && (*name.slot = PyUnicode_InternFromString(name.text)) == nullptr) {
-            return -1;
+        if (*name.slot == nullptr) {
+            *name.slot = PyUnicode_InternFromString(name.text);
+            if (*name.slot == nullptr) {
+                return -1;
+            }
         }
     }
-    if (state.tz_kwnames == nullptr && (state.tz_kwnames = Py_BuildValue("(s)", "tz")) == nullptr) {
-        return -1;
+    if (state.tz_kwnames == nullptr) {
+        state.tz_kwnames = Py_BuildValue("(s)", "tz");
+        if (state.tz_kwnames == nullptr) {
+            return -1;
+        }
     }
     if (state.fromtimestamp == nullptr) {
         OwnedRef datetime_class = import_attribute("datetime", "datetime");

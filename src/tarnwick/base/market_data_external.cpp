@@ -27,7 +27,7 @@ namespace book_entry = tarnwick::book_entry;
 // be pointer-aligned.
 double timestamp_of(const void* slot) {
     const void* record = nullptr;
-    std::memcpy(&record, slot, sizeof record);
+    std::memcpy(static_cast<void*>(&record), slot, sizeof record);
     return read_field(record, header::timestamp);
 }
 

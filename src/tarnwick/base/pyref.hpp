@@ -50,8 +50,7 @@ private:
 class BorrowedRef {
 public:
     constexpr BorrowedRef() noexcept = default;
-    constexpr BorrowedRef(PyObject* obj) noexcept : obj_(obj) {}  // NOLINT(google-explicit-constructor)
-    BorrowedRef(const OwnedRef& owner) noexcept : obj_(owner.get()) {}  // NOLINT(google-explicit-constructor)
+    constexpr explicit BorrowedRef(PyObject* obj) noexcept : obj_(obj) {}
 
     PyObject* get() const noexcept { return obj_; }
     explicit operator bool() const noexcept { return obj_ != nullptr; }
