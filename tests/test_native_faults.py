@@ -46,6 +46,28 @@ def test_collector_never_releases_the_memory_under_a_view():
     assert printed in ("", "1.8\n")
 
 
+def test_collector_clearing_a_view_bar_keeps_the_memory_under_its_memoryviews():
+    # While the collector clears the first bar, a memoryview of it is still alive in the same
+    # garbage; the second exporter's release then reads that memoryview (found by its id, as
+    # no reference the collector sees may lead to it).
+    printed = run("""
+        import ctypes
+        class Exporter:
+            def __buffer__(self, flags): return memoryview(bytearray(RECORD))
+            def __release_buffer__(self, view):
+                if hasattr(self, "target"):
+                    print(bytes(ctypes.cast(self.target, ctypes.py_object).value[73:81]) == RECORD[73:81])
+        class Sub(BarData): pass
+        first, second = Exporter(), Exporter()
+        bar = Sub.from_buffer(first); bar.me = bar
+        other = Sub.from_buffer(second); other.me = other
+        keeper = [memoryview(bar)]; keeper.append(keeper)
+        second.target = id(keeper[0])
+        del first, second, bar, other, keeper; gc.collect()
+    """)
+    assert printed in ("", "True\n")
+
+
 def test_cycle_through_a_view_bars_own_attributes_is_collected_and_releases_the_exporter():
     printed = run("""
         class Exporter:
