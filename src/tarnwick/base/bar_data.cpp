@@ -48,7 +48,7 @@ public:
     PyObject* operator[](Param parameter) const { return arguments_[static_cast<std::size_t>(parameter)]; }
 
 private:
-    PyObject* arguments_[kParameterCount] = {};
+    PyObject* arguments_[kParameterCount];  // every one set by the binding
 };
 
 PyObject* const* const init_parameter_names[kParameterCount] = {
@@ -99,11 +99,11 @@ int call_base_initialiser(PyObject* self, PyObject* ticker, double timestamp, Py
 
 // The constructor's numbers, converted before anything is written.
 struct ConvertedValues {
-    double timestamp = 0.0;
-    double high = 0.0;
-    double low = 0.0;
-    double open = 0.0;
-    double close = 0.0;
+    double timestamp;  // the five required ones are always converted
+    double high;
+    double low;
+    double open;
+    double close;
     double volume = 0.0;
     double notional = 0.0;
     double start = 0.0;  // start_timestamp; 0 when not given
@@ -112,7 +112,7 @@ struct ConvertedValues {
 
 // Writes the record of an owning bar: zeros, the header through the base
 // initialiser, then the span and the fields.
-int fill_record(PyObject* op, const BoundArguments& arg, PyObject* extras, const ConvertedValues& values) {
+[[gnu::always_inline]] inline int fill_record(PyObject* op, const BoundArguments& arg, PyObject* extras, const ConvertedValues& values) {
     MarketDataObject* self = as_market_data(op);
     // A copy from a constant of zeros: a few wide stores, where a memset of
     // this odd size becomes a slow string instruction.
