@@ -34,7 +34,7 @@ def test_convert_then_show(files):
     assert status == 0 and "12 intraday bars of ABC" in text and "0:01:00 (inferred)" in text
     status, text = run("show", target, "--head", 2)
     lines = text.splitlines()
-    assert status == 0 and lines[0] == f"{target}: 12 intraday bars (1212 bytes)"
+    assert status == 0 and lines[0] == f"{target}: 12 intraday bars (1212 bytes of records)"
     assert lines[2:8] == [
         "first and last 2:",
         "  <BarData>([2024-03-01 09:31:00] ABC, open=1.0, high=2.0, low=0.5, close=1.5, volume=10.0)",
@@ -118,7 +118,7 @@ def test_progress_when_asked(files, monkeypatch, capsys, tqdm):
     assert run("convert", source, target, "--progress")[0] == 0
     err = capsys.readouterr().err
     assert "reading ABC.csv" in err and "writing abc.bars" in err
-    assert run("convert", source, target)[0] == 0 and capsys.readouterr().err == ""  # not a terminal
+    assert run("convert", source, target, "--force")[0] == 0 and capsys.readouterr().err == ""  # not a terminal
 
 
 @pytest.mark.parametrize("argv", [["convert", "a.csv", "b.bars", "--span", "soon"], ["show"], ["plot", "x"],

@@ -11,18 +11,24 @@ exactly the bytes that ``memoryview(bar)`` exports.
 - ``RECORD_DTYPE`` is the record as a packed numpy structured dtype, so that
   ``numpy.frombuffer(data, RECORD_DTYPE)`` gives columns without copying.
 - ``load_csv`` and ``convert`` read OHLCV tables from CSV files.
+- ``to_arrow``/``from_arrow``, ``to_pandas``/``from_pandas`` move bars into
+  and out of tables of one documented ``schema``; ``export`` writes them as
+  Parquet, CSV or a Parquet dataset partitioned by ticker.
+- ``show``/``summarise`` and ``verify`` inspect files.
 
 ``python -m tarnwick.bars`` (or ``tarnwick-bars``) is the command-line tool
-over the same functions: ``convert``, ``show`` and ``demo``.
+over the same functions: ``convert``, ``export``, ``show`` and ``demo``.
 """
 
 from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-from ._cli import convert, main, show, summarise, verify
+from ._cli import convert, main
 from ._csv import CsvBars, CsvError, load_csv, parse_span
+from ._export import export, format_for, from_arrow, from_pandas, schema, to_arrow, to_pandas, write_dataset
 from ._file import BarFile, BarFileError, read, write
+from ._operations import show, summarise, verify
 from ._layout import RECORD_FIELDS, RECORD_SIZE, looks_daily
 
 if TYPE_CHECKING:
@@ -38,15 +44,23 @@ __all__ = [
     "CsvBars",
     "CsvError",
     "convert",
+    "export",
+    "format_for",
+    "from_arrow",
+    "from_pandas",
     "load_csv",
     "looks_daily",
     "main",
     "parse_span",
     "read",
+    "schema",
     "show",
     "summarise",
+    "to_arrow",
+    "to_pandas",
     "verify",
     "write",
+    "write_dataset",
 ]
 
 def __getattr__(name: str) -> Any:

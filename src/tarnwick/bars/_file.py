@@ -424,6 +424,19 @@ def replacing(path: StrPath) -> Iterator[Path]:
     _sync_directory(directory)
 
 
+def refuse_same_file(source: StrPath, target: StrPath) -> None:
+    """Raises ``BarFileError`` if writing ``target`` would replace ``source``:
+    the same path once resolved, or the same file under another name (a hard
+    link)."""
+    same = Path(source).resolve() == Path(target).resolve()
+    try:
+        same = same or os.path.samefile(source, target)
+    except OSError:
+        pass  # one of them does not exist (yet)
+    if same:
+        raise BarFileError(f"{target} is the input {source}: write the output elsewhere")
+
+
 def _umask() -> int:
     try:
         with open("/proc/self/status") as status:
