@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from tarnwick.bars import main, verify
+from tarnwick.bars import main, verify, write
 from tarnwick.bars._csv import load_csv
 
 TABLE = ("Datetime,Open,High,Low,Close,Volume,Notional\n"
@@ -121,6 +121,83 @@ def test_progress_when_asked(files, monkeypatch, capsys, tqdm):
     assert run("convert", source, target, "--force")[0] == 0 and capsys.readouterr().err == ""  # not a terminal
 
 
+def test_export_writes_each_format(files, tmp_path):
+    source, target = files
+    run("convert", source, target)
+    for name, kind in (("x.parquet", "parquet"), ("x.csv", "csv"), ("x", "dataset"), ("y.txt", "csv")):
+        options = ("--format", kind) if name.endswith(".txt") else ()
+        status, text = run("export", target, tmp_path / name, "--tz", "America/New_York", *options)
+        assert (status, text) == (0, f"{tmp_path / name}: 12 intraday bars as {kind}\n")
+    assert ",2024-03-01 04:31:00.000000000-0500," in (tmp_path / "x.csv").read_text().splitlines()[1]
+
+
+WRITING = [  # commands that write, as functions of the table, its bar file and the output
+    lambda source, target, out: ("convert", source, out),
+    lambda source, target, out: ("export", target, out.with_suffix(".parquet")),
+    lambda source, target, out: ("export", target, out.with_suffix("")),
+    lambda source, target, out: ("show", target, "--plot", out.with_suffix(".png")),
+]
+
+
+@pytest.mark.parametrize("command", WRITING)
+def test_commands_replace_an_existing_output_only_with_force(files, tmp_path, capsys, command):
+    source, target = files
+    run("convert", source, target)
+    argv = command(source, target, tmp_path / "out.bars")
+    output = pathlib.Path(argv[-1])
+    if output.suffix == ".png":
+        pytest.importorskip("matplotlib")
+    output.mkdir() if not output.suffix else output.write_bytes(b"mine")
+    assert run(*argv)[0] == 1 and f"{output} exists: give --force to replace it" in capsys.readouterr().err
+    assert output.is_dir() if not output.suffix else output.read_bytes() == b"mine"
+    assert run(*argv, "--force")[0] == 0
+    assert sorted(path.name for path in tmp_path.iterdir()) == sorted(["ABC.csv", "abc.bars", output.name])
+
+
+@pytest.mark.parametrize("make", [lambda path: path, lambda path: path.parent / "." / path.name,
+                                  lambda path: os.link(path, path.with_name("link.csv")) or path.with_name("link.csv")])
+def test_convert_refuses_to_write_over_its_input(files, capsys, make):
+    source, _ = files
+    before = source.read_bytes()
+    assert run("convert", source, make(source), "--force")[0] == 1
+    assert "is the input" in capsys.readouterr().err and source.read_bytes() == before
+
+
+@pytest.mark.parametrize("command", WRITING[:3])
+def test_an_interrupt_leaves_no_trace_and_one_line(files, tmp_path, monkeypatch, capsys, command):
+    source, target = files
+    run("convert", source, target)
+    before = sorted(tmp_path.iterdir())
+
+    def interrupt(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    # Interrupted in the middle of writing: once the temporary file or directory exists.
+    monkeypatch.setattr("pyarrow.parquet.write_table", interrupt)
+    monkeypatch.setattr("pyarrow.dataset.write_dataset", interrupt)
+    monkeypatch.setattr("tarnwick.bars._cli.write", lambda path, bars: write(path, map(interrupt, bars)))
+    status, _ = run(*command(source, target, tmp_path / "new.bars"))
+    assert (status, capsys.readouterr().err) == (130, "tarnwick-bars: interrupted\n")
+    assert sorted(tmp_path.iterdir()) == before
+
+
+@pytest.mark.parametrize("command", WRITING)
+def test_errors_name_the_output_given_not_a_temporary_file(files, tmp_path, capsys, command):
+    source, target = files
+    run("convert", source, target)
+    argv = command(source, target, tmp_path / "missing" / "out.bars")
+    if argv[-1].suffix == ".png":
+        pytest.importorskip("matplotlib")
+    assert run(*argv)[0] == 1
+    assert capsys.readouterr().err == f"tarnwick-bars: error: [Errno 2] No such file or directory: '{argv[-1]}'\n"
+
+
+def test_version():
+    with pytest.raises(SystemExit) as exit:
+        main(["--version"])
+    assert exit.value.code == 0
+
+
 @pytest.mark.parametrize("argv", [["convert", "a.csv", "b.bars", "--span", "soon"], ["show"], ["plot", "x"],
                                   ["convert", "a", "b", "--daily", "--intraday"], ["show", "x", "--tz", "Mars/Base"]])
 def test_misuse_exits_2(argv):
@@ -131,7 +208,7 @@ def test_misuse_exits_2(argv):
 
 def test_module_and_console_script_run():
     result = subprocess.run([sys.executable, "-m", "tarnwick.bars", "--help"], capture_output=True, text=True)
-    assert result.returncode == 0 and all(command in result.stdout for command in ("convert", "show", "demo"))
+    assert result.returncode == 0 and all(command in result.stdout for command in ("convert", "export", "show", "demo"))
     script = pathlib.Path(sys.executable).with_name("tarnwick-bars")
     result = subprocess.run([script, "show", "--help"], capture_output=True, text=True)
     assert result.returncode == 0 and "--plot CHART.png" in result.stdout

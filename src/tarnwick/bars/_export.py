@@ -37,7 +37,7 @@ import numpy
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
-from ._file import BarFile, BarFileError, StrPath, read, replacing
+from ._file import BarFile, BarFileError, StrPath, errors_about, hidden_prefix, read, replacing
 from ._layout import BAR_KIND_CODE, FORMAT_VERSION, TICKER_BYTES, Kind, record_dtype
 
 if TYPE_CHECKING:
@@ -372,18 +372,20 @@ def write_dataset(table: pyarrow.Table, directory: StrPath) -> None:
     import pyarrow.dataset
 
     target = Path(directory)
-    scratch = Path(tempfile.mkdtemp(prefix=f".{target.name}.", suffix=".tmp", dir=target.parent))
-    try:
-        partitioning = pyarrow.dataset.partitioning(pa.schema([pa.field("ticker", pa.string())]), flavor="hive")
-        pyarrow.dataset.write_dataset(table, scratch, format="parquet", partitioning=partitioning,
-                                      existing_data_behavior="overwrite_or_ignore")
-        if target.exists() or target.is_symlink():
-            old = Path(tempfile.mkdtemp(prefix=f".{target.name}.", suffix=".old", dir=target.parent))
-            os.replace(target, old / "replaced")
-            os.replace(scratch, target)
-            shutil.rmtree(old, ignore_errors=True)
-        else:
-            os.replace(scratch, target)
-    except BaseException:
-        shutil.rmtree(scratch, ignore_errors=True)
-        raise
+    with errors_about(target):
+        scratch = Path(tempfile.mkdtemp(prefix=hidden_prefix(target), suffix=".tmp", dir=target.parent))
+        try:
+            partitioning = pyarrow.dataset.partitioning(pa.schema([pa.field("ticker", pa.string())]), flavor="hive")
+            pyarrow.dataset.write_dataset(table, scratch, format="parquet", partitioning=partitioning,
+                                          existing_data_behavior="overwrite_or_ignore")
+            if target.exists() or target.is_symlink():
+                # Moved aside first: a directory cannot replace a directory that holds files.
+                old = Path(tempfile.mkdtemp(prefix=hidden_prefix(target), suffix=".old", dir=target.parent))
+                os.replace(target, old / "replaced")
+                os.replace(scratch, target)
+                shutil.rmtree(old, ignore_errors=True)
+            else:
+                os.replace(scratch, target)
+        except BaseException:
+            shutil.rmtree(scratch, ignore_errors=True)
+            raise

@@ -7,6 +7,7 @@ from __future__ import annotations
 import contextlib
 import mmap
 import os
+import re
 import struct
 import tempfile
 from collections.abc import Buffer, Iterable, Iterator, Sequence
@@ -398,14 +399,12 @@ def replacing(path: StrPath) -> Iterator[Path]:
     in ``path``'s place once the block has finished without an error (with
     the mode an existing file had, or the mode ``open`` would give a new one).
     On any error, or an interrupt, the temporary file is removed and ``path``
-    is left as it was; an ``OSError`` about the temporary file is raised as
-    one about ``path``."""
+    is left as it was."""
     target = Path(path)
-    directory = target.parent
-    handle, name = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=directory)
-    os.close(handle)
-    temporary = Path(name)
-    try:
+    with errors_about(target):
+        handle, name = tempfile.mkstemp(prefix=hidden_prefix(target), suffix=".tmp", dir=target.parent)
+        os.close(handle)
+        temporary = Path(name)
         try:
             yield temporary
             try:
@@ -414,14 +413,31 @@ def replacing(path: StrPath) -> Iterator[Path]:
                 mode = 0o666 & ~_umask()  # a new one gets what open() would give it
             os.chmod(temporary, mode)
             os.replace(temporary, target)
-        except OSError as error:
-            if error.filename == name:
-                raise OSError(error.errno, error.strerror, str(path)) from None
+        except BaseException:
+            temporary.unlink(missing_ok=True)
             raise
-    except BaseException:
-        temporary.unlink(missing_ok=True)
+    _sync_directory(target.parent)
+
+
+def hidden_prefix(target: Path) -> str:
+    """The start of the name of every temporary file or directory written in
+    ``target``'s place: hidden, and telling whose it is."""
+    return f".{target.name}."
+
+
+@contextlib.contextmanager
+def errors_about(target: Path) -> Iterator[None]:
+    """Turns an ``OSError`` about a temporary stand-in of ``target`` into one
+    about ``target``, the path the user knows."""
+    try:
+        yield
+    except OSError as error:
+        hidden = str(target.parent / hidden_prefix(target))
+        if isinstance(error.filename, str) and error.filename.startswith(hidden):
+            raise OSError(error.errno, error.strerror, str(target)) from None
+        if hidden in str(error):  # pyarrow's errors name it in their text only
+            raise OSError(re.sub(re.escape(hidden) + r"[^'\"\s]*", str(target), str(error))) from None
         raise
-    _sync_directory(directory)
 
 
 def refuse_same_file(source: StrPath, target: StrPath) -> None:
