@@ -1,6 +1,8 @@
 """Bars into and out of Arrow, pandas, Parquet, CSV and partitioned datasets."""
 
 import datetime
+import os
+import pathlib
 import sys
 from zoneinfo import ZoneInfo
 
@@ -13,6 +15,7 @@ import pytest
 from tarnwick import bars as barfiles
 from tarnwick.bars import BarFileError, export, from_arrow, from_pandas, read, schema, to_arrow, to_pandas, write
 from tarnwick.bars._export import zone_name
+from tarnwick.bars._file import umask
 from tarnwick.base.candlestick import BarData, DailyBar
 
 NEW_YORK = ZoneInfo("America/New_York")
@@ -100,8 +103,30 @@ def test_a_dataset_is_partitioned_by_ticker_and_reads_back_value_for_value(bar_f
     order = [("ticker", "ascending"), (wanted.column_names[2], "ascending")]
     got = table.select(wanted.column_names).cast(wanted.schema).sort_by(order)
     assert got.to_pylist() == wanted.sort_by(order).to_pylist()
-    export(bar_file, target)  # replaces the whole directory
-    assert len(list(tmp_path.iterdir())) == 2
+    assert target.stat().st_mode & 0o777 == 0o777 & ~umask()
+
+
+def test_a_dataset_is_replaced_whole_or_not_at_all(bar_file, tmp_path, monkeypatch):
+    target = tmp_path / "set"
+    export(bar_file, target)
+    before = sorted(path.relative_to(tmp_path) for path in target.rglob("*"))
+    replace, calls = os.replace, []
+
+    def failing_into_place(source, destination):  # once, as the new directory moves in
+        calls.append(source)
+        if len(calls) == 2:
+            raise KeyboardInterrupt
+        replace(source, destination)
+
+    monkeypatch.setattr(os, "replace", failing_into_place)
+    with pytest.raises(KeyboardInterrupt):
+        export(bar_file, target)
+    monkeypatch.undo()
+    assert sorted(path.relative_to(tmp_path) for path in tmp_path.rglob("*")) == sorted(
+        [pathlib.Path("in.bars"), pathlib.Path("set"), *before])
+    write(bar_file, daily())
+    export(bar_file, target)
+    assert sorted(path.name for path in target.iterdir()) == ["ticker=ABC", "ticker=XYZ"]
 
 
 @pytest.mark.parametrize("change, message", [

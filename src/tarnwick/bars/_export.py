@@ -37,7 +37,7 @@ import numpy
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
-from ._file import BarFile, BarFileError, StrPath, errors_about, hidden_prefix, read, replacing
+from ._file import BarFile, BarFileError, StrPath, errors_about, hidden_prefix, read, replacing, umask
 from ._layout import BAR_KIND_CODE, FORMAT_VERSION, TICKER_BYTES, Kind, record_dtype
 
 if TYPE_CHECKING:
@@ -372,20 +372,26 @@ def write_dataset(table: pyarrow.Table, directory: StrPath) -> None:
     import pyarrow.dataset
 
     target = Path(directory)
+    scratch: Path | None = None
+    old: Path | None = None
     with errors_about(target):
-        scratch = Path(tempfile.mkdtemp(prefix=hidden_prefix(target), suffix=".tmp", dir=target.parent))
         try:
+            scratch = Path(tempfile.mkdtemp(prefix=hidden_prefix(target), suffix=".tmp", dir=target.parent))
+            os.chmod(scratch, 0o777 & ~umask())  # what mkdir would give, not mkdtemp's private mode
             partitioning = pyarrow.dataset.partitioning(pa.schema([pa.field("ticker", pa.string())]), flavor="hive")
             pyarrow.dataset.write_dataset(table, scratch, format="parquet", partitioning=partitioning,
                                           existing_data_behavior="overwrite_or_ignore")
             if target.exists() or target.is_symlink():
-                # Moved aside first: a directory cannot replace a directory that holds files.
+                # Moved aside first: a directory cannot replace one that holds files.
                 old = Path(tempfile.mkdtemp(prefix=hidden_prefix(target), suffix=".old", dir=target.parent))
-                os.replace(target, old / "replaced")
-                os.replace(scratch, target)
-                shutil.rmtree(old, ignore_errors=True)
-            else:
-                os.replace(scratch, target)
+                os.replace(target, old / target.name)
+            os.replace(scratch, target)
         except BaseException:
-            shutil.rmtree(scratch, ignore_errors=True)
+            if old is not None and not (target.exists() or target.is_symlink()):
+                os.replace(old / target.name, target)  # put back what was there
+            for leftover in (scratch, old):
+                if leftover is not None:
+                    shutil.rmtree(leftover, ignore_errors=True)
             raise
+        if old is not None:
+            shutil.rmtree(old, ignore_errors=True)

@@ -401,20 +401,22 @@ def replacing(path: StrPath) -> Iterator[Path]:
     On any error, or an interrupt, the temporary file is removed and ``path``
     is left as it was."""
     target = Path(path)
+    temporary: Path | None = None
     with errors_about(target):
-        handle, name = tempfile.mkstemp(prefix=hidden_prefix(target), suffix=".tmp", dir=target.parent)
-        os.close(handle)
-        temporary = Path(name)
         try:
+            handle, name = tempfile.mkstemp(prefix=hidden_prefix(target), suffix=".tmp", dir=target.parent)
+            temporary = Path(name)
+            os.close(handle)
             yield temporary
             try:
                 mode = os.stat(target).st_mode & 0o7777  # a replaced file keeps its mode
             except FileNotFoundError:
-                mode = 0o666 & ~_umask()  # a new one gets what open() would give it
+                mode = 0o666 & ~umask()  # a new one gets what open() would give it
             os.chmod(temporary, mode)
             os.replace(temporary, target)
         except BaseException:
-            temporary.unlink(missing_ok=True)
+            if temporary is not None:
+                temporary.unlink(missing_ok=True)
             raise
     _sync_directory(target.parent)
 
@@ -453,7 +455,8 @@ def refuse_same_file(source: StrPath, target: StrPath) -> None:
         raise BarFileError(f"{target} is the input {source}: write the output elsewhere")
 
 
-def _umask() -> int:
+def umask() -> int:
+    """The process's file-mode creation mask, read without changing it where the system allows."""
     try:
         with open("/proc/self/status") as status:
             for line in status:
