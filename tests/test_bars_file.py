@@ -6,6 +6,7 @@ import os
 import struct
 import subprocess
 import sys
+import tracemalloc
 
 import numpy
 import pytest
@@ -156,6 +157,19 @@ def test_iteration_stops_when_the_file_is_closed(tmp_path):
     got.close()
     with pytest.raises(ValueError, match="closed"):
         next(walk)
+
+
+@pytest.mark.skipif(not hasattr(BarData, "_from_pin"), reason="needs the extension's shared pin for view bars")
+def test_view_bars_from_a_file_are_small(tmp_path):
+    count = 20_000
+    write(tmp_path / "bars", records(intraday(1)) * count, kind="intraday")
+    with read(tmp_path / "bars") as got:
+        tracemalloc.start()
+        taken = got[:]
+        size = tracemalloc.get_traced_memory()[0]
+        tracemalloc.stop()
+        assert size / count <= 250 and taken[-1].volume == 100.0
+        del taken
 
 
 def failing(bars):

@@ -10,7 +10,7 @@ import os
 import re
 import struct
 import tempfile
-from collections.abc import Buffer, Iterable, Iterator, Sequence
+from collections.abc import Buffer, Callable, Iterable, Iterator, Sequence
 from pathlib import Path
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal, Self, TypeVar, overload
@@ -117,12 +117,14 @@ class BarFile(Sequence[B]):
     ``write`` replaces files instead of truncating them, which is safe.
     """
 
-    __slots__ = ("_cls", "_count", "_mmap", "_path", "_view", "__weakref__")
+    __slots__ = ("_cls", "_count", "_first", "_lay", "_mmap", "_path", "_pin", "_view", "__weakref__")
 
     def __init__(self, path: StrPath, kind: Kind | type[B] | None = None) -> None:
         self._path = Path(path)
         self._mmap: mmap.mmap | None = None
         self._view: memoryview | None = None
+        self._pin: object | None = None
+        self._lay: Callable[[object, int], B] | None = None
         with open(self._path, "rb") as file:
             size = os.fstat(file.fileno()).st_size
             if size % RECORD_SIZE:
@@ -142,9 +144,16 @@ class BarFile(Sequence[B]):
             self._count = records - first
             self._cls: type[B] = _class_for(  # type: ignore[assignment]
                 self._path, kind, stated, self._mmap is not None and _daily_by_rule(self._mmap, first, records))
+            self._first = first * RECORD_SIZE
             if self._count:
                 assert self._mmap is not None
-                self._view = memoryview(self._mmap)[first * RECORD_SIZE :]
+                self._view = memoryview(self._mmap)[self._first :]
+                # Where the extension offers it, all bars share one pin of the
+                # mapping (about 120 bytes a bar instead of about 420 with a
+                # memoryview slice and a pin of their own).
+                pin, lay = getattr(BarData, "_pin", None), getattr(self._cls, "_from_pin", None)
+                if pin is not None and lay is not None:
+                    self._pin, self._lay = pin(self._mmap), lay
         except BaseException:
             if self._mmap is not None:
                 self._mmap.close()
@@ -177,6 +186,8 @@ class BarFile(Sequence[B]):
 
     def _bar(self, view: memoryview, index: int) -> B:
         start = index * RECORD_SIZE
+        if self._lay is not None:
+            return self._lay(self._pin, self._first + start)
         return self._cls.from_buffer(view[start : start + RECORD_SIZE])
 
     def __len__(self) -> int:
@@ -235,6 +246,7 @@ class BarFile(Sequence[B]):
         if self._count < 0:
             return
         self._count = -1
+        self._pin = self._lay = None  # the bars laid over the pin keep it while they live
         if self._view is not None:
             self._view.release()
             self._view = None
