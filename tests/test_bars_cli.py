@@ -11,6 +11,7 @@ import pytest
 
 from tarnwick.bars import main, verify, write
 from tarnwick.bars._csv import load_csv
+from tarnwick.base.candlestick import BarData
 
 TABLE = ("Datetime,Open,High,Low,Close,Volume,Notional\n"
          + "".join(f"2024-03-01 09:{30 + i}:00,1,2,0.5,1.5,10,{12 + i}\n" for i in range(12)))
@@ -190,6 +191,16 @@ def test_errors_name_the_output_given_not_a_temporary_file(files, tmp_path, caps
         pytest.importorskip("matplotlib")
     assert run(*argv)[0] == 1
     assert capsys.readouterr().err == f"tarnwick-bars: error: [Errno 2] No such file or directory: '{argv[-1]}'\n"
+
+
+def test_a_reader_that_goes_away_ends_the_tool_quietly(tmp_path):
+    path = tmp_path / "many.bars"
+    write(path, bytes(memoryview(BarData("ABC", 1e9, 2.0, 1.0, 1.5, 1.8, bar_span=60))) * 50_000, kind="intraday")
+    show = subprocess.Popen([sys.executable, "-m", "tarnwick.bars", "show", path, "--head", "25000"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    show.stdout.readline()
+    show.stdout.close()
+    assert (show.stderr.read(), show.wait(timeout=60)) == (b"", 1)
 
 
 def test_version():

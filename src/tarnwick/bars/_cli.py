@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import datetime
+import os
 import sys
 import tempfile
 from collections.abc import Callable, Sequence
@@ -317,6 +318,11 @@ def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:
         # What was being written is gone already (see ``replacing``).
         print(f"{PROGRAM}: interrupted", file=sys.stderr)
         return INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (``show ... | head``): nothing more to say, and
+        # nothing for Python to fail to flush at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except (CommandError, ValueError, OSError, ImportError) as error:
         # ValueError covers CsvError and BarFileError, whose messages name the file and line.
         print(f"{PROGRAM}: error: {error}", file=sys.stderr)
