@@ -26,6 +26,7 @@ records -> table -> records gives the same bytes (for times from February
 from __future__ import annotations
 
 import datetime
+import math
 import os
 import shutil
 import tempfile
@@ -225,7 +226,7 @@ def from_arrow(table: pyarrow.Table) -> tuple[Records, Kind]:
     The kind is the one the table's metadata states, else the one its columns
     give (``end_date``: daily, ``end``: intraday); times may be in any zone,
     columns in any order and of any type that casts losslessly, and other
-    columns are ignored.  ``write(path, records, kind=kind)`` makes the bar
+    columns are ignored.  An empty (null) number is read as NaN, unknown.  ``write(path, records, kind=kind)`` makes the bar
     file.  Missing columns, empty values and tickers that a record cannot
     hold are refused with ``BarFileError``.
     """
@@ -242,14 +243,20 @@ def from_arrow(table: pyarrow.Table) -> tuple[Records, Kind]:
         if field.name in ("start", "start_date"):
             continue  # the end less the span
         column = table[field.name]
-        if column.null_count:
+        if column.null_count and pa.types.is_floating(field.type):
+            column = column.cast(field.type).fill_null(math.nan)  # an unknown value, as records keep it
+        elif column.null_count:
             raise BarFileError(f"column {field.name} has an empty value in row {_first_null(column)}")
+        if field.name == "end":
+            # Nanoseconds since the epoch, whatever the unit and zone; naive times would be a guess.
+            if getattr(column.type, "tz", None) is None:
+                raise BarFileError("column end holds times without a time zone: give it one (a zone-aware "
+                                   "timestamp)")
+            column = column.cast(pa.timestamp("ns", column.type.tz))
         try:
             columns[field.name] = column.cast(pa.int64() if field.name == "end" else field.type)
         except (pa.ArrowInvalid, pa.ArrowNotImplementedError) as error:
             raise BarFileError(f"column {field.name} cannot be read as {field.type}: {error}") from None
-    if kind == "intraday" and getattr(table["end"].type, "tz", None) is None:
-        raise BarFileError("column end holds times without a time zone: give it one (a zone-aware timestamp)")
     records = numpy.zeros(table.num_rows, record_dtype())
     records["dtype"] = BAR_KIND_CODE
     records["ticker"] = _ticker_bytes(columns["ticker"])
