@@ -7,6 +7,7 @@ import pathlib
 import sys
 from zoneinfo import ZoneInfo
 
+import numpy
 import pyarrow as pa
 import pyarrow.csv
 import pyarrow.dataset
@@ -132,6 +133,19 @@ def test_a_dataset_is_replaced_whole_or_not_at_all(bar_file, tmp_path, monkeypat
     write(bar_file, daily())
     export(bar_file, target)
     assert sorted(path.name for path in target.iterdir()) == ["ticker=ABC", "ticker=XYZ"]
+
+
+@pytest.mark.parametrize("field, value, message", [
+    ("timestamp", 20230229.0, "record 1 of daily bars holds no market date"),
+    ("bar_span", 1.5, "record 1 of daily bars has a span that is not a whole number of days"),
+    ("bar_span", math.nan, "record 1 of daily bars has a span that is not a whole number of days"),
+    ("ticker", b"\xff", "record 1 has a ticker that is not UTF-8"),
+])
+def test_records_that_make_no_table_are_refused(field, value, message):
+    data = numpy.frombuffer(records(daily()), barfiles.RECORD_DTYPE).copy()
+    data[field][1] = value
+    with pytest.raises(BarFileError, match=message):
+        barfiles.records_to_arrow(data, "daily")
 
 
 @pytest.mark.parametrize("unit", ["s", "ms", "us"])

@@ -26,7 +26,17 @@ from typing import TYPE_CHECKING, Any
 
 from ._cli import convert, main
 from ._csv import CsvBars, CsvError, load_csv, parse_span
-from ._export import export, format_for, from_arrow, from_pandas, schema, to_arrow, to_pandas, write_dataset
+from ._export import (
+    export,
+    format_for,
+    from_arrow,
+    from_pandas,
+    records_to_arrow,
+    schema,
+    to_arrow,
+    to_pandas,
+    write_dataset,
+)
 from ._file import BarFile, BarFileError, read, write
 from ._operations import show, summarise, verify
 from ._layout import RECORD_FIELDS, RECORD_SIZE, looks_daily
@@ -53,6 +63,7 @@ __all__ = [
     "main",
     "parse_span",
     "read",
+    "records_to_arrow",
     "schema",
     "show",
     "summarise",

@@ -129,10 +129,11 @@ def records_to_arrow(records: Records, kind: Kind, *, zone: datetime.tzinfo | No
     timestamps, spans = records["timestamp"], records["bar_span"]
     if kind == "daily":
         end = _dates_from_numbers(timestamps)
+        whole = numpy.isfinite(spans) & (spans == numpy.floor(spans)) & (spans >= 1) & (spans < 1 << 31)
+        if not whole.all():
+            raise BarFileError(f"record {_first(~whole)} of daily bars has a span that is not a whole number "
+                               f"of days ({spans[_first(~whole)]!r})")
         days = spans.astype(numpy.int32)
-        if not numpy.array_equal(days, spans) or (days < 1).any():
-            raise BarFileError(f"record {_first(~((days == spans) & (days >= 1)))} of daily bars has a span "
-                               "that is not a whole number of days")
         times = [end - days.astype("m8[D]"), end, days]
     else:
         times = [_nanoseconds(timestamps - spans), _nanoseconds(timestamps), spans]
