@@ -137,6 +137,7 @@ WRITING = [  # commands that write, as functions of the table, its bar file and 
     lambda source, target, out: ("export", target, out.with_suffix(".parquet")),
     lambda source, target, out: ("export", target, out.with_suffix("")),
     lambda source, target, out: ("show", target, "--plot", out.with_suffix(".png")),
+    lambda source, target, out: ("demo", source, "--plot", out.with_suffix(".png")),
 ]
 
 

@@ -18,7 +18,8 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from ._csv import CsvBars, Stamp, check_ticker, load_csv, parse_span
-from ._file import StrPath, refuse_same_file, write
+from ._export import export, format_for
+from ._file import StrPath, read, refuse_same_file, write
 from ._layout import Kind
 from ._operations import show, verify
 from ._progress import AUTO_THRESHOLD, progress
@@ -97,13 +98,11 @@ def _run_convert(arguments: argparse.Namespace, out: TextIO) -> int:
 
 
 def _export_command(commands: Commands) -> None:
-    from ._export import FORMATS
-
     command = commands.add_parser(
         "export", help="export a bar file to Parquet, CSV or a Parquet dataset",
         description="Export a bar file as a table (see the README for its columns): Parquet (.parquet, .pq), "
-                    f"CSV (.csv) or, for a name without a suffix, a Parquet dataset directory partitioned by "
-                    f"ticker (ticker=XYZ/...). Known suffixes: {', '.join(FORMATS)}.")
+                    "CSV (.csv) or, for a name without a suffix, a Parquet dataset directory partitioned by "
+                    "ticker (ticker=XYZ/...).")
     command.add_argument("input", metavar="IN.bars")
     command.add_argument("output", metavar="OUT")
     command.add_argument("--format", choices=("parquet", "csv", "dataset"),
@@ -115,9 +114,6 @@ def _export_command(commands: Commands) -> None:
 
 
 def _run_export(arguments: argparse.Namespace, out: TextIO) -> int:
-    from ._export import export, format_for
-    from ._file import read
-
     refuse_same_file(arguments.input, arguments.output)
     chosen = arguments.format or format_for(arguments.output)
     _new_output(arguments.output, arguments)
@@ -162,8 +158,10 @@ def _demo_command(commands: Commands) -> None:
     command.add_argument("--head", type=_positive, default=3, metavar="N",
                          help="how many bars to print from each end (default 3)")
     command.add_argument("--keep", metavar="DIR", help="write the tables and bar files into DIR and keep them")
-    command.add_argument("--plot", metavar="CHART.png", help="also draw candlestick charts")
+    command.add_argument("--plot", metavar="CHART.png",
+                         help="also draw candlestick charts (CHART-1.png, CHART-2.png for the two samples)")
     _add_conversion(command)
+    _add_force(command, "replace existing charts")
     command.set_defaults(run=_run_demo)
 
 
@@ -183,20 +181,22 @@ def _run_demo(arguments: argparse.Namespace, out: TextIO) -> int:
                 (write_minute_sample(directory / "ABC-minutes.csv", arguments.seed), "ABC", None),
                 (write_daily_sample(directory / "ABC-days.csv", arguments.seed), "ABC", None),
             ]
+        charts: list[Path | None] = [None] * len(jobs)
+        if arguments.plot is not None:
+            chart = Path(arguments.plot)
+            charts = [chart] if len(jobs) == 1 else [
+                chart.with_name(f"{chart.stem}-{number + 1}{chart.suffix}") for number in range(len(jobs))]
+            for path in filter(None, charts):
+                _new_output(path, arguments)
         failures = 0
-        for number, (source, ticker, kind) in enumerate(jobs):
+        for (source, ticker, kind), chart_path in zip(jobs, charts):
             target = directory / (source.stem + ".bars")
             print(f"== convert {source} -> {target}", file=out)
             table = convert(source, target, ticker=ticker, kind=kind, span=arguments.span, stamp=arguments.stamp,
                             show_progress=arguments.progress)
             print(f"{len(table)} {table.kind} bars of {table.ticker}; span: {table.span_text}", file=out)
             print(f"== show {target}", file=out)
-            plot_path = None
-            if arguments.plot is not None:
-                plot_path = Path(arguments.plot)
-                if len(jobs) > 1:
-                    plot_path = plot_path.with_name(f"{plot_path.stem}-{number + 1}{plot_path.suffix}")
-            show(target, head=arguments.head, kind=table.kind, plot_path=plot_path, out=out)
+            show(target, head=arguments.head, kind=table.kind, plot_path=chart_path, out=out)
             print(f"== verify {target}", file=out)
             problems = verify(target, table)
             for problem in problems:
