@@ -3,9 +3,11 @@
 import io
 import os
 import pathlib
+import signal
 import struct
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -192,6 +194,21 @@ def test_errors_name_the_output_given_not_a_temporary_file(files, tmp_path, caps
         pytest.importorskip("matplotlib")
     assert run(*argv)[0] == 1
     assert capsys.readouterr().err == f"tarnwick-bars: error: [Errno 2] No such file or directory: '{argv[-1]}'\n"
+
+
+def test_ctrl_c_in_a_real_process_leaves_no_temporary_file(tmp_path):
+    path = tmp_path / "many.bars"
+    write(path, bytes(memoryview(BarData("ABC", 1e9, 2.0, 1.0, 1.5, 1.8, bar_span=60))) * 300_000, kind="intraday")
+    export = subprocess.Popen([sys.executable, "-m", "tarnwick.bars", "export", path, tmp_path / "out.csv"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    while export.poll() is None and not any(name.startswith(".out.csv.") for name in os.listdir(tmp_path)):
+        time.sleep(0.001)
+    export.send_signal(signal.SIGINT)
+    _, err = export.communicate(timeout=60)
+    if export.returncode == 0:
+        pytest.skip("the export ended before it could be interrupted")
+    assert (export.returncode, err) == (130, b"tarnwick-bars: interrupted\n")
+    assert os.listdir(tmp_path) == ["many.bars"]
 
 
 def test_a_reader_that_goes_away_ends_the_tool_quietly(tmp_path):
