@@ -29,7 +29,6 @@ import datetime
 import math
 import os
 import shutil
-import tempfile
 from collections.abc import Iterable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal
@@ -38,7 +37,7 @@ import numpy
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
-from ._file import BarFile, BarFileError, StrPath, errors_about, hidden_prefix, read, replacing, umask
+from ._file import BarFile, BarFileError, StrPath, errors_about, read, replacing, stand_in
 from ._layout import BAR_KIND_CODE, FORMAT_VERSION, TICKER_BYTES, Kind, record_dtype
 
 if TYPE_CHECKING:
@@ -365,10 +364,27 @@ def export(source: BarsLike, target: StrPath, *, format: Format | None = None,
         if chosen == "parquet":
             pyarrow.parquet.write_table(table, temporary)
         elif chosen == "csv":
-            pyarrow.csv.write_csv(table, temporary)
+            pyarrow.csv.write_csv(_plain_times(table), temporary)
         else:
             raise ValueError(f"unknown export format {chosen!r}: parquet, csv or dataset")
     return len(table)
+
+
+def _plain_times(table: pyarrow.Table) -> pyarrow.Table:
+    """The table with its times in the coarsest unit that holds them exactly,
+    so that CSV text shows 09:30:00 rather than 09:30:00.000000000."""
+    import pyarrow as pa
+
+    for name in ("start", "end"):
+        if name not in table.column_names:
+            continue
+        column = table[name]
+        for unit in ("s", "ms", "us"):
+            coarser = column.cast(pa.timestamp(unit, column.type.tz), safe=False)
+            if coarser.cast(column.type).equals(column):
+                table = table.set_column(table.column_names.index(name), name, coarser)
+                break
+    return table
 
 
 def write_dataset(table: pyarrow.Table, directory: StrPath) -> None:
@@ -384,14 +400,15 @@ def write_dataset(table: pyarrow.Table, directory: StrPath) -> None:
     old: Path | None = None
     with errors_about(target):
         try:
-            scratch = Path(tempfile.mkdtemp(prefix=hidden_prefix(target), suffix=".tmp", dir=target.parent))
-            os.chmod(scratch, 0o777 & ~umask())  # what mkdir would give, not mkdtemp's private mode
+            scratch = stand_in(target, ".tmp")  # named before it is made, as in ``replacing``
+            os.mkdir(scratch)
             partitioning = pyarrow.dataset.partitioning(pa.schema([pa.field("ticker", pa.string())]), flavor="hive")
             pyarrow.dataset.write_dataset(table, scratch, format="parquet", partitioning=partitioning,
                                           existing_data_behavior="overwrite_or_ignore")
             if target.exists() or target.is_symlink():
                 # Moved aside first: a directory cannot replace one that holds files.
-                old = Path(tempfile.mkdtemp(prefix=hidden_prefix(target), suffix=".old", dir=target.parent))
+                old = stand_in(target, ".old")
+                os.mkdir(old)
                 os.replace(target, old / target.name)
             os.replace(scratch, target)
         except BaseException:

@@ -8,8 +8,8 @@ import contextlib
 import mmap
 import os
 import re
+import secrets
 import struct
-import tempfile
 from collections.abc import Buffer, Callable, Iterable, Iterator, Sequence
 from pathlib import Path
 from types import TracebackType
@@ -416,9 +416,9 @@ def replacing(path: StrPath) -> Iterator[Path]:
     temporary: Path | None = None
     with errors_about(target):
         try:
-            handle, name = tempfile.mkstemp(prefix=hidden_prefix(target), suffix=".tmp", dir=target.parent)
-            temporary = Path(name)
-            os.close(handle)
+            # Named before it is made, so that an interrupt at any moment finds it to remove.
+            temporary = stand_in(target, ".tmp")
+            os.close(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600))
             yield temporary
             try:
                 mode = os.stat(target).st_mode & 0o7777  # a replaced file keeps its mode
@@ -437,6 +437,12 @@ def hidden_prefix(target: Path) -> str:
     """The start of the name of every temporary file or directory written in
     ``target``'s place: hidden, and telling whose it is."""
     return f".{target.name}."
+
+
+def stand_in(target: Path, suffix: str) -> Path:
+    """A new name beside ``target`` for a temporary file or directory in its
+    place (not made: a random name that nothing else will take)."""
+    return target.parent / f"{hidden_prefix(target)}{secrets.token_hex(8)}{suffix}"
 
 
 @contextlib.contextmanager
