@@ -16,7 +16,7 @@ import pytest
 
 from tarnwick import bars as barfiles
 from tarnwick.bars import BarFileError, export, from_arrow, from_pandas, read, schema, to_arrow, to_pandas, write
-from tarnwick.bars._export import zone_name
+from tarnwick.bars._export import read_export, zone_name
 from tarnwick.bars._file import umask
 from tarnwick.base.candlestick import BarData, DailyBar
 
@@ -92,8 +92,8 @@ def test_data_frames_without_pandas(bar_file, monkeypatch):
 def test_exported_files_read_back_as_the_same_records(bar_file, tmp_path, name, load):
     with read(bar_file) as mapped:
         assert export(mapped, tmp_path / name, zone=NEW_YORK) == len(mapped)
-        got, kind = from_arrow(load(tmp_path / name, mapped.kind))
-        assert kind == mapped.kind and got.tobytes() == bytes(memoryview(mapped))
+        for got, kind in (from_arrow(load(tmp_path / name, mapped.kind)), read_export(tmp_path / name)):
+            assert kind == mapped.kind and got.tobytes() == bytes(memoryview(mapped))
 
 
 def test_a_dataset_is_partitioned_by_ticker_and_reads_back_value_for_value(bar_file, tmp_path):
@@ -109,6 +109,8 @@ def test_a_dataset_is_partitioned_by_ticker_and_reads_back_value_for_value(bar_f
     numbers = ["open", "high", "low", "close", "volume", "notional"]
     assert got.drop_columns(numbers).equals(wanted.drop_columns(numbers))
     assert from_arrow(got)[0].tobytes() == from_arrow(wanted)[0].tobytes()  # the numbers, NaN too
+    by_ticker = sorted(read(bar_file), key=lambda bar: bar.ticker)  # a stable sort, as read_export's
+    assert read_export(target)[0].tobytes() == records(by_ticker)
     assert target.stat().st_mode & 0o777 == 0o777 & ~umask()
 
 

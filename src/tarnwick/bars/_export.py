@@ -370,6 +370,32 @@ def export(source: BarsLike, target: StrPath, *, format: Format | None = None,
     return len(table)
 
 
+def read_export(source: StrPath, *, format: Format | None = None) -> tuple[Records, Kind]:
+    """The records, and their kind, of what ``export`` wrote: a Parquet or CSV
+    file or a dataset directory (``format``; default by ``source``'s name, see
+    ``format_for``).  A dataset gives its bars by ticker, each in the order
+    they were written."""
+    import pyarrow.csv
+    import pyarrow.dataset
+    import pyarrow.parquet
+
+    chosen = format or format_for(source)
+    if chosen == "parquet":
+        table = pyarrow.parquet.read_table(source)
+    elif chosen == "dataset":
+        table = pyarrow.dataset.dataset(source, format="parquet", partitioning="hive").to_table()
+        table = table.sort_by("ticker")  # the parts' order is the file system's; a stable sort keeps each in order
+    elif chosen == "csv":
+        with open(source, "rb") as file:
+            header = file.readline()
+        kind: Kind = "daily" if b'"end_date"' in header else "intraday"
+        types = pyarrow.csv.ConvertOptions(column_types=schema(kind, datetime.UTC))
+        table = pyarrow.csv.read_csv(source, convert_options=types)
+    else:
+        raise ValueError(f"unknown export format {chosen!r}: parquet, csv or dataset")
+    return from_arrow(table)
+
+
 def _plain_times(table: pyarrow.Table) -> pyarrow.Table:
     """The table with its times in the coarsest unit that holds them exactly,
     so that CSV text shows 09:30:00 rather than 09:30:00.000000000."""
