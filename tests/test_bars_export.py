@@ -96,6 +96,16 @@ def test_exported_files_read_back_as_the_same_records(bar_file, tmp_path, name, 
             assert kind == mapped.kind and got.tobytes() == bytes(memoryview(mapped))
 
 
+def test_exports_are_told_from_other_tables(bar_file, tmp_path):
+    for name, format in (("x.parquet", "parquet"), ("x.csv", "csv"), ("x", "dataset")):
+        export(bar_file, tmp_path / name)
+        assert barfiles.exported(tmp_path / name) == format
+    pyarrow.parquet.write_table(to_arrow(bar_file).replace_schema_metadata(None), tmp_path / "y.parquet")
+    (tmp_path / "y.csv").write_text("Date,Open,High,Low,Close\n")
+    (tmp_path / "y").mkdir()
+    assert [barfiles.exported(tmp_path / name) for name in ("y.parquet", "y.csv", "y")] == [None] * 3
+
+
 def test_a_dataset_is_partitioned_by_ticker_and_reads_back_value_for_value(bar_file, tmp_path):
     target = tmp_path / "set"
     export(bar_file, target, zone=NEW_YORK)

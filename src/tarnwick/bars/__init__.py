@@ -28,6 +28,7 @@ from ._cli import convert, main
 from ._csv import CsvBars, CsvError, load_csv, parse_span
 from ._export import (
     export,
+    exported,
     format_for,
     from_arrow,
     from_pandas,
@@ -56,6 +57,7 @@ __all__ = [
     "CsvError",
     "convert",
     "export",
+    "exported",
     "format_for",
     "from_arrow",
     "from_pandas",

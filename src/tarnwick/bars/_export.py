@@ -370,6 +370,24 @@ def export(source: BarsLike, target: StrPath, *, format: Format | None = None,
     return len(table)
 
 
+def exported(source: StrPath) -> Format | None:
+    """The format of ``source`` if ``export`` wrote it, else None: a Parquet
+    file whose metadata names the kind of its bars, a CSV file whose header is
+    the schema's, or a directory of ``ticker=...`` parts."""
+    import pyarrow.parquet
+
+    path = Path(source)
+    if path.is_dir():
+        return "dataset" if any(part.name.startswith("ticker=") for part in path.iterdir()) else None
+    with open(path, "rb") as file:
+        start = file.readline(4096)
+    if start.startswith(b"PAR1"):
+        metadata = pyarrow.parquet.read_schema(path).metadata or {}
+        return "parquet" if b"tarnwick.bars.kind" in metadata else None
+    names = start.rstrip(b"\r\n").replace(b'"', b"").decode("utf-8", "replace").split(",")
+    return "csv" if names in (schema(kind, datetime.UTC).names for kind in ("daily", "intraday")) else None
+
+
 def read_export(source: StrPath, *, format: Format | None = None) -> tuple[Records, Kind]:
     """The records, and their kind, of what ``export`` wrote: a Parquet or CSV
     file or a dataset directory (``format``; default by ``source``'s name, see
