@@ -219,7 +219,8 @@ def test_record_buffers_and_chunks_are_written_as_given(tmp_path, form):
 
 @pytest.mark.parametrize("source, kind, message", [
     (records(daily(2))[:-1], "daily", "201 bytes is not a whole number of 101-byte records"),
-    (records(daily(2))[:RECORD_SIZE] + b"\x1f" + records(daily(1))[1:], "daily", r"record 1 is not a bar record \(kind code 31"),
+    (records(daily(2))[:RECORD_SIZE] + b"\x1f" + records(daily(1))[1:], "daily",
+     r"record 1 is not a bar record \(kind code 31"),
     ([records(daily(2)), header_record("daily")], "daily", "record 2 is not a bar record"),
     (daily(1), "intraday", "bar 0 is a DailyBar in a file of intraday bars"),
     (numpy.zeros((2, RECORD_SIZE), "u1")[:, :RECORD_SIZE:2], "daily", "not in a C-contiguous buffer"),

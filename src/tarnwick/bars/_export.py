@@ -226,9 +226,10 @@ def from_arrow(table: pyarrow.Table) -> tuple[Records, Kind]:
     The kind is the one the table's metadata states, else the one its columns
     give (``end_date``: daily, ``end``: intraday); times may be in any zone,
     columns in any order and of any type that casts losslessly, and other
-    columns are ignored.  An empty (null) number is read as NaN, unknown.  ``write(path, records, kind=kind)`` makes the bar
-    file.  Missing columns, empty values and tickers that a record cannot
-    hold are refused with ``BarFileError``.
+    columns are ignored.  An empty (null) number is read as NaN, unknown.
+    ``write(path, records, kind=kind)`` makes the bar file.  Missing columns,
+    other empty values and tickers that a record cannot hold are refused
+    with ``BarFileError``.
     """
     import pyarrow as pa
 
