@@ -102,17 +102,18 @@ def _daily_by_rule(data: mmap.mmap, first: int, count: int) -> bool:
 class BarFile(Sequence[B]):
     """The bars of a bar file, laid over a read-only memory mapping of it.
 
-    ``len``, indexing (negative indices too) and iteration give bars made with
-    ``from_buffer``: they read the file's bytes in place and cannot be
+    ``len``, indexing (negative indices too) and iteration give view bars
+    over the records: they read the file's bytes in place and cannot be
     assigned to.  A slice gives a list of such bars.  Use ``copy.copy(bar)``
-    for a bar that outlives the file, or ``bytes(memoryview(bar))`` for its
-    record.  The object itself exports the whole file as a read-only buffer,
-    so ``numpy.frombuffer(bars, RECORD_DTYPE)`` makes columns without copying.
+    for a bar that owns its record, or ``bytes(memoryview(bar))`` for the
+    record.  The object itself exports its bar records (not the header) as a
+    read-only buffer, so ``columns()`` or ``numpy.frombuffer(bars,
+    RECORD_DTYPE)`` make columns without copying.
 
     ``close()`` (or leaving a ``with`` block) ends the object's use: any later
     access raises ``ValueError``.  The mapping is unmapped at once when no bar
-    or buffer taken from it is alive; otherwise each such bar keeps the memory
-    it reads mapped, and the mapping goes when the last of them is dropped.
+    or buffer taken from it is alive; otherwise those bars, arrays and views
+    keep it mapped, and it goes when the last of them is dropped.
     Nothing ever reads unmapped memory.  A mapped file must not be truncated
     meanwhile (reading past its new end kills the process with SIGBUS);
     ``write`` replaces files instead of truncating them, which is safe.
