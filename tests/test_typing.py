@@ -11,7 +11,7 @@ from collections.abc import Buffer
 from pathlib import Path
 from typing import TYPE_CHECKING, Literal, assert_type
 
-from tarnwick.bars import RECORD_SIZE, BarFile, read, write
+from tarnwick.bars import RECORD_SIZE, BarFile, export, exported, read, read_export, write
 from tarnwick.base.candlestick import BarData, DailyBar
 from tarnwick.base.market_data import DataType
 from tarnwick.profile import PROFILE, Profile
@@ -57,16 +57,25 @@ def test_bar_files(tmp_path: Path) -> None:
     path = tmp_path / "x.bars"
     bars = [BarData("ABC", 1000.0 + 60 * i, 2.0, 1.0, 1.5, 1.8, bar_span=60) for i in range(3)]
     assert_type(write(path, bars), int)
-    with read(path) as any_kind, read(path, "daily") as daily, read(path, "intraday") as intraday:
+    days = tmp_path / "days.bars"
+    write(days, b"".join(bytes(DailyBar("ABC", datetime.date(2024, 1, 2), 2.0, 1.0, 1.5, 1.8)) for _ in range(2)),
+          kind="daily")
+    with read(path) as any_kind, read(days, "daily") as daily, read(path, "intraday") as intraday:
         assert_type(any_kind, BarFile[BarData])
         assert_type(daily, BarFile[DailyBar])
         assert_type(intraday[0], BarData)
         assert_type(intraday[1:], list[BarData])
         assert_type(len(intraday), int)
         assert len(memoryview(intraday)) == 3 * RECORD_SIZE
+        assert intraday.columns()["close_price"].tolist() == [1.8] * 3
         del daily
-    with read(path, DailyBar) as chosen:
+    with read(days, DailyBar) as chosen:
         assert_type(chosen, BarFile[DailyBar])
+    export(days, tmp_path / "days.csv")
+    records, kind = read_export(tmp_path / "days.csv")
+    assert_type(kind, Literal["daily", "intraday"])
+    assert_type(write(tmp_path / "again.bars", records, kind=kind), int)
+    assert_type(exported(tmp_path / "days.csv"), Literal["parquet", "csv", "dataset"] | None)
 
 
 def test_profile() -> None:
