@@ -196,27 +196,14 @@ int call_base_initialiser(PyObject* self, PyObject* ticker, double timestamp, Py
     return result ? 0 : -1;
 }
 
-// The constructor's steps after binding, in their order: conversions, the
-// ticker check, the view check, the record, the base initialiser, the span
-// and the fields.
-int init_bound(PyObject* op, PyObject* const* arg, PyObject* extras) {
-    MarketDataObject* self = as_bar(op);
-    double timestamp, high, low, open, close, volume = 0.0, notional = 0.0, start = 0.0;
-    std::uint32_t trade_count = 0;
-    if (to_double(arg[kTimestampArg], &timestamp) < 0 || to_double(arg[kHighArg], &high) < 0 ||
-        to_double(arg[kLowArg], &low) < 0 || to_double(arg[kOpenArg], &open) < 0 ||
-        to_double(arg[kCloseArg], &close) < 0 ||
-        (arg[kVolumeArg] != nullptr && to_double(arg[kVolumeArg], &volume) < 0) ||
-        (arg[kNotionalArg] != nullptr && to_double(arg[kNotionalArg], &notional) < 0) ||
-        (arg[kTradeCountArg] != nullptr && to_uint32(arg[kTradeCountArg], &trade_count) < 0) ||
-        (arg[kStartTimestampArg] != nullptr && to_double(arg[kStartTimestampArg], &start) < 0)) {
-        return -1;
-    }
-    PyObject* ticker = arg[kTicker];
+// The ticker check, the view check and the record: allocated on first use,
+// zeroed on every use.
+int attach_zeroed_record(PyObject* op, PyObject* ticker) {
     if (ticker != Py_None && !PyUnicode_CheckExact(ticker)) {
         raise_argument_type("ticker", "str", ticker);
         return -1;
     }
+    MarketDataObject* self = as_bar(op);
     if (self->_owner == 0) {
         OwnedRef class_name = OwnedRef::steal(PyType_GetName(Py_TYPE(op)));
         if (class_name) {
@@ -224,7 +211,6 @@ int init_bound(PyObject* op, PyObject* const* arg, PyObject* extras) {
         }
         return -1;
     }
-
     // An owning bar that is initialised again refills the record it has: no
     // memory is lost, and buffer views taken earlier stay valid.
     if (self->_data == nullptr) {
@@ -238,8 +224,38 @@ int init_bound(PyObject* op, PyObject* const* arg, PyObject* extras) {
     // this odd size becomes a slow string instruction.
     static constexpr unsigned char kZeroRecord[kBarRecordSize] = {};
     std::memcpy(self->_data, kZeroRecord, kBarRecordSize);
+    return 0;
+}
 
-    if (call_base_initialiser(op, ticker, timestamp, extras) < 0) {
+// The fields the constructor writes itself, all but the span; the header is
+// the base initialiser's.
+void store_fields(unsigned char* record, const BarValues& values) {
+    store_double(record, kHighPrice, values.high);
+    store_double(record, kLowPrice, values.low);
+    store_double(record, kOpenPrice, values.open);
+    store_double(record, kClosePrice, values.close);
+    store_double(record, kVolume, values.volume);
+    store_double(record, kNotional, values.notional);
+    store_uint32(record, kTradeCount, values.trade_count);
+}
+
+// The constructor's steps after binding, in their order: conversions, the
+// ticker check, the view check, the record, the base initialiser, the span
+// and the fields.
+int init_bound(PyObject* op, PyObject* const* arg, PyObject* extras) {
+    double timestamp, high, low, open, close, volume = 0.0, notional = 0.0, start = 0.0;
+    std::uint32_t trade_count = 0;
+    if (to_double(arg[kTimestampArg], &timestamp) < 0 || to_double(arg[kHighArg], &high) < 0 ||
+        to_double(arg[kLowArg], &low) < 0 || to_double(arg[kOpenArg], &open) < 0 ||
+        to_double(arg[kCloseArg], &close) < 0 ||
+        (arg[kVolumeArg] != nullptr && to_double(arg[kVolumeArg], &volume) < 0) ||
+        (arg[kNotionalArg] != nullptr && to_double(arg[kNotionalArg], &notional) < 0) ||
+        (arg[kTradeCountArg] != nullptr && to_uint32(arg[kTradeCountArg], &trade_count) < 0) ||
+        (arg[kStartTimestampArg] != nullptr && to_double(arg[kStartTimestampArg], &start) < 0)) {
+        return -1;
+    }
+    PyObject* ticker = arg[kTicker];
+    if (attach_zeroed_record(op, ticker) < 0 || call_base_initialiser(op, ticker, timestamp, extras) < 0) {
         return -1;
     }
 
@@ -274,13 +290,7 @@ int init_bound(PyObject* op, PyObject* const* arg, PyObject* extras) {
     if (record == nullptr) {
         return -1;
     }
-    store_double(record, kHighPrice, high);
-    store_double(record, kLowPrice, low);
-    store_double(record, kOpenPrice, open);
-    store_double(record, kClosePrice, close);
-    store_double(record, kVolume, volume);
-    store_double(record, kNotional, notional);
-    store_uint32(record, kTradeCount, trade_count);
+    store_fields(record, {timestamp, high, low, open, close, volume, notional, trade_count, 0.0});
     if (span_obj && to_double(span_obj.get(), &span) < 0) {
         return -1;
     }
@@ -302,6 +312,19 @@ int bar_init(PyObject* op, PyObject* args, PyObject* kwds) {
 }
 
 }  // namespace
+
+int bar_data_init_values(PyObject* self, PyObject* ticker, const BarValues& values) {
+    if (attach_zeroed_record(self, ticker) < 0 || call_base_initialiser(self, ticker, values.timestamp, nullptr) < 0) {
+        return -1;
+    }
+    unsigned char* record = record_of(self);  // afresh: the base initialiser may have run code
+    if (record == nullptr) {
+        return -1;
+    }
+    store_fields(record, values);
+    store_double(record, kBarSpan, values.bar_span);
+    return 0;
+}
 
 int bar_data_init_vectorcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[kParameterCount];
