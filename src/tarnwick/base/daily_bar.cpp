@@ -393,7 +393,7 @@ bool reads_base_timestamp(PyObject* self) {
         (type->tp_getattro != PyObject_GenericGetAttr && type->tp_getattro != BarDataType.tp_getattro)) {
         return false;
     }
-    if (timestamp_lookup.holds(type, names.timestamp)) {
+    if (cache_holds(timestamp_lookup, type, names.timestamp)) {
         return timestamp_lookup.found == base_timestamp;
     }
     OwnedRef found = OwnedRef::steal(find_in_mro(type, nullptr, names.timestamp, &timestamp_lookup));

@@ -147,7 +147,7 @@ void set_native_function_owner(PyObject* function, PyObject* owner) {
 }
 
 PyObject* find_in_mro(PyTypeObject* type, PyTypeObject* after, PyObject* name, LookupCache* cache) {
-    if (cache->holds(type, name)) {
+    if (cache_holds(*cache, type, name)) {
         return Py_XNewRef(cache->found);
     }
     // The tag is taken before the search, so that a search that runs code

@@ -20,12 +20,12 @@ struct LookupCache {
     unsigned int version = 0;      // 0: nothing remembered
     PyObject* name = nullptr;      // compared only
     PyObject* found = nullptr;     // null: not found
-
-    // Whether `found` is the answer for this class and name.
-    bool holds(const PyTypeObject* for_type, const PyObject* for_name) const {
-        return version != 0 && version == for_type->tp_version_tag && type == for_type && name == for_name;
-    }
 };
+
+// Whether the cache's `found` is the answer for this class and name.
+inline bool cache_holds(const LookupCache& cache, const PyTypeObject* type, const PyObject* name) {
+    return cache.version != 0 && cache.version == type->tp_version_tag && cache.type == type && cache.name == name;
+}
 
 // The body of a native function: the arguments as in a vectorcall, with
 // `self` (the instance the function is bound to) first.
@@ -64,9 +64,10 @@ PyObject* new_native_function(const NativeFunctionSpec& spec, const char* module
 void set_native_function_owner(PyObject* function, PyObject* owner);
 
 // The first class in `type`'s MRO after `after` (from the start when null)
-// whose dictionary holds `name`, and what it holds there: borrowed, or null
-// (with an exception only if a lookup failed) when none does or `after` is
-// not in the MRO.  Remembered in `cache` while the class is unchanged.
+// whose dictionary holds `name`, and what it holds there: a new reference,
+// or null (with an exception only if a lookup failed) when none does or
+// `after` is not in the MRO.  Remembered in `cache` while the class is
+// unchanged.
 PyObject* find_in_mro(PyTypeObject* type, PyTypeObject* after, PyObject* name, LookupCache* cache);
 
 // What super(<owner>, self).<name> finds, before binding: a new reference,
