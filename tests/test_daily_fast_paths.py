@@ -116,3 +116,11 @@ def test_market_date_reads_timestamp_wherever_it_is_defined(where):
         bar = make(OwnTimestamp if where == "subclass property" else Intercepting)
         assert bar.market_date == bar.bar_end_time == dt.date(2000, 2, 29)
         assert make().market_date == DAY
+
+
+def test_market_date_of_an_object_of_another_layout_that_borrowed_the_field():
+    class Stranger:
+        timestamp = vars(BarData.__mro__[1])["timestamp"]  # MarketData's own field
+
+    with pytest.raises(TypeError, match="doesn't apply to a 'Stranger' object"):
+        vars(DailyBar)["market_date"].fget(Stranger())

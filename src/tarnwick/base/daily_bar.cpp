@@ -386,21 +386,25 @@ LookupCache timestamp_lookup;        // `timestamp` on the instance's class
 // header: the instance's class finds the base's descriptor (a data
 // descriptor, which no instance dictionary hides) through the generic
 // lookup or the base's own, which only adds a fallback after an
-// AttributeError that the field never raises.
+// AttributeError that the field never raises; and the instance is one the
+// descriptor applies to, so it has the base's layout.
 bool reads_base_timestamp(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     if (base_timestamp == nullptr ||
         (type->tp_getattro != PyObject_GenericGetAttr && type->tp_getattro != BarDataType.tp_getattro)) {
         return false;
     }
+    bool found_base = false;
     if (cache_holds(timestamp_lookup, type, names.timestamp)) {
-        return timestamp_lookup.found == base_timestamp;
+        found_base = timestamp_lookup.found == base_timestamp;
+    } else {
+        OwnedRef found = OwnedRef::steal(find_in_mro(type, nullptr, names.timestamp, &timestamp_lookup));
+        if (!found) {
+            PyErr_Clear();  // a failed search: the attribute lookup searches again and reports
+        }
+        found_base = found.get() == base_timestamp;
     }
-    OwnedRef found = OwnedRef::steal(find_in_mro(type, nullptr, names.timestamp, &timestamp_lookup));
-    if (!found) {
-        PyErr_Clear();  // a failed search: the attribute lookup searches again and reports
-    }
-    return found.get() == base_timestamp;
+    return found_base && PyObject_TypeCheck(self, PyDescr_TYPE(base_timestamp));
 }
 
 PyObject* daily_market_date(NativeFunction* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
