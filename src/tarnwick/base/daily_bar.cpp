@@ -352,6 +352,11 @@ PyObject* date_of_big_number(PyObject* number) {
 
 // The date of a date number that fits 64 bits.
 PyObject* date_of_number(long long value) {
+    if (value >= 0 && value <= INT_MAX) {  // every valid date number: plain division will do
+        auto number = static_cast<unsigned int>(value);
+        return PyDate_FromDate(static_cast<int>(number / 10000), static_cast<int>(number / 100 % 100),
+                               static_cast<int>(number % 100));
+    }
     long long year, rest, month, day;
     floor_divmod(value, 10000, &year, &rest);
     floor_divmod(rest, 100, &month, &day);
@@ -381,6 +386,7 @@ PyObject* date_of_timestamp(PyObject* timestamp) {
 
 PyObject* base_timestamp = nullptr;  // the base class's own `timestamp` descriptor
 LookupCache timestamp_lookup;        // `timestamp` on the instance's class
+bool timestamp_applies = false;      // for the class in timestamp_lookup: reads_base_timestamp's answer
 
 // Whether self.timestamp is the base class's own field of the record
 // header: the instance's class finds the base's descriptor (a data
@@ -394,17 +400,18 @@ bool reads_base_timestamp(PyObject* self) {
         (type->tp_getattro != PyObject_GenericGetAttr && type->tp_getattro != BarDataType.tp_getattro)) {
         return false;
     }
-    bool found_base = false;
     if (cache_holds(timestamp_lookup, type, names.timestamp)) {
-        found_base = timestamp_lookup.found == base_timestamp;
-    } else {
-        OwnedRef found = OwnedRef::steal(find_in_mro(type, nullptr, names.timestamp, &timestamp_lookup));
-        if (!found) {
-            PyErr_Clear();  // a failed search: the attribute lookup searches again and reports
-        }
-        found_base = found.get() == base_timestamp;
+        return timestamp_applies;
     }
-    return found_base && PyObject_TypeCheck(self, PyDescr_TYPE(base_timestamp));
+    OwnedRef found = OwnedRef::steal(find_in_mro(type, nullptr, names.timestamp, &timestamp_lookup));
+    if (!found) {
+        PyErr_Clear();  // a failed search: the attribute lookup searches again and reports
+    }
+    bool applies = found.get() == base_timestamp && PyType_IsSubtype(type, PyDescr_TYPE(base_timestamp));
+    if (cache_holds(timestamp_lookup, type, names.timestamp)) {
+        timestamp_applies = applies;  // remembered with the search it follows from
+    }
+    return applies;
 }
 
 PyObject* daily_market_date(NativeFunction* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
