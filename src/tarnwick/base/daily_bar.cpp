@@ -396,7 +396,8 @@ bool timestamp_applies = false;      // for the class in timestamp_lookup: reads
 // descriptor applies to, so it has the base's layout.
 bool reads_base_timestamp(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    if (base_timestamp == nullptr ||
+    PyObject* field = base_timestamp;
+    if (field == nullptr ||
         (type->tp_getattro != PyObject_GenericGetAttr && type->tp_getattro != BarDataType.tp_getattro)) {
         return false;
     }
@@ -407,7 +408,7 @@ bool reads_base_timestamp(PyObject* self) {
     if (!found) {
         PyErr_Clear();  // a failed search: the attribute lookup searches again and reports
     }
-    bool applies = found.get() == base_timestamp && PyType_IsSubtype(type, PyDescr_TYPE(base_timestamp));
+    bool applies = found.get() == field && PyType_IsSubtype(type, PyDescr_TYPE(field));
     if (cache_holds(timestamp_lookup, type, names.timestamp)) {
         timestamp_applies = applies;  // remembered with the search it follows from
     }
