@@ -1,11 +1,14 @@
 """Bar benchmarks: this module against the limit and the peers, in one process.
 
     ./run bench [--rounds N] [--batch-ms MS] [--count N] [--results FILE] ...
+    ./run bench --baseline REV ...   # also an earlier build, old against new
 
 Subjects: tarnwick's BarData and DailyBar; the limit (benchmarks/limit, a
 minimal extension type over the same record, compiled here); the peers users
 would pick instead (a slotted dataclass, msgspec.Struct, ctypes.Structure and,
-if it installs, the trading engine's native Bar).
+if it installs, the trading engine's native Bar).  With --baseline, the bar
+classes of another git revision too, built into the build tree once, timed
+in the same rounds and reported old against new.
 
 Method: every (operation, subject) cell is a timeit batch of about --batch-ms,
 timed in thread CPU time; each round runs every cell once, the subjects of one
@@ -25,16 +28,19 @@ import gc
 import importlib
 import importlib.metadata
 import importlib.util
+import io
 import json
 import math
 import os
 import platform
 import random
 import re
+import shutil
 import statistics
 import subprocess
 import sys
 import sysconfig
+import tarfile
 import time
 import timeit
 from dataclasses import dataclass, field
@@ -129,6 +135,50 @@ def libpython() -> str | None:
     return str(path) if name and path.exists() and ".so" in name else None
 
 
+@dataclass
+class Baseline:
+    commit: str
+    bar_data: type
+    daily_bar: type
+
+
+def is_ours(module_name: str) -> bool:
+    return module_name == "tarnwick" or module_name.startswith("tarnwick.")
+
+
+def load_baseline(revision: str) -> Baseline:
+    """The bar classes of a git revision, built into the build tree once and
+    imported beside this checkout's.  The revision's modules are imported
+    first under the package's own names and then taken out of sys.modules,
+    so that this checkout's are imported afresh; each extension module keeps
+    the modules it bound at its import, so the two builds do not mix."""
+    commit = subprocess.run(["git", "rev-parse", "--short", f"{revision}^{{commit}}"], cwd=ROOT,
+                            capture_output=True, text=True, check=True).stdout.strip()
+    root = build_dir() / "baseline" / commit
+    site = root / "site"
+    if not (site / "tarnwick").is_dir():
+        print(f"building the baseline {commit} into {root} ...", file=sys.stderr, flush=True)
+        shutil.rmtree(root, ignore_errors=True)
+        source = root / "source"
+        source.mkdir(parents=True)
+        archive = subprocess.run(["git", "archive", commit], cwd=ROOT, capture_output=True, check=True).stdout
+        with tarfile.open(fileobj=io.BytesIO(archive)) as tar:
+            tar.extractall(source, filter="data")
+        subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-build-isolation", "--no-deps",
+                        "--target", str(site), "-C", f"build-dir={root / 'build'}", str(source)], check=True)
+    if any(is_ours(name) for name in sys.modules):
+        raise RuntimeError("the baseline must be imported before this checkout's package")
+    sys.path.insert(0, str(site))
+    try:
+        from tarnwick.base.candlestick import BarData, DailyBar
+    finally:
+        sys.path.remove(str(site))
+        for name in [name for name in sys.modules if is_ours(name)]:
+            del sys.modules[name]
+    importlib.invalidate_caches()
+    return Baseline(commit, BarData, DailyBar)
+
+
 # ---- subjects ---------------------------------------------------------------------
 
 TYPICAL = '("ABC", 1000.0, 10.5, 9.8, 10.0, 10.2, volume=1500.0, notional=15300.0, bar_span=60)'
@@ -145,8 +195,10 @@ class Subject:
     notes: dict = field(default_factory=dict)  # operation key -> footnote mark
 
 
-def make_subjects(limit_cls, buffers: dict[int, memoryview], only: set[str] | None = None) -> dict[str, Subject]:
-    """The subjects (all, or those named in `only`) with their statements."""
+def make_subjects(limit_cls, buffers: dict[int, memoryview], only: set[str] | None = None,
+                  baseline: Baseline | None = None) -> dict[str, Subject]:
+    """The subjects (all, or those named in `only`) with their statements;
+    with a baseline, its classes as the subject "baseline" too."""
     from tarnwick.base.candlestick import BarData, DailyBar
 
     def wanted(key: str) -> bool:
@@ -171,18 +223,23 @@ def make_subjects(limit_cls, buffers: dict[int, memoryview], only: set[str] | No
         "B": limit_cls, "bar": limit_cls(*eval(POSITIONAL_11)), "data": data, "copy": copy.copy,
         "dbar": limit_cls("ABC", 20240105.0, 10.5, 9.8, 10.0, 10.2, bar_span=1)}, stmts)
 
-    # This module.
-    stmts = bar_stmts("B" + TYPICAL, "B" + POSITIONAL_11)
-    stmts.update({"span": "bar.bar_span", "to_bytes": "bytes(memoryview(bar))", "from_bytes": "B.from_bytes(data)",
-                  "repr": "repr(bar)",
-                  "daily_new": 'D("ABC", day, 10.5, 9.8, 10.0, 10.2, volume=1500.0, notional=15300.0)',
-                  "market_date": "dbar.market_date"})
-    for size in buffers:
-        stmts[f"from_buffer_{size}"] = f"B.from_buffer(view_{size})"
-    objects = {"B": BarData, "D": DailyBar, "bar": BarData(*eval(POSITIONAL_11)), "data": data, "copy": copy.copy,
-               "day": day, "dbar": DailyBar("ABC", day, 10.5, 9.8, 10.0, 10.2)}
-    objects.update({f"view_{size}": view for size, view in buffers.items()})
-    subjects["tarnwick"] = Subject("tarnwick", "tarnwick", objects, stmts)
+    # This module, and the same statements for the baseline build's classes.
+    def ours(key: str, label: str, bar_cls, daily_cls) -> Subject:
+        stmts = bar_stmts("B" + TYPICAL, "B" + POSITIONAL_11)
+        stmts.update({"span": "bar.bar_span", "to_bytes": "bytes(memoryview(bar))", "from_bytes": "B.from_bytes(data)",
+                      "repr": "repr(bar)",
+                      "daily_new": 'D("ABC", day, 10.5, 9.8, 10.0, 10.2, volume=1500.0, notional=15300.0)',
+                      "market_date": "dbar.market_date"})
+        for size in buffers:
+            stmts[f"from_buffer_{size}"] = f"B.from_buffer(view_{size})"
+        objects = {"B": bar_cls, "D": daily_cls, "bar": bar_cls(*eval(POSITIONAL_11)), "data": data,
+                   "copy": copy.copy, "day": day, "dbar": daily_cls("ABC", day, 10.5, 9.8, 10.0, 10.2)}
+        objects.update({f"view_{size}": view for size, view in buffers.items()})
+        return Subject(key, label, objects, stmts)
+
+    subjects["tarnwick"] = ours("tarnwick", "tarnwick", BarData, DailyBar)
+    if baseline is not None and wanted("baseline"):
+        subjects["baseline"] = ours("baseline", f"tarnwick {baseline.commit}", baseline.bar_data, baseline.daily_bar)
 
     # A slotted dataclass.
     stmts = bar_stmts("B" + TYPICAL, "B" + POSITIONAL_10)
@@ -554,7 +611,50 @@ def render(results: dict, subjects: dict, memory: dict | None, sort: dict | None
     marks = [f"<sup>{m}</sup> {FOOTNOTES[m]}" for m in sorted(used_marks)]
     if marks:
         table += "\n\n" + "  \n".join(marks)
+    if "baseline" in subjects:
+        text, more = render_against_baseline(results, subjects["baseline"].label, sizes)
+        table += "\n\n" + text
+        verdicts += more
     return table, verdicts
+
+
+SLOWER_LIMIT = 1.05  # new against old, for every operation
+DAILY_TARGETS = [  # (label, DailyBar's cell, the cell it is held against, limit)
+    ("`DailyBar(...)` against `BarData(...)` (keywords)", "daily_new", ("new_kw", None), 2.0),
+    ("`DailyBar.market_date` against the limit's", "market_date", ("market_date", "limit"), 1.5),
+]
+
+
+def render_against_baseline(results: dict, label: str, sizes: list[int]) -> tuple[str, list[tuple[str, str, str]]]:
+    """Old against new, timed in the same rounds: every operation of both
+    builds, then the daily class's targets for each."""
+    lines = [f"Old against new: `{label}` (old) and this checkout (new), timed in the same rounds; "
+             "new/old is the median of the per-round ratios.", "",
+             "| operation | old | new | new/old | target | met |", "|---|---|---|---|---|---|"]
+    verdicts = []
+    operations = [(op, op_label) for op, op_label, _, _ in OPERATIONS] + [
+        (f"from_buffer_{size}", f"`from_buffer`, {size_label(size)} bytearray") for size in sizes]
+    worst, worst_label = 0.0, ""
+    for op, op_label in operations:
+        old, new = results.get((op, "baseline")), results.get((op, "tarnwick"))
+        if old is None or new is None:
+            continue
+        ratio = paired_ratio(results, (op, "tarnwick"), (op, "baseline"))
+        if ratio > worst:
+            worst, worst_label = ratio, op_label
+        lines.append(f"| {op_label} | {fmt_ns(old['ns'])} | {fmt_ns(new['ns'])} | {ratio:.2f}× | "
+                     f"≤ {SLOWER_LIMIT}× | {'yes' if ratio <= SLOWER_LIMIT else '**no**'} |")
+    verdicts.append((f"no operation more than {SLOWER_LIMIT - 1:.0%} slower than the baseline",
+                     f"worst {worst:.2f}× ({worst_label})", "yes" if worst <= SLOWER_LIMIT else "no"))
+    for target_label, op, (base_op, base_subject), limit in DAILY_TARGETS:
+        old, new = (paired_ratio(results, (op, subject), (base_op, base_subject or subject))
+                    for subject in ("baseline", "tarnwick"))
+        if old is None or new is None:
+            continue
+        met = new <= limit
+        lines.append(f"| {target_label} | {old:.2f}× | {new:.2f}× | — | ≤ {limit}× | {'yes' if met else '**no**'} |")
+        verdicts.append((target_label, f"{new:.2f}× (old {old:.2f}×), target ≤ {limit}×", "yes" if met else "no"))
+    return "\n".join(lines), verdicts
 
 
 def source_state() -> str:
@@ -613,7 +713,12 @@ size classes; and the growth of the resident set).
 
 ```
 TARNWICK_VENV=.venv-bench TARNWICK_BUILD=build-bench ./run bench --results benchmarks/RESULTS.md
+TARNWICK_VENV=.venv-bench TARNWICK_BUILD=build-bench ./run bench --baseline REV --results benchmarks/RESULTS.md
 ```
+
+The second form also builds git revision REV into
+`$TARNWICK_BUILD/bench/baseline/` (once per commit) and times its classes in
+the same rounds, for the old-against-new table.
 
 `./run bench --help` lists the options (rounds, batch length, bar count, skipping
 memory or the sort). The limit is `benchmarks/limit/limit.cpp` and the sort program
@@ -646,6 +751,8 @@ def main() -> None:
     parser.add_argument("--retry-peers", action="store_true", help="retry peers whose install failed before")
     parser.add_argument("--results", type=Path, help="also write the report as Markdown to this file")
     parser.add_argument("--json", type=Path, help="also write the raw figures as JSON to this file")
+    parser.add_argument("--baseline", metavar="REV",
+                        help="also time the build of this git revision in the same rounds (old against new)")
     parser.add_argument("--memory-child", nargs=2, metavar=("SUBJECT", "MODE"), help=argparse.SUPPRESS)
     args = parser.parse_args()
 
@@ -654,6 +761,7 @@ def main() -> None:
         return
 
     started = time.perf_counter()
+    baseline = load_baseline(args.baseline) if args.baseline else None  # before this checkout's package
     load_start = " ".join(f"{x:.2f}" for x in os.getloadavg())
     notes: list[str] = []
     if args.retry_peers:
@@ -668,7 +776,7 @@ def main() -> None:
     print("allocating the buffers (1 KB, 1 MB, 1 GB) ...", file=sys.stderr, flush=True)
     arrays = {size: bytearray(size) for size in sizes}
     buffers = {size: memoryview(array)[OFFSET:] for size, array in arrays.items()}
-    subjects = make_subjects(LimitBar, buffers)
+    subjects = make_subjects(LimitBar, buffers, baseline=baseline)
     check_statements(subjects)
 
     results, loop_ns, timing_s = run_rounds(subjects, args.rounds, args.batch_ms / 1000)
@@ -709,7 +817,7 @@ def main() -> None:
         compiler = subprocess.run([os.environ.get("CXX", "g++"), "--version"], capture_output=True,
                                   text=True).stdout.splitlines()[0]
         meta = {
-            "source": source_state(), "load": f"{load_start} at the start, "
+            "source": source_state() + (f"; baseline commit {baseline.commit}" if baseline else ""), "load": f"{load_start} at the start, "
                                               f"{' '.join(f'{x:.2f}' for x in os.getloadavg())} at the end",
             "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
             "cpu": cpu_model(), "cores": os.cpu_count(),

@@ -97,30 +97,76 @@ int call_base_initialiser(PyObject* self, PyObject* ticker, double timestamp, Py
     return result ? 0 : -1;
 }
 
-// The constructor's numbers, converted before anything is written.
-struct ConvertedValues {
-    double timestamp;  // the five required ones are always converted
-    double high;
-    double low;
-    double open;
-    double close;
-    double volume = 0.0;
-    double notional = 0.0;
-    double start = 0.0;  // start_timestamp; 0 when not given
-    std::uint32_t trade_count = 0;
-};
+// The fields the constructor writes itself, all but the span; the header is
+// the base initialiser's.
+void write_fields(void* record, const BarValues& values) {
+    write_field(record, bar::high_price, values.high);
+    write_field(record, bar::low_price, values.low);
+    write_field(record, bar::open_price, values.open);
+    write_field(record, bar::close_price, values.close);
+    write_field(record, bar::volume, values.volume);
+    write_field(record, bar::notional, values.notional);
+    write_field(record, bar::trade_count, values.trade_count);
+}
 
-// Writes the record of an owning bar: zeros, the header through the base
-// initialiser, then the span and the fields.
-[[gnu::always_inline]] inline int fill_record(PyObject* op, const BoundArguments& arg, PyObject* extras, const ConvertedValues& values) {
+// The checks before a record is touched, in their order: the ticker's type,
+// then the view refusal.
+int check_ticker_and_owner(PyObject* op, PyObject* ticker) {
+    if (ticker != Py_None && !PyUnicode_CheckExact(ticker)) {
+        raise_argument_type("ticker", "str", ticker);
+        return -1;
+    }
+    if (as_market_data(op)->_owner == 0) {
+        return refuse_view_initialisation(op);
+    }
+    return 0;
+}
+
+// Runs `refill` (zeros, header, fields) on the record of an owning bar.  A
+// bar without a record gets a new one.  A bar initialised again refills the
+// record it has: no memory is lost, and buffer views taken earlier stay
+// valid; a refill that fails puts back the record and the extra attributes
+// as they were (the store is an immutable tuple, so keeping it keeps its
+// contents), so a failed call changes nothing.
+template <typename Refill>
+[[gnu::always_inline]] inline int fill_or_keep(PyObject* op, Refill&& refill) {
     MarketDataObject* self = as_market_data(op);
+    if (self->_data == nullptr) {
+        self->_data = static_cast<_MarketDataBuffer*>(PyMem_Malloc(kBarRecordSize));
+        if (self->_data == nullptr) {
+            PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory for BarData");
+            return -1;
+        }
+        return refill();
+    }
+    unsigned char saved_record[kBarRecordSize];
+    std::memcpy(saved_record, self->_data, kBarRecordSize);
+    OwnedRef saved_store = OwnedRef::borrow(self->_additional);
+    if (refill() == 0) {
+        return 0;
+    }
+    if (self->_data != nullptr) {
+        std::memcpy(self->_data, saved_record, kBarRecordSize);
+    }
+    Py_XSETREF(self->_additional, saved_store.release());
+    return -1;
+}
+
+// Zeros the record, then has the base initialiser write the header.
+int zero_and_write_header(PyObject* op, PyObject* ticker, double timestamp, PyObject* extras) {
     // A copy from a constant of zeros: a few wide stores, where a memset of
     // this odd size becomes a slow string instruction.
     static constexpr unsigned char kZeroRecord[kBarRecordSize] = {};
-    std::memcpy(self->_data, kZeroRecord, kBarRecordSize);
+    std::memcpy(as_market_data(op)->_data, kZeroRecord, kBarRecordSize);
+    return call_base_initialiser(op, ticker, timestamp, extras);
+}
 
-    PyObject* ticker = arg[Param::ticker];
-    if (call_base_initialiser(op, ticker, values.timestamp, extras) < 0) {
+// Writes the record of an owning bar from bound arguments whose numbers are
+// already converted (`start` is start_timestamp, 0 when not given): zeros,
+// the header, then the span and the fields.
+[[gnu::always_inline]] inline int fill_record(PyObject* op, const BoundArguments& arg, PyObject* extras,
+                                              const BarValues& values, double start) {
+    if (zero_and_write_header(op, arg[Param::ticker], values.timestamp, extras) < 0) {
         return -1;
     }
 
@@ -128,11 +174,11 @@ struct ConvertedValues {
     OwnedRef span_obj;  // a span still to be converted (from total_seconds or float())
     PyObject* bar_span = arg[Param::bar_span];
     if (bar_span == nullptr || bar_span == Py_None) {
-        if (values.start == 0.0) {
+        if (start == 0.0) {
             PyErr_SetString(PyExc_ValueError, "Must assign either start_timestamp or bar_span or both.");
             return -1;
         }
-        span = values.timestamp - values.start;
+        span = values.timestamp - start;
     } else if (PyObject_TypeCheck(bar_span, reinterpret_cast<PyTypeObject*>(constants.timedelta_type))) {
         span_obj = OwnedRef::steal(PyObject_CallMethodNoArgs(bar_span, names.total_seconds));
         if (!span_obj) {
@@ -155,13 +201,7 @@ struct ConvertedValues {
     if (record == nullptr) {
         return -1;
     }
-    write_field(record, bar::high_price, values.high);
-    write_field(record, bar::low_price, values.low);
-    write_field(record, bar::open_price, values.open);
-    write_field(record, bar::close_price, values.close);
-    write_field(record, bar::volume, values.volume);
-    write_field(record, bar::notional, values.notional);
-    write_field(record, bar::trade_count, values.trade_count);
+    write_fields(record, values);
     if (span_obj && to_double(span_obj.get(), &span) < 0) {
         return -1;
     }
@@ -177,49 +217,21 @@ struct ConvertedValues {
 // ticker check, the view check, the record, the base initialiser, the span
 // and the fields.
 int init_bound(PyObject* op, const BoundArguments& arg, PyObject* extras) {
-    MarketDataObject* self = as_market_data(op);
-    ConvertedValues values;
+    BarValues values{};
+    double start = 0.0;
     if (to_double(arg[Param::timestamp], &values.timestamp) < 0 ||
         to_double(arg[Param::high_price], &values.high) < 0 || to_double(arg[Param::low_price], &values.low) < 0 ||
         to_double(arg[Param::open_price], &values.open) < 0 || to_double(arg[Param::close_price], &values.close) < 0 ||
         (arg[Param::volume] != nullptr && to_double(arg[Param::volume], &values.volume) < 0) ||
         (arg[Param::notional] != nullptr && to_double(arg[Param::notional], &values.notional) < 0) ||
         (arg[Param::trade_count] != nullptr && to_uint32(arg[Param::trade_count], &values.trade_count) < 0) ||
-        (arg[Param::start_timestamp] != nullptr && to_double(arg[Param::start_timestamp], &values.start) < 0)) {
+        (arg[Param::start_timestamp] != nullptr && to_double(arg[Param::start_timestamp], &start) < 0)) {
         return -1;
     }
-    PyObject* ticker = arg[Param::ticker];
-    if (ticker != Py_None && !PyUnicode_CheckExact(ticker)) {
-        raise_argument_type("ticker", "str", ticker);
+    if (check_ticker_and_owner(op, arg[Param::ticker]) < 0) {
         return -1;
     }
-    if (self->_owner == 0) {
-        return refuse_view_initialisation(op);
-    }
-
-    if (self->_data == nullptr) {
-        self->_data = static_cast<_MarketDataBuffer*>(PyMem_Malloc(kBarRecordSize));
-        if (self->_data == nullptr) {
-            PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory for BarData");
-            return -1;
-        }
-        return fill_record(op, arg, extras, values);
-    }
-    // An owning bar that is initialised again refills the record it has: no
-    // memory is lost, and buffer views taken earlier stay valid.  A refill
-    // that fails puts back the record and the extra attributes as they were
-    // (the store is an immutable tuple, so keeping it keeps its contents).
-    unsigned char saved_record[kBarRecordSize];
-    std::memcpy(saved_record, self->_data, kBarRecordSize);
-    OwnedRef saved_store = OwnedRef::borrow(self->_additional);
-    if (fill_record(op, arg, extras, values) == 0) {
-        return 0;
-    }
-    if (self->_data != nullptr) {
-        std::memcpy(self->_data, saved_record, kBarRecordSize);
-    }
-    Py_XSETREF(self->_additional, saved_store.release());
-    return -1;
+    return fill_or_keep(op, [&] { return fill_record(op, arg, extras, values, start); });
 }
 
 }  // namespace
@@ -240,6 +252,24 @@ int bar_data_init_vectorcall(PyObject* self, PyObject* const* args, Py_ssize_t n
         return -1;
     }
     return init_bound(self, bound, extras.get());
+}
+
+int bar_data_init_values(PyObject* self, PyObject* ticker, const BarValues& values) {
+    if (check_ticker_and_owner(self, ticker) < 0) {
+        return -1;
+    }
+    return fill_or_keep(self, [&] {
+        if (zero_and_write_header(self, ticker, values.timestamp, nullptr) < 0) {
+            return -1;
+        }
+        void* record = record_of(self);  // afresh: the base initialiser may have run code
+        if (record == nullptr) {
+            return -1;
+        }
+        write_fields(record, values);
+        write_field(record, bar::bar_span, values.bar_span);
+        return 0;
+    });
 }
 
 bool is_bar_data_init(PyObject* descriptor) {

@@ -2,6 +2,8 @@
 // 101-byte `_CandlestickBuffer`.
 #pragma once
 
+#include <cstdint>
+
 #include "market_data_abi.hpp"
 #include "pyref.hpp"
 
@@ -22,6 +24,20 @@ int install_pickling_refusal(PyTypeObject* base);
 // vectorcall: the direct path for subclass constructors whose super-call
 // reaches BarData's own initialiser (see is_bar_data_init).
 int bar_data_init_vectorcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// A bar's values as the constructor stores them.
+struct BarValues {
+    double timestamp;
+    double high, low, open, close;
+    double volume, notional;
+    std::uint32_t trade_count;
+    double bar_span;
+};
+
+// BarData.__init__(self, ticker, timestamp, ..., bar_span) without extra
+// keywords, for arguments already converted to these values: the same
+// checks, record and base initialiser, without argument objects.
+int bar_data_init_values(PyObject* self, PyObject* ticker, const BarValues& values);
 
 // Whether a class-dictionary entry is BarData's own `__init__` slot wrapper.
 bool is_bar_data_init(PyObject* descriptor);

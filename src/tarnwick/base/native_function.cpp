@@ -130,36 +130,62 @@ PyObject* new_native_function(const NativeFunctionSpec& spec, const char* module
     function->annotations = annotations.release();
     function->defaults = Py_NewRef(defaults != nullptr ? defaults : Py_None);
     function->owner = nullptr;
+    function->super_cache = LookupCache{};
     PyObject_GC_Track(function);
     return reinterpret_cast<PyObject*>(function);
 }
 
+NativeFunction* as_native_function(PyObject* object, NativeBody body) {
+    return Py_IS_TYPE(object, &NativeFunctionType) && as_function(object)->body == body ? as_function(object)
+                                                                                         : nullptr;
+}
+
 void set_native_function_owner(PyObject* function, PyObject* owner) {
-    Py_XSETREF(as_function(function)->owner, Py_NewRef(owner));
+    NativeFunction* self = as_function(function);
+    Py_XSETREF(self->owner, Py_NewRef(owner));
+    self->super_cache = LookupCache{};
+}
+
+PyObject* find_in_mro(PyTypeObject* type, PyTypeObject* after, PyObject* name, LookupCache* cache) {
+    if (cache_holds(*cache, type, name)) {
+        return Py_XNewRef(cache->found);
+    }
+    // The tag is taken before the search, so that a search that runs code
+    // which changes the class leaves nothing behind.
+    unsigned int version = PyUnstable_Type_AssignVersionTag(type) != 0 ? type->tp_version_tag : 0;
+    if (type->tp_mro == nullptr) {
+        return nullptr;
+    }
+    // Hold the MRO: a lookup in a class dictionary may run code that replaces it.
+    OwnedRef mro = OwnedRef::borrow(type->tp_mro);
+    Py_ssize_t size = PyTuple_GET_SIZE(mro.get());
+    Py_ssize_t i = 0;
+    if (after != nullptr) {
+        while (i < size && PyTuple_GET_ITEM(mro.get(), i) != reinterpret_cast<PyObject*>(after)) {
+            ++i;
+        }
+        ++i;
+    }
+    PyObject* found = nullptr;
+    for (; i < size && found == nullptr; ++i) {
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i))->tp_dict;
+        if (dict != nullptr && PyDict_GetItemRef(dict, name, &found) < 0) {
+            return nullptr;
+        }
+    }
+    if (version != 0 && type->tp_version_tag == version) {
+        *cache = LookupCache{type, version, name, found};
+    }
+    return found;
 }
 
 PyObject* super_lookup(NativeFunction* function, PyObject* self, PyObject* name) {
     PyObject* owner = function->owner;
     PyTypeObject* start = Py_TYPE(self);
-    if (owner == nullptr || !PyType_Check(owner) || !PyType_IsSubtype(start, reinterpret_cast<PyTypeObject*>(owner)) ||
-        start->tp_mro == nullptr) {
+    if (owner == nullptr || !PyType_Check(owner) || !PyType_IsSubtype(start, reinterpret_cast<PyTypeObject*>(owner))) {
         return nullptr;
     }
-    // Hold the MRO: a lookup in a class dictionary may run code that replaces it.
-    OwnedRef mro = OwnedRef::borrow(start->tp_mro);
-    Py_ssize_t size = PyTuple_GET_SIZE(mro.get());
-    Py_ssize_t i = 0;
-    while (i < size && PyTuple_GET_ITEM(mro.get(), i) != owner) {
-        ++i;
-    }
-    for (++i; i < size; ++i) {
-        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i))->tp_dict;
-        PyObject* found = nullptr;
-        if (dict != nullptr && PyDict_GetItemRef(dict, name, &found) != 0) {
-            return found;  // the attribute, or null with the lookup's error
-        }
-    }
-    return nullptr;
+    return find_in_mro(start, reinterpret_cast<PyTypeObject*>(owner), name, &function->super_cache);
 }
 
 PyObject* super_attribute(NativeFunction* function, PyObject* self, PyObject* name) {
