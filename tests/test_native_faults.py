@@ -157,7 +157,7 @@ BAD_REINIT = {
 
 def make(cls, **changes):
     arguments = dict(ticker="ABC", high_price=2.0, low_price=1.0, open_price=1.5, close_price=1.8, volume=9.0,
-                     trade_count=7, venue="XNAS", bar_span=5 if cls is DailyBar else 60)
+                     trade_count=7, bar_span=5 if cls is DailyBar else 60)
     arguments.update({"market_date": DAY} if cls is DailyBar else {"timestamp": 1000.0})
     arguments.update(changes)
     return arguments
@@ -165,12 +165,13 @@ def make(cls, **changes):
 
 @pytest.mark.parametrize("cls", [BarData, DailyBar])
 @pytest.mark.parametrize("bad", BAD_REINIT.values(), ids=BAD_REINIT.keys())
-def test_failed_reinitialisation_changes_nothing(cls, bad):
-    bar = cls(**make(cls))
+@pytest.mark.parametrize("extra", [{}, {"other": "extra"}], ids=["direct", "extra-keyword"])
+def test_failed_reinitialisation_changes_nothing(cls, bad, extra):
+    bar = cls(**make(cls, venue="XNAS"))
     shown = memoryview(bar)
     before, text = bytes(shown), repr(bar)
     with pytest.raises((ValueError, TypeError)):
-        bar.__init__(**make(cls, other="extra", **{"ticker": "NEW", **bad}))
+        bar.__init__(**make(cls, **extra, **{"ticker": "NEW", **bad}))
     assert bytes(memoryview(bar)) == bytes(shown) == before
     assert repr(bar) == text and bar.venue == "XNAS" and not hasattr(bar, "other")
     bar.__init__(**make(cls, ticker="NEW"))  # a good call still refills the same record
