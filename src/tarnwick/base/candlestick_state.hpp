@@ -21,6 +21,7 @@
 #include "arguments.hpp"
 #include "interpreter_binding.hpp"
 #include "market_data_abi.hpp"
+#include "native_function.hpp"
 
 namespace tarnwick {
 
@@ -81,6 +82,17 @@ struct Constants {
     PyObject* daily_base_kwnames;  // keywords of DailyBar's call of BarData's initialiser, in order
 };
 
+// What DailyBar's direct paths (the class call, `market_date`) checked last,
+// remembered by class version tag.  Filled on calls: DailyBar exists only in
+// the bound interpreter.
+struct DailyBarPaths {
+    initproc init_slot;        // DailyBar's tp_init as the class statement made it: calls `__init__`
+    LookupCache class_init;    // `__init__` on the called class
+    PyObject* base_timestamp;  // the base class's own `timestamp` descriptor
+    LookupCache timestamp;     // `timestamp` on the instance's class
+    bool timestamp_applies;    // for that class: whether `market_date` may read the record directly
+};
+
 struct CandlestickState {
     InterpreterBinding interpreter;  // the interpreter that loaded the module first
     PyObject* module;                // set while (and after) the exec step runs; dropped if it fails
@@ -99,6 +111,7 @@ struct CandlestickState {
     // Filled on calls, by the bound interpreter only (see arguments.cpp).
     KeywordCache bar_init_keywords;
     KeywordCache daily_init_keywords;
+    DailyBarPaths daily_paths;
 };
 
 extern CandlestickState state;

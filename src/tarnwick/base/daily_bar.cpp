@@ -86,6 +86,9 @@
 namespace tarnwick {
 namespace {
 
+// What the direct paths checked last (candlestick_state.hpp).
+constexpr DailyBarPaths& paths = state.daily_paths;
+
 // ---- construction ------------------------------------------------------------
 
 enum Parameter : std::uint8_t {
@@ -260,8 +263,6 @@ PyObject* daily_init(NativeFunction* function, PyObject* const* args, Py_ssize_t
 // them directly.  Whatever changes the class (a `__new__` or `__init__`
 // assigned, new bases) changes its version tag, and the call is looked at
 // again.
-initproc init_slot = nullptr;    // the class's tp_init as the class statement made it: calls `__init__`
-LookupCache class_init_lookup;  // the class's `__init__`
 
 // The interpreter's own call of a class, from vectorcall arguments.
 PyObject* generic_class_call(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -292,8 +293,8 @@ PyObject* daily_class_call(PyObject* callable, PyObject* const* args, size_t nar
     auto* type = reinterpret_cast<PyTypeObject*>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     OwnedRef init;
-    if (type->tp_new == BarDataType.tp_new && type->tp_init == init_slot) {
-        init = OwnedRef::steal(find_in_mro(type, nullptr, names.dunder_init, &class_init_lookup));
+    if (type->tp_new == BarDataType.tp_new && type->tp_init == paths.init_slot) {
+        init = OwnedRef::steal(find_in_mro(type, nullptr, names.dunder_init, &paths.class_init));
     }
     NativeFunction* function = init ? as_native_function(init.get(), daily_init) : nullptr;
     if (function == nullptr) {
@@ -379,9 +380,6 @@ PyObject* date_of_timestamp(PyObject* timestamp) {
     return overflow == 0 ? date_of_number(value) : date_of_big_number(number.get());
 }
 
-PyObject* base_timestamp = nullptr;  // the base class's own `timestamp` descriptor
-LookupCache timestamp_lookup;        // `timestamp` on the instance's class
-bool timestamp_applies = false;      // for the class in timestamp_lookup: reads_base_timestamp's answer
 
 // Whether self.timestamp is the base class's own field of the record
 // header: the instance's class finds the base's descriptor (a data
@@ -391,21 +389,21 @@ bool timestamp_applies = false;      // for the class in timestamp_lookup: reads
 // descriptor applies to, so it has the base's layout.
 bool reads_base_timestamp(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    PyObject* field = base_timestamp;
+    PyObject* field = paths.base_timestamp;
     if (field == nullptr ||
         (type->tp_getattro != PyObject_GenericGetAttr && type->tp_getattro != BarDataType.tp_getattro)) {
         return false;
     }
-    if (cache_holds(timestamp_lookup, type, names.timestamp)) {
-        return timestamp_applies;
+    if (cache_holds(paths.timestamp, type, names.timestamp)) {
+        return paths.timestamp_applies;
     }
-    OwnedRef found = OwnedRef::steal(find_in_mro(type, nullptr, names.timestamp, &timestamp_lookup));
+    OwnedRef found = OwnedRef::steal(find_in_mro(type, nullptr, names.timestamp, &paths.timestamp));
     if (!found) {
         PyErr_Clear();  // a failed search: the attribute lookup searches again and reports
     }
     bool applies = found.get() == field && PyType_IsSubtype(type, PyDescr_TYPE(field));
-    if (cache_holds(timestamp_lookup, type, names.timestamp)) {
-        timestamp_applies = applies;  // remembered with the search it follows from
+    if (cache_holds(paths.timestamp, type, names.timestamp)) {
+        paths.timestamp_applies = applies;  // remembered with the search it follows from
     }
     return applies;
 }
@@ -618,7 +616,7 @@ int init_daily_state() {
         keep_once(&constants.one, [] { return PyLong_FromLong(1); }) < 0) {
         return -1;
     }
-    if (base_timestamp == nullptr) {
+    if (paths.base_timestamp == nullptr) {
         LookupCache scratch;
         OwnedRef found = OwnedRef::steal(find_in_mro(&BarDataType, nullptr, names.timestamp, &scratch));
         if (PyErr_Occurred()) {
@@ -626,7 +624,7 @@ int init_daily_state() {
         }
         // Only a field of a native base class is read from the record directly.
         if (found && Py_IS_TYPE(found.get(), &PyGetSetDescr_Type)) {
-            base_timestamp = found.release();
+            paths.base_timestamp = found.release();
         }
     }
     return keep_once(&constants.daily_base_kwnames, [] {
@@ -728,7 +726,7 @@ PyObject* create_daily_bar_class(const char* module_name) {
     // are called the usual way.
     if (Py_IS_TYPE(cls.get(), &PyType_Type)) {
         auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
-        init_slot = type->tp_init;
+        paths.init_slot = type->tp_init;
         type->tp_vectorcall = daily_class_call;
     }
     return cls.release();
