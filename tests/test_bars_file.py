@@ -243,3 +243,21 @@ def test_record_dtype_gives_columns_without_copying(tmp_path):
         assert columns["timestamp"].tolist() == [bar.timestamp for bar in source]
         assert columns["bar_span"].tolist() == [1.0, 2.0, 1.0, 2.0]
         del columns
+
+
+def test_exports_and_bars_keep_the_mapping_after_close(tmp_path):
+    # In a child process: a fault here would end the process, not fail the test.
+    write(tmp_path / "bars", intraday(3))
+    script = f"""
+import gc, numpy
+from tarnwick import bars
+for take, look in [(lambda f: numpy.frombuffer(f, dtype=bars.RECORD_DTYPE), lambda c: c["close_price"][2]),
+                   (bars.BarFile.columns, lambda c: c["volume"][2]), (memoryview, lambda v: v[-101]),
+                   (lambda f: f[2], lambda bar: bar.volume)]:
+    with bars.read({str(tmp_path / "bars")!r}) as mapped:
+        kept = take(mapped)
+    gc.collect()
+    print(look(kept), end=" ")
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout) == (0, "10.2 102.0 40 102.0 "), done.stderr
