@@ -1,0 +1,768 @@
+// tarnwick.bars._bucketing: the native pass behind tarnwick.bars.resample.
+//
+// One pass over packed bar records (a mapped file, read in place) that
+// gathers the bars of each ticker into buckets and writes one new record per
+// bucket.  It stands for this Python, bar by bar:
+//
+//     for record in records:
+//         series = by_ticker.setdefault(record.ticker, Series())
+//         check(record follows series.last_bar)        # ordered, no overlap
+//         if not in_session(record): continue
+//         if bucket_of(record) != series.bucket:       # a new bucket starts
+//             series.close_bucket(); series.open_bucket(bucket_of(record))
+//         series.add(record)    # first open, max high, min low, last close, sums
+//     return concatenation of each series' bars, in order of first appearance
+//
+// The Python side (tarnwick/bars/_resample.py) parses spans and zones and
+// hands over the zone as a table of offset changes (zoneinfo's, over the data's
+// time range): the C++ library here has no time-zone database.  The pass runs
+// without the GIL; nothing in it touches an interpreter object.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "pyref.hpp"
+#include "records.hpp"
+
+namespace tarnwick {
+namespace {
+
+using Record = _CandlestickBuffer;
+constexpr double kDay = 86400.0;
+constexpr double kEarliest = -62135596800.0;  // 0001-01-01: the range of instants a bar may have,
+constexpr double kLatest = 253402300799.0;    // 9999-12-31 23:59:59: those of Python's datetime
+constexpr std::size_t kTickerBytes = sizeof(Record::ticker);
+
+// A bad input: the message becomes a ValueError once the GIL is back.
+struct Failure {
+    std::string message;
+};
+
+// The zone table does not reach an instant the pass needs; the Python side
+// widens the table and calls again.
+struct NotCovered {};
+
+// ---- calendar ---------------------------------------------------------------------
+
+// Days since 1970-01-01 of a date number (year*10000 + month*100 + day), or
+// nothing for a value that is not a valid date number of the years 1900 to 9999.
+bool day_of_date_number(double value, std::int64_t& day) {
+    if (!(value >= 19000101.0 && value <= 99991231.0) || value != std::floor(value)) {
+        return false;
+    }
+    auto number = static_cast<std::int64_t>(value);
+    std::chrono::year_month_day date{std::chrono::year(static_cast<int>(number / 10000)),
+                                     std::chrono::month(static_cast<unsigned>(number / 100 % 100)),
+                                     std::chrono::day(static_cast<unsigned>(number % 100))};
+    if (!date.ok()) {
+        return false;
+    }
+    day = std::chrono::sys_days(date).time_since_epoch().count();
+    return true;
+}
+
+std::chrono::year_month_day civil(std::int64_t day) {
+    return std::chrono::year_month_day(std::chrono::sys_days(std::chrono::days(day)));
+}
+
+double date_number(std::int64_t day) {
+    auto date = civil(day);
+    return static_cast<double>(static_cast<int>(date.year()) * 10000 + static_cast<int>(static_cast<unsigned>(date.month())) * 100 +
+                               static_cast<int>(static_cast<unsigned>(date.day())));
+}
+
+std::int64_t first_day_of_month(std::int64_t month_index) {  // month_index: year * 12 + month - 1
+    std::chrono::year_month_day date{std::chrono::year(static_cast<int>(month_index / 12)),
+                                     std::chrono::month(static_cast<unsigned>(month_index % 12 + 1)),
+                                     std::chrono::day(1)};
+    return std::chrono::sys_days(date).time_since_epoch().count();
+}
+
+std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+    std::int64_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+// The rule by which a record is a daily bar (as _layout.looks_daily).
+bool looks_daily(const Record* record) {
+    std::int64_t day = 0;
+    double span = record->bar_span;
+    return day_of_date_number(record->timestamp, day) && std::isfinite(span) && span >= 1 && span == std::floor(span);
+}
+
+std::string text_of_date(std::int64_t day) {
+    auto date = civil(day);
+    std::array<char, 32> text{};
+    std::snprintf(text.data(), text.size(), "%04d-%02u-%02u", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
+    return text.data();
+}
+
+// ---- the zone ----------------------------------------------------------------------
+
+// A time zone over a range of instants: offsets[i] (seconds east of UTC) holds
+// from transitions[i - 1] up to transitions[i]; offsets has one entry more.
+class Zone {
+public:
+    Zone(std::span<const double> transitions, std::span<const double> offsets, double from, double to)
+        : transitions_(transitions), offsets_(offsets), from_(from), to_(to) {}
+
+    std::size_t size() const { return transitions_.size(); }
+    double transition(std::size_t i) const { return transitions_[i]; }
+    double offset_in(std::size_t segment) const { return offsets_[segment]; }
+
+    // The segment holding instant t: transitions[i - 1] <= t < transitions[i].
+    std::size_t segment(double t) const {
+        if (!(t >= from_ && t <= to_)) {
+            throw NotCovered{};
+        }
+        // Bars come in time order: the segment of the previous call mostly holds.
+        std::size_t i = hint_;
+        if ((i == 0 || transitions_[i - 1] <= t) && (i == size() || t < transitions_[i])) {
+            return i;
+        }
+        i = static_cast<std::size_t>(std::upper_bound(transitions_.begin(), transitions_.end(), t) - transitions_.begin());
+        hint_ = i;
+        return i;
+    }
+
+    double offset(double t) const { return offsets_[segment(t)]; }
+
+    // Wall-clock seconds (local time as if it were UTC) at instant t.
+    double wall(double t) const { return t + offset(t); }
+
+    // "2024-03-10 03:00:00-04:00": the instant as the zone's wall clock.
+    std::string describe(double t) const {
+        if (!std::isfinite(t)) {
+            return std::to_string(t);
+        }
+        double offset = 0;
+        try {
+            offset = this->offset(t);
+        } catch (const NotCovered&) {
+            // Outside the table (only in messages about bad bars): UTC.
+        }
+        double wall = std::floor(t + offset);
+        auto day = static_cast<std::int64_t>(std::floor(wall / kDay));
+        auto second = static_cast<std::int64_t>(wall) - day * 86400;
+        auto minutes = static_cast<std::int64_t>(offset) / 60;
+        std::array<char, 64> text{};
+        std::snprintf(text.data(), text.size(), " %02lld:%02lld:%02lld%c%02lld:%02lld",
+                      static_cast<long long>(second / 3600), static_cast<long long>(second / 60 % 60),
+                      static_cast<long long>(second % 60), minutes < 0 ? '-' : '+',
+                      static_cast<long long>(std::abs(minutes) / 60), static_cast<long long>(std::abs(minutes) % 60));
+        return text_of_date(day) + text.data();
+    }
+
+private:
+    std::span<const double> transitions_;
+    std::span<const double> offsets_;
+    double from_, to_;
+    mutable std::size_t hint_ = 0;
+};
+
+// ---- intraday buckets ----------------------------------------------------------------
+
+// The boundaries of wall-clock buckets: every instant at which the zone's
+// wall clock reaches origin + k * span.  Where the clock jumps forward over
+// such a time, the jump is the boundary; where it goes back, a time it passes
+// twice is a boundary twice.  So buckets follow the wall clock, and one that
+// holds a change of offset is that much longer or shorter in real time.
+class IntradayGrid {
+public:
+    IntradayGrid(const Zone& zone, double span, double origin) : zone_(zone), span_(span), origin_(origin) {}
+
+    double span() const { return span_; }
+
+    // The smallest boundary at or after t.
+    double next(double t) const {
+        for (;;) {
+            std::size_t i = zone_.segment(t);
+            if (i > 0 && t == zone_.transition(i - 1) && jump_crosses(i - 1)) {
+                return t;
+            }
+            double offset = zone_.offset_in(i);
+            double boundary = next_multiple(t + offset) - offset;
+            if (i == zone_.size() || boundary < zone_.transition(i)) {
+                return boundary;
+            }
+            if (jump_crosses(i)) {
+                return zone_.transition(i);
+            }
+            t = zone_.transition(i);
+        }
+    }
+
+    // The largest boundary before t.
+    double previous(double t) const {
+        for (;;) {
+            std::size_t j = zone_.segment(t);
+            if (j > 0 && t == zone_.transition(j - 1)) {
+                --j;  // the instants just before t lie in the segment before
+            }
+            double offset = zone_.offset_in(j);
+            double boundary = next_multiple(t + offset) - span_ - offset;
+            if (j == 0 || boundary >= zone_.transition(j - 1)) {
+                return boundary;
+            }
+            if (jump_crosses(j - 1)) {
+                return zone_.transition(j - 1);
+            }
+            t = zone_.transition(j - 1);
+        }
+    }
+
+private:
+    // The smallest wall time at or after w on the grid.
+    double next_multiple(double w) const { return origin_ + std::ceil((w - origin_) / span_) * span_; }
+
+    // Whether the clock, jumping forward at transition i, passes a grid time.
+    bool jump_crosses(std::size_t i) const {
+        double t = zone_.transition(i);
+        double before = zone_.offset_in(i);
+        double after = zone_.offset_in(i + 1);
+        return after > before && next_multiple(t + before) <= t + after;
+    }
+
+    const Zone& zone_;
+    double span_;
+    double origin_;
+};
+
+// ---- daily buckets -------------------------------------------------------------------
+
+enum class Unit { seconds, days, weeks, months };
+
+// Buckets of whole local days: n days (counted from 1970-01-01), n ISO weeks
+// (counted from Monday 1969-12-29), or n calendar months (counted from the
+// year 0, so divisors of 12 keep to calendar quarters and years).
+class DailyGrid {
+public:
+    DailyGrid(Unit unit, std::int64_t count) : unit_(unit), count_(count) {}
+
+    // The first and the last day of the bucket holding day.
+    std::pair<std::int64_t, std::int64_t> bucket(std::int64_t day) const {
+        switch (unit_) {
+            case Unit::weeks: {
+                std::int64_t length = 7 * count_;
+                std::int64_t first = floor_div(day + 3, length) * length - 3;
+                return {first, first + length - 1};
+            }
+            case Unit::months: {
+                auto date = civil(day);
+                std::int64_t index = static_cast<std::int64_t>(static_cast<int>(date.year())) * 12 +
+                                     static_cast<unsigned>(date.month()) - 1;
+                std::int64_t first = floor_div(index, count_) * count_;
+                return {first_day_of_month(first), first_day_of_month(first + count_) - 1};
+            }
+            default: {
+                std::int64_t first = floor_div(day, count_) * count_;
+                return {first, first + count_ - 1};
+            }
+        }
+    }
+
+    // The fewest days a bucket holds.
+    std::int64_t shortest() const {
+        switch (unit_) {
+            case Unit::weeks: return 7 * count_;
+            case Unit::months: return count_ >= 12 ? 365 * (count_ / 12) : 28 + 30 * (count_ - 1);
+            default: return count_;
+        }
+    }
+
+private:
+    Unit unit_;
+    std::int64_t count_;
+};
+
+// ---- the pass ------------------------------------------------------------------------
+
+// One ticker's progress through its bars: the finished bars, the bucket being
+// filled and where the ticker's previous bar ended.
+struct Series {
+    std::vector<Record> bars;
+    Record bar{};                // the bucket being filled (valid while `filling`)
+    std::uint64_t trades = 0;    // its trade count, unbounded until the bucket closes
+    bool filling = false;
+    double bucket_from = 0;      // intraday: (from, to] in instants; daily: [from, to] in days
+    double bucket_to = -std::numeric_limits<double>::infinity();
+    double last_end = -std::numeric_limits<double>::infinity();  // end of the previous bar (daily: its day)
+};
+
+struct Options {
+    Unit unit;
+    std::int64_t count;
+    double span_seconds;    // intraday target: the span
+    double origin;          // intraday target: seconds after midnight of one boundary
+    double session_from;    // local seconds after midnight, or -1
+    double session_to;
+    bool daily_source;
+    bool check_kind;        // the kind was inferred: refuse records of the other kind
+};
+
+class Pass {
+public:
+    Pass(std::span<const Record> records, const Options& options, const Zone& zone)
+        : records_(records), options_(options), zone_(zone),
+          grid_(zone, options.span_seconds, options.origin), days_(options.unit, options.count) {}
+
+    std::vector<Record> run() {
+        for (std::size_t index = 0; index < records_.size(); ++index) {
+            const Record* record = &records_[index];
+            if (record->dtype != DTYPE_BAR) {
+                fail(index, "is not a bar record (kind code " + std::to_string(record->dtype) + ", bars carry 40)");
+            }
+            Series& series = series_for(record);
+            if (options_.daily_source) {
+                add_daily(index, record, series);
+            } else {
+                add_intraday(index, record, series);
+            }
+        }
+        return gather();
+    }
+
+private:
+    Series& series_for(const Record* record) {
+        if (current_ != nullptr && std::memcmp(record->ticker, current_ticker_, kTickerBytes) == 0) {
+            return *current_;
+        }
+        std::string key(record->ticker, kTickerBytes);
+        auto found = index_.find(key);
+        std::size_t position = 0;
+        if (found == index_.end()) {
+            position = series_.size();
+            series_.emplace_back();
+            index_.emplace(std::move(key), position);
+            if (position == 0) {
+                series_.back().bars.reserve(first_estimate());
+            }
+        } else {
+            position = found->second;
+        }
+        current_ = &series_[position];
+        current_ticker_ = record->ticker;
+        return *current_;
+    }
+
+    // Buckets the first ticker is likely to fill, if it is the only one: its
+    // time range over the bucket length, at most one per record.
+    std::size_t first_estimate() const {
+        const Record& first = records_.front();
+        const Record& last = records_.back();
+        double buckets = 0;
+        if (options_.daily_source) {
+            std::int64_t a = 0;
+            std::int64_t b = 0;
+            if (day_of_date_number(first.timestamp, a) && day_of_date_number(last.timestamp, b)) {
+                buckets = static_cast<double>(b - a) / static_cast<double>(days_.shortest());
+            }
+        } else {
+            double length = options_.unit == Unit::seconds ? options_.span_seconds
+                                                           : static_cast<double>(days_.shortest()) * kDay;
+            buckets = (last.timestamp - first.timestamp) / length;
+        }
+        double most = static_cast<double>(records_.size());
+        return static_cast<std::size_t>(std::isfinite(buckets) ? std::clamp(buckets + 2, 0.0, most) : 0.0);
+    }
+
+    void add_intraday(std::size_t index, const Record* record, Series& series) {
+        double end = record->timestamp;
+        double length = record->bar_span;
+        double start = end - length;
+        if (!(end <= kLatest && length > 0 && start >= kEarliest)) {
+            fail(index, "has no valid time (timestamp " + std::to_string(end) + ", span " + std::to_string(length) + ")");
+        }
+        if (options_.check_kind && looks_daily(record)) {
+            fail(index, "holds a daily bar (a market date and a span in days) among intraday bars");
+        }
+        if (start < series.last_end) {
+            fail(index, "ends at " + zone_.describe(end) + " but starts before the bar before it ends (at " +
+                            zone_.describe(series.last_end) + "): bars must be in time order and must not overlap");
+        }
+        series.last_end = end;
+        if (options_.session_from >= 0 && !in_session(start, end)) {
+            return;
+        }
+        if (options_.unit == Unit::seconds) {
+            if (end > series.bucket_to) {
+                if (length > options_.span_seconds) {
+                    fail(index, "spans " + seconds_text(length) + ", longer than the new span of " +
+                                    seconds_text(options_.span_seconds));
+                }
+                double to = grid_.next(end);
+                open_bucket(series, grid_.previous(to), to);
+            }
+            if (start < series.bucket_from) {
+                fail(index, "runs from " + zone_.describe(start) + " to " + zone_.describe(end) +
+                                " across the bucket boundary at " + zone_.describe(series.bucket_from));
+            }
+            add(series, record);
+            return;
+        }
+        // Daily buckets: the local date on which the bar starts.
+        if (length > static_cast<double>(days_.shortest()) * kDay) {
+            fail(index, "spans " + seconds_text(length) + ", longer than the new span");
+        }
+        double day = std::floor(zone_.wall(start) / kDay);
+        if (day > series.bucket_to || day < series.bucket_from) {
+            auto [first, last] = days_.bucket(static_cast<std::int64_t>(day));
+            open_bucket(series, static_cast<double>(first), static_cast<double>(last));
+        }
+        add(series, record);
+    }
+
+    void add_daily(std::size_t index, const Record* record, Series& series) {
+        std::int64_t day = 0;
+        if (!looks_daily(record) || !day_of_date_number(record->timestamp, day)) {
+            fail(index, "is not a daily bar (timestamp " + std::to_string(record->timestamp) + ", span " +
+                            std::to_string(record->bar_span) + "): daily and intraday bars cannot be mixed");
+        }
+        auto length = static_cast<std::int64_t>(record->bar_span);
+        std::int64_t first_day = day - length + 1;
+        if (static_cast<double>(first_day) <= series.last_end) {
+            fail(index, "ends on " + text_of_date(day) + " but starts on or before the day the bar before it ends (" +
+                            text_of_date(static_cast<std::int64_t>(series.last_end)) +
+                            "): bars must be in date order and must not overlap");
+        }
+        series.last_end = static_cast<double>(day);
+        if (length > days_.shortest()) {
+            fail(index, "spans " + std::to_string(length) + " days, longer than the new span");
+        }
+        auto at = static_cast<double>(day);
+        if (at > series.bucket_to || at < series.bucket_from) {
+            auto [first, last] = days_.bucket(day);
+            open_bucket(series, static_cast<double>(first), static_cast<double>(last));
+        }
+        if (static_cast<double>(first_day) < series.bucket_from) {
+            fail(index, "runs from " + text_of_date(first_day) + " to " + text_of_date(day) +
+                            " across the start of the bucket on " +
+                            text_of_date(static_cast<std::int64_t>(series.bucket_from)));
+        }
+        add(series, record);
+    }
+
+    // Whether the bar lies within the session's local hours of one day.
+    bool in_session(double start, double end) const {
+        double wall_start = zone_.wall(start);
+        double wall_end = zone_.wall(end);
+        double day_start = std::floor(wall_start / kDay);
+        double day_end = std::ceil(wall_end / kDay) - 1;  // a bar ending at midnight ends its day
+        return day_start == day_end && wall_start - day_start * kDay >= options_.session_from &&
+               wall_end - day_end * kDay <= options_.session_to;
+    }
+
+    void open_bucket(Series& series, double from, double to) {
+        close_bucket(series);
+        series.bucket_from = from;
+        series.bucket_to = to;
+    }
+
+    static void add(Series& series, const Record* record) {
+        if (!series.filling) {
+            std::memcpy(&series.bar, record, sizeof(Record));
+            series.trades = record->trade_count;
+            series.filling = true;
+            return;
+        }
+        Record& bar = series.bar;
+        // Comparisons written so that a NaN, once in, stays.
+        double high = record->high_price;
+        if (!(bar.high_price >= high) && !std::isnan(bar.high_price)) {
+            bar.high_price = high;
+        }
+        double low = record->low_price;
+        if (!(bar.low_price <= low) && !std::isnan(bar.low_price)) {
+            bar.low_price = low;
+        }
+        bar.close_price = record->close_price;
+        bar.volume += record->volume;
+        bar.notional += record->notional;
+        series.trades += record->trade_count;
+    }
+
+    void close_bucket(Series& series) {
+        if (!series.filling) {
+            return;
+        }
+        series.filling = false;
+        Record& bar = series.bar;
+        if (options_.unit == Unit::seconds) {
+            bar.timestamp = series.bucket_to;
+            bar.bar_span = series.bucket_to - series.bucket_from;
+        } else {
+            bar.timestamp = date_number(static_cast<std::int64_t>(series.bucket_to));
+            bar.bar_span = series.bucket_to - series.bucket_from + 1;
+        }
+        if (series.trades > std::numeric_limits<std::uint32_t>::max()) {
+            std::string ticker(bar.ticker, strnlen(bar.ticker, kTickerBytes));
+            std::string end = options_.unit == Unit::seconds ? zone_.describe(series.bucket_to)
+                                                             : text_of_date(static_cast<std::int64_t>(series.bucket_to));
+            throw Failure{"the trade count of " + ticker + "'s new bar ending " + end + " sums to " +
+                          std::to_string(series.trades) + ", more than a bar holds (4294967295)"};
+        }
+        bar.trade_count = static_cast<std::uint32_t>(series.trades);
+        series.bars.push_back(bar);
+    }
+
+    std::vector<Record> gather() {
+        for (Series& series : series_) {
+            close_bucket(series);
+        }
+        if (series_.empty()) {
+            return {};
+        }
+        std::vector<Record> out = std::move(series_.front().bars);
+        std::size_t total = 0;
+        for (const Series& series : series_) {
+            total += series.bars.size();
+        }
+        out.reserve(total);
+        for (std::size_t i = 1; i < series_.size(); ++i) {
+            out.insert(out.end(), series_[i].bars.begin(), series_[i].bars.end());
+            std::vector<Record>().swap(series_[i].bars);
+        }
+        return out;
+    }
+
+    [[noreturn]] void fail(std::size_t index, const std::string& what) const {
+        const Record* record = &records_[index];
+        std::string ticker(record->ticker, strnlen(record->ticker, kTickerBytes));
+        throw Failure{"record " + std::to_string(index) + " (" + (ticker.empty() ? "no ticker" : ticker) + ") " + what};
+    }
+
+    static std::string seconds_text(double seconds) {
+        std::array<char, 32> text{};
+        std::snprintf(text.data(), text.size(), "%g s", seconds);
+        return text.data();
+    }
+
+    std::span<const Record> records_;
+    const Options& options_;
+    const Zone& zone_;
+    IntradayGrid grid_;
+    DailyGrid days_;
+    std::vector<Series> series_;  // in order of first appearance
+    std::unordered_map<std::string, std::size_t> index_;  // raw ticker bytes -> position in series_
+    Series* current_ = nullptr;   // the series of the previous record
+    const char* current_ticker_ = nullptr;
+};
+
+// ---- Records: the result, a buffer of bar records -----------------------------------
+
+struct RecordsObject {
+    PyObject_HEAD
+    std::vector<Record>* records;  // owned; never changes, so exports need no count
+};
+
+int records_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    auto* object = reinterpret_cast<RecordsObject*>(self);
+    if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
+        PyErr_SetString(PyExc_BufferError, "resampled records are read-only");
+        view->obj = nullptr;
+        return -1;
+    }
+    static char empty = 0;  // a valid address for a buffer of no records
+    auto size = static_cast<Py_ssize_t>(object->records->size() * sizeof(Record));
+    void* data = object->records->empty() ? &empty : static_cast<void*>(object->records->data());
+    return PyBuffer_FillInfo(view, self, data, size, 1, flags);
+}
+
+Py_ssize_t records_length(PyObject* self) {
+    return static_cast<Py_ssize_t>(reinterpret_cast<RecordsObject*>(self)->records->size());
+}
+
+void records_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<RecordsObject*>(self)->records;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot records_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Bar records made by resample: a read-only buffer of 101-byte records.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(records_dealloc)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(records_getbuffer)},
+    {Py_sq_length, reinterpret_cast<void*>(records_length)},
+    {0, nullptr},
+};
+
+PyType_Spec records_spec = {
+    "tarnwick.bars._bucketing.Records", sizeof(RecordsObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, records_slots,
+};
+
+// ---- module --------------------------------------------------------------------------
+
+struct ModuleState {
+    PyObject* records_type;  // owned
+};
+
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+// Releases a buffer view when it goes out of scope.
+struct BufferView {
+    Py_buffer view{};
+    BufferView() = default;
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() {
+        if (view.obj != nullptr) {
+            PyBuffer_Release(&view);
+        }
+    }
+    template <typename T>
+    std::span<const T> as() const {
+        return {static_cast<const T*>(view.buf), static_cast<std::size_t>(view.len) / sizeof(T)};
+    }
+};
+
+Unit unit_named(std::string_view name) {
+    if (name == "s") return Unit::seconds;
+    if (name == "d") return Unit::days;
+    if (name == "w") return Unit::weeks;
+    if (name == "mo") return Unit::months;
+    throw Failure{"unknown unit " + std::string(name)};
+}
+
+constexpr const char kResampleDoc[] =
+    "resample(records, unit, count, origin, session_from, session_to, daily_source, check_kind,\n"
+    "         transitions, offsets, covered_from, covered_to, /)\n--\n\n"
+    "The native pass of tarnwick.bars.resample (which see): the new bars as Records, or None when\n"
+    "the zone table (transitions and offsets as native doubles, covering the instants from\n"
+    "covered_from to covered_to) does not reach an instant of the data.";
+
+PyObject* resample(PyObject* module, PyObject* args) {
+    BufferView records;
+    BufferView transitions;
+    BufferView offsets;
+    const char* unit_name = nullptr;
+    Py_ssize_t count = 0;
+    Options options{};
+    int daily_source = 0;
+    int check_kind = 0;
+    double covered_from = 0;
+    double covered_to = 0;
+    if (!PyArg_ParseTuple(args, "y*snddd" "ppy*y*dd:resample", &records.view, &unit_name, &count, &options.origin,
+                          &options.session_from, &options.session_to, &daily_source, &check_kind, &transitions.view,
+                          &offsets.view, &covered_from, &covered_to)) {
+        return nullptr;
+    }
+    if (records.view.len % static_cast<Py_ssize_t>(sizeof(Record)) != 0) {
+        return PyErr_Format(PyExc_ValueError, "%zd bytes is not a whole number of %zu-byte bar records",
+                            records.view.len, sizeof(Record));
+    }
+    if (count < 1 || transitions.view.len % 8 != 0 || offsets.view.len != transitions.view.len + 8) {
+        PyErr_SetString(PyExc_ValueError, "a positive count and one offset more than transitions");
+        return nullptr;
+    }
+    options.count = count;
+    options.daily_source = daily_source != 0;
+    options.check_kind = check_kind != 0;
+    std::vector<Record> result;
+    std::string failure;
+    bool covered = true;
+    try {
+        options.unit = unit_named(unit_name);
+        options.span_seconds = static_cast<double>(count);
+        Zone zone(transitions.as<double>(), offsets.as<double>(), covered_from, covered_to);
+        Pass pass(records.as<Record>(), options, zone);
+        Py_BEGIN_ALLOW_THREADS
+        try {
+            result = pass.run();
+        } catch (const Failure& error) {
+            failure = error.message;
+        } catch (const NotCovered&) {
+            covered = false;
+        } catch (const std::bad_alloc&) {
+            failure = "\n";  // marks the memory error
+        }
+        Py_END_ALLOW_THREADS
+    } catch (const Failure& error) {
+        failure = error.message;
+    } catch (const std::bad_alloc&) {
+        failure = "\n";
+    }
+    if (failure == "\n") {
+        return PyErr_NoMemory();
+    }
+    if (!failure.empty()) {
+        PyErr_SetString(PyExc_ValueError, failure.c_str());
+        return nullptr;
+    }
+    if (!covered) {
+        Py_RETURN_NONE;
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(state_of(module)->records_type);
+    OwnedRef object = OwnedRef::steal(type->tp_alloc(type, 0));
+    if (!object) {
+        return nullptr;
+    }
+    auto* out = reinterpret_cast<RecordsObject*>(object.get());
+    out->records = new (std::nothrow) std::vector<Record>(std::move(result));
+    if (out->records == nullptr) {
+        return PyErr_NoMemory();
+    }
+    return object.release();
+}
+
+PyMethodDef methods[] = {
+    {"resample", resample, METH_VARARGS, kResampleDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject* module) {
+    PyObject* type = PyType_FromModuleAndSpec(module, &records_spec, nullptr);
+    if (type == nullptr) {
+        return -1;
+    }
+    state_of(module)->records_type = type;
+    return PyModule_AddObjectRef(module, "Records", type);
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* state = state_of(module);
+    Py_VISIT(state != nullptr ? state->records_type : nullptr);
+    return 0;
+}
+
+int clear_module(PyObject* module) {
+    ModuleState* state = state_of(module);
+    if (state != nullptr) {
+        Py_CLEAR(state->records_type);
+    }
+    return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_bucketing", "The native pass of tarnwick.bars.resample.", sizeof(ModuleState), methods,
+    slots, traverse_module, clear_module, free_module,
+};
+
+}  // namespace
+}  // namespace tarnwick
+
+PyMODINIT_FUNC PyInit__bucketing() { return PyModuleDef_Init(&tarnwick::module_def); }
