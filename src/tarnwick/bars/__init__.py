@@ -11,6 +11,7 @@ exactly the bytes that ``memoryview(bar)`` exports.
 - ``RECORD_DTYPE`` is the record as a packed numpy structured dtype, so that
   ``numpy.frombuffer(data, RECORD_DTYPE)`` gives columns without copying.
 - ``load_csv`` and ``convert`` read OHLCV tables from CSV files.
+- ``resample(source, span)`` makes bars of a longer span from a file or records.
 
 ``python -m tarnwick.bars`` (or ``tarnwick-bars``) is the command-line tool
 over the same functions: ``convert``, ``show`` and ``demo``.
@@ -24,6 +25,7 @@ from ._cli import convert, main, show, summarise, verify
 from ._csv import CsvBars, CsvError, load_csv, parse_span
 from ._file import BarFile, BarFileError, read, write
 from ._layout import RECORD_FIELDS, RECORD_SIZE, looks_daily
+from ._resample import ResampledBars, ResampleError, resample
 
 if TYPE_CHECKING:
     import numpy
@@ -37,12 +39,15 @@ __all__ = [
     "BarFileError",
     "CsvBars",
     "CsvError",
+    "ResampleError",
+    "ResampledBars",
     "convert",
     "load_csv",
     "looks_daily",
     "main",
     "parse_span",
     "read",
+    "resample",
     "show",
     "summarise",
     "verify",

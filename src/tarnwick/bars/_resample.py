@@ -13,6 +13,7 @@ import array
 import dataclasses
 import datetime
 import math
+import mmap
 import os
 import re
 import time
@@ -23,8 +24,9 @@ from typing import Any, Generic, TypeVar, overload
 from tarnwick.base.candlestick import BarData, DailyBar
 
 from . import _bucketing
-from ._file import BarFile, read
-from ._layout import RECORD_SIZE, RECORD_STRUCT, Kind, is_header, looks_daily, parse_header, record_dtype
+from ._file import BarFile
+from ._layout import (FORMAT_VERSION, RECORD_SIZE, RECORD_STRUCT, Kind, is_header, looks_daily, parse_header,
+                      record_dtype)
 
 StrPath = str | os.PathLike[str]
 SpanLike = str | int | float | datetime.timedelta
@@ -215,12 +217,12 @@ class _Source:
     kind: Kind
     inferred: bool  # the kind was guessed from the first record: check every record against it
     name: str
-    owned: BarFile[Any] | None = None
+    mapping: mmap.mmap | None = None  # a file mapped here, unmapped by close()
 
     def close(self) -> None:
         self.view.release()
-        if self.owned is not None:
-            self.owned.close()
+        if self.mapping is not None:
+            self.mapping.close()
 
     def time_range(self) -> tuple[float, float]:
         """The earliest start and the latest end of the first and the last
@@ -248,18 +250,9 @@ def _valid_range(starts: Sequence[float], ends: Sequence[float]) -> tuple[float,
     return (min(starts), max(ends)) if starts and ends else (0.0, 0.0)
 
 
-def _header_kind(path: Path) -> Kind | None:
-    with open(path, "rb") as file:
-        record = file.read(RECORD_SIZE)
-    return parse_header(record)[1] if is_header(record) else None
-
-
 def _open_source(source: object, kind: Kind | None) -> _Source:
     if isinstance(source, (str, os.PathLike)):
-        path = Path(source)
-        stated = _header_kind(path) if path.is_file() else None
-        bars: BarFile[Any] = read(path, kind)
-        return _Source(memoryview(bars), bars.kind, kind is None and stated is None, str(path), bars)
+        return _map(Path(source), kind)
     if isinstance(source, BarFile):
         return _Source(memoryview(source), kind or source.kind, False, str(source.path))
     try:
@@ -269,19 +262,49 @@ def _open_source(source: object, kind: Kind | None) -> _Source:
                         f"not {type(source).__name__}") from None
     if not view.c_contiguous:
         raise ValueError("the records must be in a C-contiguous buffer")
-    flat = view.cast("B") if view.ndim != 1 or view.format != "B" else view
-    stated = parse_header(flat[:RECORD_SIZE])[1] if is_header(flat[:RECORD_SIZE]) else None
-    if stated is not None:
+    with view:
+        return _records(view.cast("B") if view.ndim != 1 or view.format != "B" else view[:], kind, "records")
+
+
+def _map(path: Path, kind: Kind | None) -> _Source:
+    """A bar file mapped for reading (``read`` would check each record's kind
+    code in Python first; the native pass checks them as it goes)."""
+    with open(path, "rb") as file:
+        size = os.fstat(file.fileno()).st_size
+        if not size:
+            return _records(memoryview(b""), kind, str(path))
+        mapping = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ)
+    try:
+        with memoryview(mapping) as whole:
+            source = _records(whole[:], kind, str(path))
+    except BaseException:
+        mapping.close()
+        raise
+    source.mapping = mapping
+    return source
+
+
+def _records(flat: memoryview, kind: Kind | None, name: str) -> _Source:
+    """The bar records of a flat view, after a header if there is one."""
+    stated = None
+    if is_header(flat[:RECORD_SIZE]):
+        version, stated = parse_header(flat[:RECORD_SIZE])
+        if version != FORMAT_VERSION or stated is None:
+            flat.release()
+            raise ResampleError(f"{name}: a bar file of format version {version}, which this version does not read")
         if kind is not None and kind != stated:
-            raise ResampleError(f"the records' header states {stated} bars, not {kind}")
+            flat.release()
+            raise ResampleError(f"{name}: the header states {stated} bars, not {kind}")
         flat = flat[RECORD_SIZE:]
     if len(flat) % RECORD_SIZE:
-        raise ResampleError(f"{len(flat)} bytes is not a whole number of {RECORD_SIZE}-byte bar records")
+        size = len(flat)
+        flat.release()
+        raise ResampleError(f"{name}: {size} bytes is not a whole number of {RECORD_SIZE}-byte bar records")
     given = kind or stated
     if given is None and len(flat):
         end, span = RECORD_STRUCT.unpack_from(flat, 0)[2:4]
         given = "daily" if looks_daily(end, span) else "intraday"
-    return _Source(flat, given or "intraday", kind is None and stated is None, "records")
+    return _Source(flat, given or "intraday", kind is None and stated is None, name)
 
 
 # ---- the result --------------------------------------------------------------------------------

@@ -125,6 +125,10 @@ public:
     double transition(std::size_t i) const { return transitions_[i]; }
     double offset_in(std::size_t segment) const { return offsets_[segment]; }
 
+    // The instants of a segment with one offset, clipped to the table's range.
+    double segment_from(std::size_t i) const { return i > 0 ? std::max(transitions_[i - 1], from_) : from_; }
+    double segment_to(std::size_t i) const { return i < size() ? std::min(transitions_[i], to_) : to_; }
+
     // The segment holding instant t: transitions[i - 1] <= t < transitions[i].
     std::size_t segment(double t) const {
         if (!(t >= from_ && t <= to_)) {
@@ -226,6 +230,14 @@ public:
         }
     }
 
+    // How far the boundaries after boundary b are b + k * span: up to the
+    // next change of offset, if b is a grid time of its segment (not a jump's).
+    double steady_until(double b) const {
+        std::size_t i = zone_.segment(b);
+        double wall = b + zone_.offset_in(i);
+        return next_multiple(wall) == wall ? zone_.segment_to(i) : -std::numeric_limits<double>::infinity();
+    }
+
 private:
     // The smallest wall time at or after w on the grid.
     double next_multiple(double w) const { return origin_ + std::ceil((w - origin_) / span_) * span_; }
@@ -295,13 +307,18 @@ private:
 // One ticker's progress through its bars: the finished bars, the bucket being
 // filled and where the ticker's previous bar ended.
 struct Series {
-    std::vector<Record> bars;
-    Record bar{};                // the bucket being filled (valid while `filling`)
+    std::vector<Record> bars;    // the last one is the bucket being filled while `filling`
     std::uint64_t trades = 0;    // its trade count, unbounded until the bucket closes
     bool filling = false;
     double bucket_from = 0;      // intraday: (from, to] in instants; daily: [from, to] in days
     double bucket_to = -std::numeric_limits<double>::infinity();
     double last_end = -std::numeric_limits<double>::infinity();  // end of the previous bar (daily: its day)
+    // What spares most bars a look at the zone.  Intraday buckets: the next
+    // bucket is (to, to + span] while it ends before steady_until.  Daily
+    // buckets of intraday bars: a bar starting in [steady_from, steady_until)
+    // belongs to the bucket being filled.
+    double steady_from = 0;
+    double steady_until = -std::numeric_limits<double>::infinity();
 };
 
 struct Options {
@@ -401,12 +418,21 @@ private:
         }
         if (options_.unit == Unit::seconds) {
             if (end > series.bucket_to) {
-                if (length > options_.span_seconds) {
-                    fail(index, "spans " + seconds_text(length) + ", longer than the new span of " +
-                                    seconds_text(options_.span_seconds));
+                double span = options_.span_seconds;
+                if (length > span) {
+                    fail(index, "spans " + seconds_text(length) + ", longer than the new span of " + seconds_text(span));
                 }
-                double to = grid_.next(end);
-                open_bucket(series, grid_.previous(to), to);
+                double to = series.bucket_to + span;
+                if (end > to) {
+                    to = series.bucket_to + std::ceil((end - series.bucket_to) / span) * span;
+                }
+                if (to < series.steady_until) {
+                    open_bucket(series, to - span, to);
+                } else {
+                    to = grid_.next(end);
+                    open_bucket(series, grid_.previous(to), to);
+                    series.steady_until = grid_.steady_until(to);
+                }
             }
             if (start < series.bucket_from) {
                 fail(index, "runs from " + zone_.describe(start) + " to " + zone_.describe(end) +
@@ -419,10 +445,16 @@ private:
         if (length > static_cast<double>(days_.shortest()) * kDay) {
             fail(index, "spans " + seconds_text(length) + ", longer than the new span");
         }
-        double day = std::floor(zone_.wall(start) / kDay);
-        if (day > series.bucket_to || day < series.bucket_from) {
-            auto [first, last] = days_.bucket(static_cast<std::int64_t>(day));
-            open_bucket(series, static_cast<double>(first), static_cast<double>(last));
+        if (!(start >= series.steady_from && start < series.steady_until)) {
+            std::size_t segment = zone_.segment(start);
+            double offset = zone_.offset_in(segment);
+            double day = std::floor((start + offset) / kDay);
+            if (day > series.bucket_to || day < series.bucket_from) {
+                auto [first, last] = days_.bucket(static_cast<std::int64_t>(day));
+                open_bucket(series, static_cast<double>(first), static_cast<double>(last));
+            }
+            series.steady_from = std::max(series.bucket_from * kDay - offset, zone_.segment_from(segment));
+            series.steady_until = std::min((series.bucket_to + 1) * kDay - offset, zone_.segment_to(segment));
         }
         add(series, record);
     }
@@ -475,12 +507,12 @@ private:
 
     static void add(Series& series, const Record* record) {
         if (!series.filling) {
-            std::memcpy(&series.bar, record, sizeof(Record));
+            series.bars.push_back(*record);
             series.trades = record->trade_count;
             series.filling = true;
             return;
         }
-        Record& bar = series.bar;
+        Record& bar = series.bars.back();
         // Comparisons written so that a NaN, once in, stays.
         double high = record->high_price;
         if (!(bar.high_price >= high) && !std::isnan(bar.high_price)) {
@@ -501,7 +533,7 @@ private:
             return;
         }
         series.filling = false;
-        Record& bar = series.bar;
+        Record& bar = series.bars.back();
         if (options_.unit == Unit::seconds) {
             bar.timestamp = series.bucket_to;
             bar.bar_span = series.bucket_to - series.bucket_from;
@@ -517,7 +549,6 @@ private:
                           std::to_string(series.trades) + ", more than a bar holds (4294967295)"};
         }
         bar.trade_count = static_cast<std::uint32_t>(series.trades);
-        series.bars.push_back(bar);
     }
 
     std::vector<Record> gather() {
