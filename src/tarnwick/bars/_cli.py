@@ -18,6 +18,7 @@ from ._csv import CsvBars, Stamp, check_ticker, load_csv, parse_span
 from ._file import BarFile, BarFileError, StrPath, read, write
 from ._layout import Kind
 from ._progress import AUTO_THRESHOLD, progress
+from ._resample_cli import add_resample_command, run_resample
 
 PROGRAM = "tarnwick-bars"
 FIELDS = ("ticker", "timestamp", "bar_span_seconds", "high_price", "low_price", "open_price", "close_price",
@@ -153,8 +154,9 @@ def show(path: StrPath, *, head: int = 5, kind: Kind | None = None, plot_path: S
         if plot_path is not None:
             from ._plot import plot
 
-            chosen = bars[max(0, len(bars) - plot_bars):]
-            title = f"{chosen[0].ticker if chosen else ''}: last {len(chosen)} of {len(bars)} bars"
+            from ._resample import chart_candles
+
+            chosen, title = chart_candles(bars, plot_bars)
             plot(chosen, plot_path, title=title)
             del chosen
             print(f"chart: {plot_path}", file=out)
@@ -313,7 +315,8 @@ def parser() -> argparse.ArgumentParser:
     _add_zone(command)
     command.add_argument("--plot", metavar="CHART.png", help="draw a candlestick chart with a volume panel")
     command.add_argument("--plot-bars", type=_positive, default=120, metavar="N",
-                         help="how many of the last bars the chart shows (default 120)")
+                         help="how many of the last bars the chart shows (default 120); more than 2000 are "
+                              "resampled into at most 2000 candles")
 
     command = commands.add_parser(
         "demo", help="convert, show and verify a sample (or your CSV)",
@@ -326,6 +329,7 @@ def parser() -> argparse.ArgumentParser:
     command.add_argument("--keep", metavar="DIR", help="write the tables and bar files into DIR and keep them")
     command.add_argument("--plot", metavar="CHART.png", help="also draw candlestick charts")
     _add_conversion(command)
+    add_resample_command(commands)
     return top
 
 
@@ -342,6 +346,8 @@ def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:
             _run_convert(arguments, out)
         elif arguments.command == "show":
             _run_show(arguments, out)
+        elif arguments.command == "resample":
+            return run_resample(arguments, out)
         else:
             return _run_demo(arguments, out)
     except (CommandError, ValueError, OSError, ImportError) as error:

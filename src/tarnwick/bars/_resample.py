@@ -156,11 +156,13 @@ def parse_session(session: str | tuple[str | datetime.time, str | datetime.time]
 
 def resolve_zone(tz: datetime.tzinfo | str | None) -> datetime.tzinfo | None:
     """The zone that bucket boundaries follow: ``tz`` (a name such as
-    ``"America/New_York"`` is looked up), else the profile's zone; None is
-    the machine's local zone."""
+    ``"America/New_York"`` is looked up; ``"local"`` is the machine's zone),
+    else the profile's zone.  None stands for the machine's local zone."""
     if isinstance(tz, str):
         from zoneinfo import ZoneInfo
 
+        if tz.lower() == "local":
+            return None
         return datetime.UTC if tz.upper() == "UTC" else ZoneInfo(tz)
     if tz is not None:
         return tz
@@ -449,3 +451,46 @@ def _run(source: _Source, target: Span, zone: datetime.tzinfo | None, origin: in
         if records is not None:
             return records
     raise AssertionError("the zone table covers every time the pass accepts")
+
+
+# ---- charts -------------------------------------------------------------------------------------------
+
+CHART_SPANS = ("1min", "2min", "5min", "10min", "15min", "30min", "1h", "2h", "4h", "12h", "1d", "1w", "1mo", "1q",
+               "1y")
+"""The spans a chart of many bars may choose, shortest first."""
+
+
+def chart_candles(bars: BarFile[Any], count: int, limit: int = 2000) -> tuple[Sequence[BarData], str]:
+    """The last ``count`` bars of a file as at most ``limit`` candles, and a
+    title saying what they are: the bars themselves if they are few enough,
+    else the bars resampled into the shortest of ``CHART_SPANS`` that gives
+    at most ``limit`` (in the profile's zone)."""
+    total = len(bars)
+    first = max(0, total - count)
+    shown = total - first
+    with memoryview(bars) as whole:
+        ticker = bytes(whole[1:33]).rstrip(b"\0").decode("utf-8", "replace") if total else ""
+        if shown <= limit:
+            return bars[first:], f"{ticker}: last {shown} of {total} bars"
+        view = whole[first * RECORD_SIZE :]
+        end, length = RECORD_STRUCT.unpack_from(view)[2:4]
+        last = RECORD_STRUCT.unpack_from(view, len(view) - RECORD_SIZE)[2]
+        daily = bars.kind == "daily"
+        seconds = (_day_of(last) - _day_of(end) + length) * _DAY if daily else last - end + length
+        for text in CHART_SPANS:
+            span = Span.parse(text)
+            if (daily and not span.daily) or span.shortest_seconds < length * (_DAY if daily else 1) \
+                    or seconds / span.shortest_seconds > 50 * limit:
+                continue  # shorter than the bars, or too many candles by far
+            try:
+                candles = resample(view, span, kind=bars.kind)
+            except ResampleError:
+                continue  # bars across this span's boundaries
+            if len(candles) <= limit or text == CHART_SPANS[-1]:
+                return candles[-limit:], f"{ticker}: last {shown} of {total} bars as {len(candles)} candles of {span}"
+        return bars[total - limit :], f"{ticker}: last {limit} of {total} bars"
+
+
+def _day_of(number: float) -> float:
+    value = int(number)
+    return float(datetime.date(value // 10000, value // 100 % 100, value % 100).toordinal())
