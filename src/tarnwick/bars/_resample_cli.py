@@ -63,7 +63,7 @@ def add_resample_command(commands: Any) -> None:
     command.add_argument("output", metavar="OUT", help="the new bar file, or a directory for the new files")
     command.add_argument("--span", required=True, type=_argument(Span.parse),
                          help="the new span: 5min, 1h, 24h (intraday), 1d, 1w, 1mo, 1q, 1y (daily), or seconds")
-    command.add_argument("--tz", metavar="ZONE", type=_argument(_check_zone), default=None,
+    command.add_argument("--tz", dest="zone", metavar="ZONE", type=_argument(_check_zone),
                          help="the zone whose wall clock and dates the buckets follow: a name such as "
                               "America/New_York, UTC, or local (default: the profile's, UTC)")
     command.add_argument("--session", metavar="HH:MM-HH:MM", type=_argument(_check_session),
@@ -81,7 +81,7 @@ def add_resample_command(commands: Any) -> None:
 
 
 def _resample_file(source: Path, target: Path, arguments: argparse.Namespace, stop: threading.Event) -> str:
-    bars = resample(source, arguments.span, tz=arguments.tz, session=arguments.session, origin=arguments.origin,
+    bars = resample(source, arguments.span, tz=arguments.zone, session=arguments.session, origin=arguments.origin,
                     kind=arguments.kind)
     if stop.is_set():
         raise _Stopped
