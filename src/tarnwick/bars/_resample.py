@@ -137,13 +137,10 @@ def clock_seconds(value: str | datetime.time, what: str = "a time of day") -> in
 
 def parse_session(session: str | tuple[str | datetime.time, str | datetime.time]) -> tuple[int, int]:
     """The local hours of a session, ``"09:30-16:00"`` or a pair of times, as seconds after midnight."""
-    if isinstance(session, str):
-        parts = session.split("-")
-        if len(parts) != 2:
-            raise ValueError(f"a session is HH:MM-HH:MM, not {session!r}")
-        start, end = parts
-    else:
-        start, end = session
+    parts: Sequence[str | datetime.time] = session.split("-") if isinstance(session, str) else session
+    if len(parts) != 2:
+        raise ValueError(f"a session is HH:MM-HH:MM, not {session!r}")
+    start, end = parts
     opening, closing = clock_seconds(start, "a session's start"), clock_seconds(end, "a session's end")
     if closing <= opening:
         raise ValueError(f"a session must end after it starts on the same day ({session!r}); "
