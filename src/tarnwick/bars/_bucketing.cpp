@@ -107,7 +107,7 @@ bool looks_daily(const Record* record) {
 std::string text_of_date(std::int64_t day) {
     auto date = civil(day);
     std::array<char, 32> text{};
-    std::snprintf(text.data(), text.size(), "%04d-%02u-%02u", static_cast<int>(date.year()),
+    (void)std::snprintf(text.data(), text.size(), "%04d-%02u-%02u", static_cast<int>(date.year()),
                   static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
     return text.data();
 }
@@ -154,18 +154,14 @@ public:
         if (!std::isfinite(t)) {
             return std::to_string(t);
         }
-        double offset = 0;
-        try {
-            offset = this->offset(t);
-        } catch (const NotCovered&) {
-            // Outside the table (only in messages about bad bars): UTC.
-        }
+        // Outside the table (only in messages about bad bars): UTC.
+        double offset = t >= from_ && t <= to_ ? this->offset(t) : 0.0;
         double wall = std::floor(t + offset);
         auto day = static_cast<std::int64_t>(std::floor(wall / kDay));
         auto second = static_cast<std::int64_t>(wall) - day * 86400;
         auto minutes = static_cast<std::int64_t>(offset) / 60;
         std::array<char, 64> text{};
-        std::snprintf(text.data(), text.size(), " %02lld:%02lld:%02lld%c%02lld:%02lld",
+        (void)std::snprintf(text.data(), text.size(), " %02lld:%02lld:%02lld%c%02lld:%02lld",
                       static_cast<long long>(second / 3600), static_cast<long long>(second / 60 % 60),
                       static_cast<long long>(second % 60), minutes < 0 ? '-' : '+',
                       static_cast<long long>(std::abs(minutes) / 60), static_cast<long long>(std::abs(minutes) % 60));
@@ -257,7 +253,7 @@ private:
 
 // ---- daily buckets -------------------------------------------------------------------
 
-enum class Unit { seconds, days, weeks, months };
+enum class Unit : std::uint8_t { seconds, days, weeks, months };
 
 // Buckets of whole local days: n days (counted from 1970-01-01), n ISO weeks
 // (counted from Monday 1969-12-29), or n calendar months (counted from the
@@ -579,7 +575,7 @@ private:
 
     static std::string seconds_text(double seconds) {
         std::array<char, 32> text{};
-        std::snprintf(text.data(), text.size(), "%g s", seconds);
+        (void)std::snprintf(text.data(), text.size(), "%g s", seconds);
         return text.data();
     }
 
@@ -646,21 +642,26 @@ struct ModuleState {
 
 ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
-// Releases a buffer view when it goes out of scope.
-struct BufferView {
-    Py_buffer view{};
+// A buffer view (filled by PyArg_ParseTuple's "y*"), released when it goes out of scope.
+class BufferView {
+public:
     BufferView() = default;
     BufferView(const BufferView&) = delete;
     BufferView& operator=(const BufferView&) = delete;
     ~BufferView() {
-        if (view.obj != nullptr) {
-            PyBuffer_Release(&view);
+        if (view_.obj != nullptr) {
+            PyBuffer_Release(&view_);
         }
     }
+    Py_buffer* fill() { return &view_; }
+    Py_ssize_t size() const { return view_.len; }
     template <typename T>
     std::span<const T> as() const {
-        return {static_cast<const T*>(view.buf), static_cast<std::size_t>(view.len) / sizeof(T)};
+        return {static_cast<const T*>(view_.buf), static_cast<std::size_t>(view_.len) / sizeof(T)};
     }
+
+private:
+    Py_buffer view_{};
 };
 
 Unit unit_named(std::string_view name) {
@@ -689,16 +690,16 @@ PyObject* resample(PyObject* module, PyObject* args) {
     int check_kind = 0;
     double covered_from = 0;
     double covered_to = 0;
-    if (!PyArg_ParseTuple(args, "y*snddd" "ppy*y*dd:resample", &records.view, &unit_name, &count, &options.origin,
-                          &options.session_from, &options.session_to, &daily_source, &check_kind, &transitions.view,
-                          &offsets.view, &covered_from, &covered_to)) {
+    if (!PyArg_ParseTuple(args, "y*snddd" "ppy*y*dd:resample", records.fill(), &unit_name, &count, &options.origin,
+                          &options.session_from, &options.session_to, &daily_source, &check_kind, transitions.fill(),
+                          offsets.fill(), &covered_from, &covered_to)) {
         return nullptr;
     }
-    if (records.view.len % static_cast<Py_ssize_t>(sizeof(Record)) != 0) {
+    if (records.size() % static_cast<Py_ssize_t>(sizeof(Record)) != 0) {
         return PyErr_Format(PyExc_ValueError, "%zd bytes is not a whole number of %zu-byte bar records",
-                            records.view.len, sizeof(Record));
+                            records.size(), sizeof(Record));
     }
-    if (count < 1 || transitions.view.len % 8 != 0 || offsets.view.len != transitions.view.len + 8) {
+    if (count < 1 || transitions.size() % 8 != 0 || offsets.size() != transitions.size() + 8) {
         PyErr_SetString(PyExc_ValueError, "a positive count and one offset more than transitions");
         return nullptr;
     }
@@ -796,4 +797,5 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace tarnwick
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): PyInit_ and the module's name, _bucketing
 PyMODINIT_FUNC PyInit__bucketing() { return PyModuleDef_Init(&tarnwick::module_def); }
