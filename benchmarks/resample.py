@@ -1,6 +1,7 @@
 """Resampling one-minute bars: tarnwick.bars.resample straight from a bar file
 against pandas doing the same job from a DataFrame already in memory.
 
+    ./run bench --resample [--results FILE]
     python benchmarks/resample.py [--count N] [--rounds N] [--results FILE]
 
 Jobs: 5-minute bars (pandas: resample("5min", closed="right", label="right"))
@@ -30,6 +31,8 @@ ZONE = "America/New_York"
 FIRST_END = datetime.datetime(2020, 1, 2, 9, 31, tzinfo=datetime.UTC).timestamp()
 AGGREGATES = {"open": "first", "high": "max", "low": "min", "close": "last", "volume": "sum",
               "notional": "sum", "trade_count": "sum"}
+DEFAULT_COUNT = 2_000_000
+DEFAULT_ROUNDS = 7
 JOBS = (("5-minute bars", "5min", "5min", "right"),  # label, our span, pandas' rule and label
         ("daily bars", "1d", "1D", "left"))
 
@@ -183,8 +186,8 @@ def run(count: int, rounds: int, results: Path | None, with_memory: bool = True)
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--count", type=int, default=2_000_000, help="one-minute bars (default 2,000,000)")
-    parser.add_argument("--rounds", type=int, default=7, help="interleaved rounds (default 7)")
+    parser.add_argument("--count", type=int, default=DEFAULT_COUNT, help="one-minute bars (default 2,000,000)")
+    parser.add_argument("--rounds", type=int, default=DEFAULT_ROUNDS, help="interleaved rounds (default 7)")
     parser.add_argument("--results", type=Path, help="write the section into this Markdown file")
     parser.add_argument("--no-memory", action="store_true", help="skip the memory measurement")
     parser.add_argument("--memory-child", nargs=2, help=argparse.SUPPRESS)

@@ -190,6 +190,7 @@ def minute(i):
      r"trade count of ABC's new bar ending 2024-06-03 10:05:00-04:00 sums to 4294967296"),
     (records([numpy.nan]), "5min", None, "no valid time"),
     (records([minute(1)], 0.0), "1d", None, "no valid time"),
+    (records([253402300799.0 - 3600]), "1h", None, "no valid time"),  # too close to the end of datetime's range
 ])
 def test_bad_bars_are_refused_by_record(source, span, kind, message):
     with pytest.raises(ResampleError, match=message):

@@ -43,8 +43,10 @@ namespace {
 
 using Record = _CandlestickBuffer;
 constexpr double kDay = 86400.0;
-constexpr double kEarliest = -62135596800.0;  // 0001-01-01: the range of instants a bar may have,
-constexpr double kLatest = 253402300799.0;    // 9999-12-31 23:59:59: those of Python's datetime
+// The instants a bar may have: those of Python's datetime (0001-01-01 to
+// 9999-12-31), less two days at either end for the zone table's margins.
+constexpr double kEarliest = -62135596800.0 + 2 * kDay;
+constexpr double kLatest = 253402300799.0 - 2 * kDay;
 constexpr std::size_t kTickerBytes = sizeof(Record::ticker);
 
 // A bad input: the message becomes a ValueError once the GIL is back.
