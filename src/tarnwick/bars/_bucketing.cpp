@@ -84,8 +84,9 @@ std::chrono::year_month_day civil(std::int64_t day) {
 
 double date_number(std::int64_t day) {
     auto date = civil(day);
-    return static_cast<double>(static_cast<int>(date.year()) * 10000 + static_cast<int>(static_cast<unsigned>(date.month())) * 100 +
-                               static_cast<int>(static_cast<unsigned>(date.day())));
+    int number = static_cast<int>(date.year()) * 10000 + static_cast<int>(static_cast<unsigned>(date.month())) * 100 +
+                 static_cast<int>(static_cast<unsigned>(date.day()));
+    return static_cast<double>(number);
 }
 
 std::int64_t first_day_of_month(std::int64_t month_index) {  // month_index: year * 12 + month - 1
@@ -142,7 +143,8 @@ public:
         if ((i == 0 || transitions_[i - 1] <= t) && (i == size() || t < transitions_[i])) {
             return i;
         }
-        i = static_cast<std::size_t>(std::upper_bound(transitions_.begin(), transitions_.end(), t) - transitions_.begin());
+        i = static_cast<std::size_t>(std::upper_bound(transitions_.begin(), transitions_.end(), t) -
+                                     transitions_.begin());
         hint_ = i;
         return i;
     }
@@ -154,20 +156,18 @@ public:
 
     // "2024-03-10 03:00:00-04:00": the instant as the zone's wall clock.
     std::string describe(double t) const {
-        if (!std::isfinite(t)) {
+        if (!(t >= kEarliest - kDay && t <= kLatest + kDay)) {
             return std::to_string(t);
         }
         // Outside the table (only in messages about bad bars): UTC.
-        double offset = t >= from_ && t <= to_ ? this->offset(t) : 0.0;
-        double wall = std::floor(t + offset);
-        auto day = static_cast<std::int64_t>(std::floor(wall / kDay));
-        auto second = static_cast<std::int64_t>(wall) - day * 86400;
-        auto minutes = static_cast<std::int64_t>(offset) / 60;
+        double shift = t >= from_ && t <= to_ ? offset(t) : 0.0;
+        double clock = std::floor(t + shift);
+        auto day = static_cast<std::int64_t>(std::floor(clock / kDay));
+        auto second = static_cast<long long>(clock) - day * 86400;
+        auto minutes = static_cast<long long>(std::fabs(shift)) / 60;
         std::array<char, 64> text{};
-        (void)std::snprintf(text.data(), text.size(), " %02lld:%02lld:%02lld%c%02lld:%02lld",
-                      static_cast<long long>(second / 3600), static_cast<long long>(second / 60 % 60),
-                      static_cast<long long>(second % 60), minutes < 0 ? '-' : '+',
-                      static_cast<long long>(std::abs(minutes) / 60), static_cast<long long>(std::abs(minutes) % 60));
+        (void)std::snprintf(text.data(), text.size(), " %02lld:%02lld:%02lld%c%02lld:%02lld", second / 3600,
+                            second / 60 % 60, second % 60, shift < 0 ? '-' : '+', minutes / 60, minutes % 60);
         return text_of_date(day) + text.data();
     }
 
@@ -356,7 +356,7 @@ public:
                 __builtin_prefetch(ahead + 64);
             }
             if (record->dtype != DTYPE_BAR) {
-                fail(index, [&] { return std::string("is not a bar record (kind code " + std::to_string(record->dtype) + ", bars carry 40)"); });
+                fail(index, [&] { return "is not a bar record (kind code " + std::to_string(record->dtype) + ")"; });
             }
             Series& series = series_for(record);
             if (options_.daily_source) {
@@ -417,14 +417,18 @@ private:
         double length = record->bar_span;
         double start = end - length;
         if (!(end <= kLatest && length > 0 && start >= kEarliest)) {
-            fail(index, [&] { return std::string("has no valid time (timestamp " + std::to_string(end) + ", span " + std::to_string(length) + ")"); });
+            fail(index, [&] {
+                return "has no valid time (timestamp " + std::to_string(end) + ", span " + std::to_string(length) + ")";
+            });
         }
         if (options_.check_kind && looks_daily(record)) {
-            fail(index, [&] { return std::string("holds a daily bar (a market date and a span in days) among intraday bars"); });
+            fail(index, [&] { return "holds a daily bar (a market date and a span in days) among intraday bars"; });
         }
         if (start < series.last_end) {
-            fail(index, [&] { return std::string("ends at " + zone_.describe(end) + " but starts before the bar before it ends (at " +
-                            zone_.describe(series.last_end) + "): bars must be in time order and must not overlap"); });
+            fail(index, [&] {
+                return "ends at " + zone_.describe(end) + " but starts before the bar before it ends (at " +
+                       zone_.describe(series.last_end) + "): bars must be in time order and must not overlap";
+            });
         }
         series.last_end = end;
         if (options_.session_from >= 0 && !in_session(start, end)) {
@@ -434,7 +438,9 @@ private:
             if (end > series.bucket_to) {
                 double span = options_.span_seconds;
                 if (length > span) {
-                    fail(index, [&] { return std::string("spans " + seconds_text(length) + ", longer than the new span of " + seconds_text(span)); });
+                    fail(index, [&] {
+                        return "spans " + seconds_text(length) + ", longer than the new span of " + seconds_text(span);
+                    });
                 }
                 double to = series.bucket_to + span;
                 if (end > to) {
@@ -449,15 +455,17 @@ private:
                 }
             }
             if (start < series.bucket_from) {
-                fail(index, [&] { return std::string("runs from " + zone_.describe(start) + " to " + zone_.describe(end) +
-                                " across the bucket boundary at " + zone_.describe(series.bucket_from)); });
+                fail(index, [&] {
+                    return "runs from " + zone_.describe(start) + " to " + zone_.describe(end) +
+                           " across the bucket boundary at " + zone_.describe(series.bucket_from);
+                });
             }
             add(series, record);
             return;
         }
         // Daily buckets: the local date on which the bar starts.
         if (length > static_cast<double>(days_.shortest()) * kDay) {
-            fail(index, [&] { return std::string("spans " + seconds_text(length) + ", longer than the new span"); });
+            fail(index, [&] { return "spans " + seconds_text(length) + ", longer than the new span"; });
         }
         if (!(start >= series.steady_from && start < series.steady_until)) {
             std::size_t segment = zone_.segment(start);
@@ -476,19 +484,23 @@ private:
     void add_daily(std::size_t index, const Record* record, Series& series) {
         std::int64_t day = 0;
         if (!looks_daily(record) || !day_of_date_number(record->timestamp, day)) {
-            fail(index, [&] { return std::string("is not a daily bar (timestamp " + std::to_string(record->timestamp) + ", span " +
-                            std::to_string(record->bar_span) + "): daily and intraday bars cannot be mixed"); });
+            fail(index, [&] {
+                return "is not a daily bar (timestamp " + std::to_string(record->timestamp) + ", span " +
+                       std::to_string(record->bar_span) + "): daily and intraday bars cannot be mixed";
+            });
         }
         auto length = static_cast<std::int64_t>(record->bar_span);
         std::int64_t first_day = day - length + 1;
         if (static_cast<double>(first_day) <= series.last_end) {
-            fail(index, [&] { return std::string("ends on " + text_of_date(day) + " but starts on or before the day the bar before it ends (" +
-                            text_of_date(static_cast<std::int64_t>(series.last_end)) +
-                            "): bars must be in date order and must not overlap"); });
+            fail(index, [&] {
+                return "ends on " + text_of_date(day) + " but starts on or before the day the bar before it ends (" +
+                       text_of_date(static_cast<std::int64_t>(series.last_end)) +
+                       "): bars must be in date order and must not overlap";
+            });
         }
         series.last_end = static_cast<double>(day);
         if (length > days_.shortest()) {
-            fail(index, [&] { return std::string("spans " + std::to_string(length) + " days, longer than the new span"); });
+            fail(index, [&] { return "spans " + std::to_string(length) + " days, longer than the new span"; });
         }
         auto at = static_cast<double>(day);
         if (at > series.bucket_to || at < series.bucket_from) {
@@ -496,9 +508,11 @@ private:
             open_bucket(series, static_cast<double>(first), static_cast<double>(last));
         }
         if (static_cast<double>(first_day) < series.bucket_from) {
-            fail(index, [&] { return std::string("runs from " + text_of_date(first_day) + " to " + text_of_date(day) +
-                            " across the start of the bucket on " +
-                            text_of_date(static_cast<std::int64_t>(series.bucket_from))); });
+            fail(index, [&] {
+                return "runs from " + text_of_date(first_day) + " to " + text_of_date(day) +
+                       " across the start of the bucket on " +
+                       text_of_date(static_cast<std::int64_t>(series.bucket_from));
+            });
         }
         add(series, record);
     }
@@ -552,8 +566,8 @@ private:
         }
         if (bar.trades > std::numeric_limits<std::uint32_t>::max()) {
             std::string ticker(out.ticker, strnlen(out.ticker, kTickerBytes));
-            std::string end = options_.unit == Unit::seconds ? zone_.describe(series.bucket_to)
-                                                             : text_of_date(static_cast<std::int64_t>(series.bucket_to));
+            auto last = static_cast<std::int64_t>(series.bucket_to);
+            std::string end = options_.unit == Unit::seconds ? zone_.describe(series.bucket_to) : text_of_date(last);
             throw Failure{"the trade count of " + ticker + "'s new bar ending " + end + " sums to " +
                           std::to_string(bar.trades) + ", more than a bar holds (4294967295)"};
         }
