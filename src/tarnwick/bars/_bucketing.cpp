@@ -303,8 +303,6 @@ private:
 
 // ---- the pass ------------------------------------------------------------------------
 
-// One ticker's progress through its bars: the finished bars, the bucket being
-// filled and where the ticker's previous bar ended.
 // The bar of the bucket being filled, in aligned fields (the record's are
 // packed at odd offsets, slow to update bar after bar).
 struct Accumulator {
@@ -313,10 +311,12 @@ struct Accumulator {
     std::uint64_t trades = 0;       // unbounded until the bucket closes
 };
 
+// One ticker's progress through its bars: the finished bars, the bucket being
+// filled and where the ticker's previous bar ended.
 struct Series {
-    std::vector<Record> bars;       // the finished bars
+    std::vector<Record> bars;
     Accumulator bar;
-    double bucket_from = 0;      // intraday: (from, to] in instants; daily: [from, to] in days
+    double bucket_from = 0;  // intraday: (from, to] in instants; daily: [from, to] in days
     double bucket_to = -std::numeric_limits<double>::infinity();
     double last_end = -std::numeric_limits<double>::infinity();  // end of the previous bar (daily: its day)
     // What spares most bars a look at the zone.  Intraday buckets: the next
