@@ -151,7 +151,7 @@ def render(count: int, rounds: int, times: dict, memory: dict | None) -> str:
                   "| job | " + " | ".join(f"{c:,} bars" for c in counts) + " | output at the most |",
                   "|---|" + "---|" * (len(counts) + 1)]
         for label, cells in memory.items():
-            lines.append(f"| {label} | " + " | ".join(f"{cells[c][0] / 2**20:.1f} MB" for c in counts)
+            lines.append(f"| {label} | " + " | ".join(f"{max(cells[c][0], 0) / 2**20:.1f} MB" for c in counts)
                          + f" | {cells[counts[-1]][1] / 2**20:.1f} MB |")
     return "\n".join(lines)
 
@@ -163,8 +163,12 @@ def write_results(path: Path, text: str) -> None:
     before, _, rest = old.partition(heading)
     after = rest[rest.find("\n## ") + 1:] if "\n## " in rest else ""
     stamp = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC")
-    section = (f"{heading}\n\n`./run bench --resample` ({stamp}, {os.cpu_count()} cores, shared machine; "
-               f"`python benchmarks/resample.py --help` for the method).\n\n{text}\n\n")
+    load = " ".join(f"{x:.2f}" for x in os.getloadavg())
+    section = (f"{heading}\n\n`./run bench --resample` ({stamp}, {os.cpu_count()} cores, shared machine, load "
+               f"average {load} at the end; `python benchmarks/resample.py --help` for the method).  The native "
+               "pass reads each 101-byte record in place from the mapped file and asks for records well ahead "
+               "of the one it works on; without that it waited on memory and took twice as long.\n\n"
+               f"{text}\n\n")
     path.write_text(before.rstrip("\n") + "\n\n" + section + after)
 
 
