@@ -144,6 +144,24 @@ def test_tickers_are_resampled_apart_in_order_of_first_appearance():
     assert got["volume"].tolist() == [500.0, 100.0, 500.0, 100.0]
 
 
+def test_a_ticker_earlier_than_the_first_and_last_bars_gets_its_own_zone_offsets():
+    # The zone table is made for the first and last bar's times, then again for all bars.
+    later = records(local(2024, 6, 3, 9, 30) + 60.0 * numpy.arange(1, 61), ticker="LATE")
+    early = records(numpy.arange(SPRING_FORWARD - 7200, SPRING_FORWARD + 7200, 60.0) + 60, ticker="EARLY")
+    both = numpy.concatenate([later[:30], early, later[30:]])
+    got = as_array(resample(both, "2h", tz=NEW_YORK))
+    assert_same(got[got["ticker"] == b"EARLY"], as_array(resample(early, "2h", tz=NEW_YORK)))
+    assert got["bar_span"][got["ticker"] == b"EARLY"].tolist() == [7200.0, 3600.0, 7200.0]
+
+
+def test_the_zone_defaults_to_the_profiles(utc_profile):
+    source = day_of_minutes(2024, 3, 10)
+    utc_profile.time_zone = NEW_YORK
+    assert bytes(resample(source, "4h")) == bytes(resample(source, "4h", tz=NEW_YORK))
+    utc_profile.time_zone = datetime.UTC
+    assert bytes(resample(source, "4h")) == bytes(resample(source, "4h", tz="UTC"))
+
+
 def test_empty_source_gives_no_bars():
     assert len(resample(b"", "5min")) == 0 and bytes(resample(b"", "1d")) == b""
 
