@@ -27,6 +27,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <iterator>
 #include <limits>
 #include <span>
 #include <string>
@@ -314,6 +316,7 @@ struct Accumulator {
 // One ticker's progress through its bars: the finished bars, the bucket being
 // filled and where the ticker's previous bar ended.
 struct Series {
+    std::array<char, kTickerBytes> ticker{};  // the raw bytes, key of the pass's index
     std::vector<Record> bars;
     Accumulator bar;
     double bucket_from = 0;  // intraday: (from, to] in instants; daily: [from, to] in days
@@ -370,24 +373,20 @@ public:
 
 private:
     Series& series_for(const Record* record) {
-        if (current_ != nullptr && std::memcmp(record->ticker, current_ticker_, kTickerBytes) == 0) {
+        if (current_ != nullptr && std::memcmp(record->ticker, current_->ticker.data(), kTickerBytes) == 0) {
             return *current_;
         }
-        std::string key(record->ticker, kTickerBytes);
-        auto found = index_.find(key);
-        std::size_t position = 0;
-        if (found == index_.end()) {
-            position = series_.size();
-            series_.emplace_back();
-            index_.emplace(std::move(key), position);
-            if (position == 0) {
-                series_.back().bars.reserve(first_estimate());
-            }
-        } else {
-            position = found->second;
+        auto found = index_.find(std::string_view(record->ticker, kTickerBytes));
+        if (found != index_.end()) {
+            current_ = found->second;
+            return *current_;
         }
-        current_ = &series_[position];
-        current_ticker_ = record->ticker;
+        current_ = &series_.emplace_back();
+        std::memcpy(current_->ticker.data(), record->ticker, kTickerBytes);
+        index_.emplace(std::string_view(current_->ticker.data(), kTickerBytes), current_);
+        if (series_.size() == 1) {
+            current_->bars.reserve(first_estimate());
+        }
         return *current_;
     }
 
@@ -595,9 +594,9 @@ private:
             total += series.bars.size();
         }
         out.reserve(total);
-        for (std::size_t i = 1; i < series_.size(); ++i) {
-            out.insert(out.end(), series_[i].bars.begin(), series_[i].bars.end());
-            std::vector<Record>().swap(series_[i].bars);
+        for (auto series = std::next(series_.begin()); series != series_.end(); ++series) {
+            out.insert(out.end(), series->bars.begin(), series->bars.end());
+            std::vector<Record>().swap(series->bars);
         }
         return out;
     }
@@ -622,10 +621,9 @@ private:
     const Zone& zone_;
     IntradayGrid grid_;
     DailyGrid days_;
-    std::vector<Series> series_;  // in order of first appearance
-    std::unordered_map<std::string, std::size_t> index_;  // raw ticker bytes -> position in series_
+    std::deque<Series> series_;  // in order of first appearance; a deque, so that they stay in place
+    std::unordered_map<std::string_view, Series*> index_;  // by their raw ticker bytes
     Series* current_ = nullptr;   // the series of the previous record
-    const char* current_ticker_ = nullptr;
 };
 
 // ---- Records: the result, a buffer of bar records -----------------------------------
