@@ -221,7 +221,10 @@ class _Source:
     def close(self) -> None:
         self.view.release()
         if self.mapping is not None:
-            self.mapping.close()
+            try:
+                self.mapping.close()
+            except BufferError:
+                pass  # a view of it is still alive somewhere; the last one to go unmaps it
 
     def time_range(self) -> tuple[float, float]:
         """The earliest start and the latest end of the first and the last
