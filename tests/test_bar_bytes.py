@@ -11,11 +11,12 @@ import sys
 import pytest
 from hypothesis import given, strategies as st
 
+from kit.layout import OFFSETS, RECORD as LAYOUT
+from kit.objects import NotABar, SubBar
 from tarnwick.base.candlestick import BarData
 
-LAYOUT = struct.Struct("<B32sd7dI")
-FLOAT_OFFSETS = {"high_price": 49, "low_price": 57, "open_price": 65, "close_price": 73, "volume": 81,
-                 "notional": 89}
+FLOAT_OFFSETS = {key: OFFSETS[key] for key in ("high_price", "low_price", "open_price", "close_price", "volume",
+                                               "notional")}
 PRICES = ("ABC", 1000.0, 10.5, 9.8, 10.0, 10.2)
 NO_REDUCE = "no default __reduce__ due to non-trivial __cinit__"
 OUT_OF_BOUNDS = "Out of bounds on buffer access (axis 0)"
@@ -38,18 +39,9 @@ def image(bar):
 IMAGE = image(make_bar())
 
 
-class SubBar(BarData):
-    pass
-
-
 class NoInit(BarData):
     def __init__(self, *args, **kwargs):
         raise AssertionError("__init__ must not run")
-
-
-class NotABar(BarData):
-    def __new__(cls, *args, **kwargs):
-        return 5
 
 
 def test_export_is_a_read_only_view_of_the_record():
@@ -233,10 +225,6 @@ def test_class_methods_are_bound_and_take_keywords():
     assert BarData.from_bytes.__self__ is BarData and SubBar.from_buffer.__self__ is SubBar
     assert image(BarData.from_bytes(data=IMAGE)) == image(BarData.from_buffer(buffer=bytearray(IMAGE))) == IMAGE
     assert type(make_bar(SubBar).from_bytes(IMAGE)) is SubBar
-    assert BarData.from_buffer.__doc__ == "Create a new instance from a buffer."
-    assert BarData.from_bytes.__doc__.splitlines()[:2] == [
-        "Create a new instance from bytes.", "Creates a copy of the data, so the instance owns the memory."]
-    assert BarData.__copy__.__doc__ == "Create a copy of this instance."
 
 
 @pytest.mark.parametrize("call", [
@@ -308,7 +296,7 @@ def test_any_record_round_trips(head, floats, count, tail):
 @given(key=st.sampled_from(sorted(FLOAT_OFFSETS)),
        value=st.floats() | bits.map(lambda b: struct.unpack("<d", b)[0]))
 def test_any_float_written_reads_back_exactly(key, value):
-    packed, offset = struct.pack("<d", value), FLOAT_OFFSETS[key]
+    packed, offset = struct.pack("=d", value), FLOAT_OFFSETS[key]
     buffer = bytearray(IMAGE)
     for bar in (make_bar(), BarData.from_buffer(buffer)):
         bar[key] = value

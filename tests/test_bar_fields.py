@@ -14,20 +14,6 @@ PROPERTIES = [
     "high_price", "low_price", "open_price", "close_price", "volume", "notional", "trade_count", "start_timestamp",
     "bar_span_seconds", "bar_span", "vwap", "bar_type", "bar_end_time", "bar_start_time", "market_price",
 ]
-DOCSTRINGS = {
-    "high_price": "Get the highest price during the bar.",
-    "low_price": "Get the lowest price during the bar.",
-    "open_price": "Get the opening price of the bar.",
-    "close_price": "Get the closing price of the bar.",
-    "volume": "Get the total volume of trades during the bar.",
-    "notional": "Get the total notional value of trades during the bar.",
-    "trade_count": "Get the number of trades that occurred during the bar.",
-    "start_timestamp": "Get the start time of the bar.",
-    "bar_span_seconds": "Get the duration of the bar.",
-    "vwap": "Get the volume-weighted average price for the bar.",
-}
-
-
 def bar_with(span=60.0, volume=1500.0, notional=15300.0, trade_count=12, cls=BarData):
     return cls("ABC", 1000.0, 10.5, 9.8, 10.0, 10.2, volume, notional, trade_count, bar_span=span)
 
@@ -147,16 +133,3 @@ def test_properties_are_read_only(name):
     with pytest.raises(AttributeError):
         delattr(bar, name)
 
-
-def test_docstrings():
-    assert {name: getattr(BarData, name).__doc__ for name in DOCSTRINGS} == DOCSTRINGS
-    labels = BarData.bar_type.__doc__
-    assert labels.splitlines()[0] == "Determines the type of the bar based on its span."
-    assert "Returns" in labels
-    assert all(f"'{label}'" in labels for label in ("Hourly-Plus", "Hourly", "Minute-Plus", "Minute", "Sub-Minute"))
-    end = BarData.bar_end_time.__doc__
-    assert end.splitlines()[0] == "The end time of the bar."
-    assert "Returns" in end and "datetime" in end and "date" in end.replace("datetime", "")
-    start = BarData.bar_start_time.__doc__
-    assert start.splitlines()[0] == "The start time of the bar." and "Returns" in start and "datetime" in start
-    assert BarData.bar_span.__doc__ is None and BarData.market_price.__doc__ is None

@@ -7,6 +7,7 @@ import struct
 
 import pytest
 
+from kit.objects import StrSub
 from tarnwick.base.candlestick import BarData
 
 PRICES = ("ABC", 1000.0, 10.5, 9.8, 10.0, 10.2)
@@ -24,10 +25,6 @@ FIELDS = {
 PySequence_GetItem = ctypes.pythonapi.PySequence_GetItem
 PySequence_GetItem.restype = ctypes.py_object
 PySequence_GetItem.argtypes = (ctypes.py_object, ctypes.c_ssize_t)
-
-
-class KeyStr(str):
-    pass
 
 
 class Formatted:
@@ -63,7 +60,7 @@ def test_reading_an_unknown_key(bar, key):
 
 
 @pytest.mark.parametrize("key, type_name", [
-    (0, "int"), (None, "NoneType"), (b"close_price", "bytes"), (KeyStr("close_price"), "KeyStr"), (1.5, "float"),
+    (0, "int"), (None, "NoneType"), (b"close_price", "bytes"), (StrSub("close_price"), "StrSub"), (1.5, "float"),
 ])
 def test_keys_must_be_exactly_str(bar, key, type_name):
     message = f"Argument 'key' has incorrect type (expected str, got {type_name})"
@@ -179,7 +176,6 @@ def test_integer_index_through_the_sequence_protocol(bar, index):
 
 def test_text_form(bar, utc_profile):
     assert repr(bar) == TEXT and str(bar) == TEXT and bar.__repr__() == TEXT
-    assert BarData.__repr__.__doc__ == "String representation of the bar data."
     assert repr(BarData.__new__(BarData)) == "<BarData>(uninitialized)"
     bar = BarData("XY", 86400.0 * 365 + 59.5, 4.0, 1.0, 2.0, 3.0, math.nan, bar_span=1)
     bar["close_price"] = -math.inf

@@ -3,14 +3,17 @@
 import io
 import os
 import pathlib
+import signal
 import struct
 import subprocess
 import sys
+import time
 
 import pytest
 
-from tarnwick.bars import main, verify
+from tarnwick.bars import main, verify, write
 from tarnwick.bars._csv import load_csv
+from tarnwick.base.candlestick import BarData
 
 TABLE = ("Datetime,Open,High,Low,Close,Volume,Notional\n"
          + "".join(f"2024-03-01 09:{30 + i}:00,1,2,0.5,1.5,10,{12 + i}\n" for i in range(12)))
@@ -34,7 +37,7 @@ def test_convert_then_show(files):
     assert status == 0 and "12 intraday bars of ABC" in text and "0:01:00 (inferred)" in text
     status, text = run("show", target, "--head", 2)
     lines = text.splitlines()
-    assert status == 0 and lines[0] == f"{target}: 12 intraday bars (1212 bytes)"
+    assert status == 0 and lines[0] == f"{target}: 12 intraday bars (1212 bytes of records)"
     assert lines[2:8] == [
         "first and last 2:",
         "  <BarData>([2024-03-01 09:31:00] ABC, open=1.0, high=2.0, low=0.5, close=1.5, volume=10.0)",
@@ -118,7 +121,112 @@ def test_progress_when_asked(files, monkeypatch, capsys, tqdm):
     assert run("convert", source, target, "--progress")[0] == 0
     err = capsys.readouterr().err
     assert "reading ABC.csv" in err and "writing abc.bars" in err
-    assert run("convert", source, target)[0] == 0 and capsys.readouterr().err == ""  # not a terminal
+    assert run("convert", source, target, "--force")[0] == 0 and capsys.readouterr().err == ""  # not a terminal
+
+
+def test_export_writes_each_format(files, tmp_path):
+    source, target = files
+    run("convert", source, target)
+    for name, kind in (("x.parquet", "parquet"), ("x.csv", "csv"), ("x", "dataset"), ("y.txt", "csv")):
+        options = ("--format", kind) if name.endswith(".txt") else ()
+        status, text = run("export", target, tmp_path / name, "--tz", "America/New_York", *options)
+        assert (status, text) == (0, f"{tmp_path / name}: 12 intraday bars as {kind}\n")
+    assert ",2024-03-01 04:31:00-0500," in (tmp_path / "x.csv").read_text().splitlines()[1]
+
+
+WRITING = [  # commands that write, as functions of the table, its bar file and the output
+    lambda source, target, out: ("convert", source, out),
+    lambda source, target, out: ("export", target, out.with_suffix(".parquet")),
+    lambda source, target, out: ("export", target, out.with_suffix("")),
+    lambda source, target, out: ("show", target, "--plot", out.with_suffix(".png")),
+    lambda source, target, out: ("demo", source, "--plot", out.with_suffix(".png")),
+]
+
+
+@pytest.mark.parametrize("command", WRITING)
+def test_commands_replace_an_existing_output_only_with_force(files, tmp_path, capsys, command):
+    source, target = files
+    run("convert", source, target)
+    argv = command(source, target, tmp_path / "out.bars")
+    output = pathlib.Path(argv[-1])
+    if output.suffix == ".png":
+        pytest.importorskip("matplotlib")
+    output.mkdir() if not output.suffix else output.write_bytes(b"mine")
+    assert run(*argv)[0] == 1 and f"{output} exists: give --force to replace it" in capsys.readouterr().err
+    assert output.is_dir() if not output.suffix else output.read_bytes() == b"mine"
+    assert run(*argv, "--force")[0] == 0
+    assert sorted(path.name for path in tmp_path.iterdir()) == sorted(["ABC.csv", "abc.bars", output.name])
+
+
+@pytest.mark.parametrize("make", [lambda path: path, lambda path: path.parent / "." / path.name,
+                                  lambda path: os.link(path, path.with_name("link.csv")) or path.with_name("link.csv")])
+def test_convert_refuses_to_write_over_its_input(files, capsys, make):
+    source, _ = files
+    before = source.read_bytes()
+    assert run("convert", source, make(source), "--force")[0] == 1
+    assert "is the input" in capsys.readouterr().err and source.read_bytes() == before
+
+
+@pytest.mark.parametrize("command", WRITING[:3])
+def test_an_interrupt_leaves_no_trace_and_one_line(files, tmp_path, monkeypatch, capsys, command):
+    source, target = files
+    run("convert", source, target)
+    before = sorted(tmp_path.iterdir())
+
+    def interrupt(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    # Interrupted in the middle of writing: once the temporary file or directory exists.
+    monkeypatch.setattr("pyarrow.parquet.write_table", interrupt)
+    monkeypatch.setattr("pyarrow.dataset.write_dataset", interrupt)
+    monkeypatch.setattr("tarnwick.bars._cli.write", lambda path, bars: write(path, map(interrupt, bars)))
+    status, _ = run(*command(source, target, tmp_path / "new.bars"))
+    assert (status, capsys.readouterr().err) == (130, "tarnwick-bars: interrupted\n")
+    assert sorted(tmp_path.iterdir()) == before
+
+
+@pytest.mark.parametrize("command", WRITING)
+def test_errors_name_the_output_given_not_a_temporary_file(files, tmp_path, capsys, command):
+    source, target = files
+    run("convert", source, target)
+    argv = command(source, target, tmp_path / "missing" / "out.bars")
+    if argv[-1].suffix == ".png":
+        pytest.importorskip("matplotlib")
+    assert run(*argv)[0] == 1
+    assert capsys.readouterr().err == f"tarnwick-bars: error: [Errno 2] No such file or directory: '{argv[-1]}'\n"
+
+
+@pytest.mark.parametrize("output", ["out.csv", "out"])
+def test_ctrl_c_in_a_real_process_leaves_no_temporary_file(tmp_path, output):
+    path = tmp_path / "many.bars"
+    write(path, bytes(memoryview(BarData("ABC", 1e9, 2.0, 1.0, 1.5, 1.8, bar_span=60))) * 300_000, kind="intraday")
+    export = subprocess.Popen([sys.executable, "-m", "tarnwick.bars", "export", path, tmp_path / output],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    # Sent the moment the temporary stand-in appears: the narrowest window there is.
+    while export.poll() is None and not any(name.startswith(f".{output}.") for name in os.listdir(tmp_path)):
+        time.sleep(0.0005)
+    export.send_signal(signal.SIGINT)
+    _, err = export.communicate(timeout=60)
+    if export.returncode == 0:
+        pytest.skip("the export ended before it could be interrupted")
+    assert (export.returncode, err) == (130, b"tarnwick-bars: interrupted\n")
+    assert os.listdir(tmp_path) == ["many.bars"]
+
+
+def test_a_reader_that_goes_away_ends_the_tool_quietly(tmp_path):
+    path = tmp_path / "many.bars"
+    write(path, bytes(memoryview(BarData("ABC", 1e9, 2.0, 1.0, 1.5, 1.8, bar_span=60))) * 50_000, kind="intraday")
+    show = subprocess.Popen([sys.executable, "-m", "tarnwick.bars", "show", path, "--head", "25000"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    show.stdout.readline()
+    show.stdout.close()
+    assert (show.stderr.read(), show.wait(timeout=60)) == (b"", 1)
+
+
+def test_version():
+    with pytest.raises(SystemExit) as exit:
+        main(["--version"])
+    assert exit.value.code == 0
 
 
 @pytest.mark.parametrize("argv", [["convert", "a.csv", "b.bars", "--span", "soon"], ["show"], ["plot", "x"],
@@ -131,7 +239,7 @@ def test_misuse_exits_2(argv):
 
 def test_module_and_console_script_run():
     result = subprocess.run([sys.executable, "-m", "tarnwick.bars", "--help"], capture_output=True, text=True)
-    assert result.returncode == 0 and all(command in result.stdout for command in ("convert", "show", "demo"))
+    assert result.returncode == 0 and all(command in result.stdout for command in ("convert", "export", "show", "demo"))
     script = pathlib.Path(sys.executable).with_name("tarnwick-bars")
     result = subprocess.run([script, "show", "--help"], capture_output=True, text=True)
     assert result.returncode == 0 and "--plot CHART.png" in result.stdout

@@ -6,6 +6,7 @@ import os
 import struct
 import subprocess
 import sys
+import tracemalloc
 
 import numpy
 import pytest
@@ -158,6 +159,19 @@ def test_iteration_stops_when_the_file_is_closed(tmp_path):
         next(walk)
 
 
+@pytest.mark.skipif(not hasattr(BarData, "_from_pin"), reason="needs the extension's shared pin for view bars")
+def test_view_bars_from_a_file_are_small(tmp_path):
+    count = 20_000
+    write(tmp_path / "bars", records(intraday(1)) * count, kind="intraday")
+    with read(tmp_path / "bars") as got:
+        tracemalloc.start()
+        taken = got[:]
+        size = tracemalloc.get_traced_memory()[0]
+        tracemalloc.stop()
+        assert size / count <= 250 and taken[-1].volume == 100.0
+        del taken
+
+
 def failing(bars):
     yield from bars
     raise RuntimeError("source failed")
@@ -205,7 +219,8 @@ def test_record_buffers_and_chunks_are_written_as_given(tmp_path, form):
 
 @pytest.mark.parametrize("source, kind, message", [
     (records(daily(2))[:-1], "daily", "201 bytes is not a whole number of 101-byte records"),
-    (records(daily(2))[:RECORD_SIZE] + b"\x1f" + records(daily(1))[1:], "daily", r"record 1 is not a bar record \(kind code 31"),
+    (records(daily(2))[:RECORD_SIZE] + b"\x1f" + records(daily(1))[1:], "daily",
+     r"record 1 is not a bar record \(kind code 31"),
     ([records(daily(2)), header_record("daily")], "daily", "record 2 is not a bar record"),
     (daily(1), "intraday", "bar 0 is a DailyBar in a file of intraday bars"),
     (numpy.zeros((2, RECORD_SIZE), "u1")[:, :RECORD_SIZE:2], "daily", "not in a C-contiguous buffer"),

@@ -12,6 +12,7 @@ import types
 
 import pytest
 
+from kit.objects import HostileError, HostileFloat, HostileInt, SubBar
 from tarnwick.base.candlestick import BarData, DailyBar
 from tarnwick.base.market_data import MarketData
 
@@ -22,20 +23,6 @@ MAX_GROWN_BLOCKS = ROUNDS // 10
 MAX_GROWN_BYTES = ROUNDS * 16
 
 
-class SubBar(BarData):
-    pass
-
-
-class Hostile:
-    """A number whose conversions fail."""
-
-    def __float__(self):
-        raise ArithmeticError("no float")
-
-    def __int__(self):
-        raise ArithmeticError("no int")
-
-
 def handed_objects():
     """Fresh arguments, exporters and bars, referenced from nowhere else."""
     ns = types.SimpleNamespace(
@@ -44,7 +31,7 @@ def handed_objects():
         count=int("78901"), span=float("60.5"), start=float("940.0"),
         delta=dt.timedelta(seconds=90), date=dt.date(2024, 1, 5), days=int("3"), extra=object(),
         key="".join(["close_", "price"]), count_key="".join(["trade_", "count"]), bad_key="".join(["no", "pe"]),
-        value=float("42.25"), hostile=Hostile(),
+        value=float("42.25"), hostile_float=HostileFloat("raise", 0.0), hostile_int=HostileInt("raise", 0),
     )
     ns.prices = (ns.high, ns.low, ns.open, ns.close)
     ns.bar = BarData(ns.ticker, ns.timestamp, *ns.prices, volume=ns.volume, bar_span=ns.span, venue=ns.extra)
@@ -125,8 +112,8 @@ OPERATIONS = {
                                            o.span, o.span, o.span),
     "bad-ticker": lambda o: raises(TypeError, BarData, o.count, o.timestamp, *o.prices, bar_span=o.span),
     "bad-price": lambda o: raises(TypeError, BarData, o.ticker, o.ticker, *o.prices, bar_span=o.span),
-    "hostile-price": lambda o: raises(ArithmeticError, BarData, o.ticker, o.hostile, *o.prices, bar_span=o.span),
-    "hostile-count": lambda o: raises(ArithmeticError, set_item, o.bar, o.count_key, o.hostile),
+    "hostile-price": lambda o: raises(HostileError, BarData, o.ticker, o.hostile_float, *o.prices, bar_span=o.span),
+    "hostile-count": lambda o: raises(HostileError, set_item, o.bar, o.count_key, o.hostile_int),
     "negative-count": lambda o: raises(OverflowError, BarData, o.ticker, o.timestamp, *o.prices,
                                        trade_count=-o.count, bar_span=o.span),
     "huge-count": lambda o: raises(OverflowError, set_item, o.bar, o.count_key, 2**70 + o.count),

@@ -3,16 +3,15 @@
 import datetime
 import enum
 import gc
-import struct
 
 import pytest
 
+from kit.layout import RECORD
 import tarnwick.profile
 from tarnwick.base.candlestick import BarData
 from tarnwick.base.market_data import DataType, MarketData
 from tarnwick.profile import PROFILE
 
-RECORD = struct.Struct("<B32s8dI")
 UTC = datetime.timezone.utc
 
 

@@ -7,14 +7,11 @@ import gc
 
 import pytest
 
+from kit.objects import SubBar
 from tarnwick.base.candlestick import BarData, DailyBar
 from tarnwick.base.market_data import DataType, MarketData
 
 IMAGE = bytes(memoryview(BarData("ABC", 1000.0, 10.5, 9.8, 10.0, 10.2, volume=1500.0, bar_span=60)))
-
-
-class SubBar(BarData):
-    pass
 
 
 # ---- the base initialiser on a view ------------------------------------------------

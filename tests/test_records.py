@@ -5,12 +5,10 @@ import struct
 
 import pytest
 
+from kit import layout
+from kit.layout import RAW, RECORD
+from tarnwick.bars import _layout as product_layout
 from tarnwick.base.candlestick import BarData
-
-# dtype, ticker, timestamp, bar_span, high, low, open, close, volume, notional,
-# trade_count: packed, little-endian, 101 bytes.
-RECORD = struct.Struct("<B32s8dI")
-RAW = struct.Struct("<B32s8QI")  # the same layout with the floats as raw bits
 
 FLOAT_FIELDS = [
     # property, offset
@@ -26,7 +24,20 @@ FLOAT_FIELDS = [
 
 
 def bits(value):
-    return struct.pack("<d", value)
+    return struct.pack("=d", value)
+
+
+def test_the_kit_layout_is_the_package_layout():
+    # The tests' own record layout against the package's description of it, once.
+    assert [name for name, _ in product_layout.RECORD_FIELDS] == list(layout.FIELDS)
+    assert product_layout.OFFSETS == layout.OFFSETS
+    assert product_layout.RECORD_SIZE == layout.SIZE == RECORD.size == product_layout.RECORD_STRUCT.size
+    assert product_layout.BAR_KIND_CODE == layout.BAR_KIND
+    sample = layout.pack(b"ABC", 1.5, 60.0, 4.0, 3.0, 3.5, 3.75, 10.0, 37.5, 7)
+    assert product_layout.RECORD_STRUCT.unpack(sample) == RECORD.unpack(sample)
+    # ... and against the bytes a bar exports.
+    bar = BarData("ABC", 1.5, 4.0, 3.0, 3.5, 3.75, volume=10.0, notional=37.5, trade_count=7, bar_span=60.0)
+    assert layout.image(bar) == sample
 
 
 def test_constructed_bar_image():
@@ -54,7 +65,7 @@ def test_ticker_and_trade_count_offsets():
     image = bytearray(101)
     image[0] = 40
     image[1:33] = b"ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"  # all 32 bytes, no terminating zero
-    image[97:101] = (0xA1B2C3D4).to_bytes(4, "little")
+    image[97:101] = struct.pack("=I", 0xA1B2C3D4)
     bar = BarData.from_bytes(bytes(image))
     assert bar.ticker == "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"
     assert bar.trade_count == 0xA1B2C3D4
@@ -82,7 +93,7 @@ def test_image_round_trips_bit_for_bit(lead):
         assert bar.ticker == "XY"
         assert bar.trade_count == 4294967295
         for (name, _), raw in zip(FLOAT_FIELDS, SPECIAL_BITS):
-            assert bits(getattr(bar, name)) == raw.to_bytes(8, "little"), name
+            assert bits(getattr(bar, name)) == struct.pack("=Q", raw), name
 
     owned = BarData.from_bytes(image)
     check(owned)

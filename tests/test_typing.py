@@ -11,7 +11,7 @@ from collections.abc import Buffer
 from pathlib import Path
 from typing import TYPE_CHECKING, Literal, assert_type
 
-from tarnwick.bars import RECORD_SIZE, BarFile, read, write
+from tarnwick.bars import RECORD_SIZE, BarFile, export, exported, read, read_export, write
 from tarnwick.base.candlestick import BarData, DailyBar
 from tarnwick.base.market_data import DataType
 from tarnwick.profile import PROFILE, Profile
@@ -71,6 +71,11 @@ def test_bar_files(tmp_path: Path) -> None:
         del daily
     with read(days, DailyBar) as chosen:
         assert_type(chosen, BarFile[DailyBar])
+    export(days, tmp_path / "days.csv")
+    records, kind = read_export(tmp_path / "days.csv")
+    assert_type(kind, Literal["daily", "intraday"])
+    assert_type(write(tmp_path / "again.bars", records, kind=kind), int)
+    assert_type(exported(tmp_path / "days.csv"), Literal["parquet", "csv", "dataset"] | None)
 
 
 def test_profile() -> None:

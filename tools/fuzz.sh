@@ -5,15 +5,18 @@
 #
 # The package is built with clang into its own environment ("$VENV-fuzz",
 # build tree "$BUILD/fuzz"), instrumented for libFuzzer's coverage feedback
-# and with AddressSanitizer and UndefinedBehaviorSanitizer, and the harness
+# and with AddressSanitizer and UndefinedBehaviorSanitizer (clang and its
+# sanitizer runtime are installed with apt-get when missing), and the harness
 # runs in one worker for the given time (default 600 s).  The growing corpus
 # lives in "$BUILD/fuzz/corpus", seeded from fuzz/corpus; inputs that crash
 # the process or raise an exception the classes do not document are written
 # to "$BUILD/fuzz/artifacts/".  Re-run one under the sanitizers with
 #   tools/fuzz.sh 0 FILE
 # (any argument that is not an option names an input to run instead of the
-# corpus), cut it down, and commit it under fuzz/regressions/, where
-# tests/test_fuzz_regressions.py replays it.
+# corpus), cut it down (-minimize_crash=1), and commit it under
+# fuzz/regressions/, where tests/test_fuzz_regressions.py replays it.  To
+# fold a campaign's findings into the seeds:
+#   tools/fuzz.sh 0 -merge=1 fuzz/corpus "$BUILD/fuzz/corpus"
 set -euo pipefail
 cd "$(dirname "$0")/.."
 VENV=${VENV:-.venv}
@@ -26,6 +29,9 @@ seconds=${1:-600}
 fuzz_venv="$VENV-fuzz"
 fuzz_build="$BUILD/fuzz"
 
+flags="-g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize=vptr,function"
+flags+=" -fno-sanitize-recover=all"
+
 find_clang() {
     local candidate
     for candidate in clang++ clang++-19 clang++-18 clang++-17 clang++-16 clang++-15 clang++-14; do
@@ -37,16 +43,62 @@ find_clang() {
     return 1
 }
 
+# Whether $cxx can link a program with the sanitizers: Debian ships their
+# runtime apart from the compiler (libclang-rt-N-dev), so a clang without it
+# compiles but cannot link ("cannot find libclang_rt.asan_static.a").
+links_sanitized() {
+    local probe
+    probe=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-fuzz-probe.XXXXXX")
+    echo 'int main() { return 0; }' > "$probe/probe.cpp"
+    local status=0
+    # shellcheck disable=SC2086  # $flags is a list of options
+    "$cxx" $flags "$probe/probe.cpp" -o "$probe/probe" >"$probe/log" 2>&1 || status=1
+    [ $status -eq 0 ] || tail -3 "$probe/log" >&2
+    rm -rf "$probe"
+    return $status
+}
+
+can_apt() {
+    [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1
+}
+
+apt_install() {
+    echo "fuzz: installing $*" >&2
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+        -o DPkg::Lock::Timeout=600 "$@" >/dev/null
+}
+
+apt_updated=
+apt_update() {
+    if [ -z "$apt_updated" ]; then
+        apt-get update -qq -o DPkg::Lock::Timeout=600 >/dev/null
+        apt_updated=1
+    fi
+}
+
 if ! cxx=$(find_clang); then
-    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-        echo "fuzz: installing clang" >&2
-        apt-get update -qq >/dev/null
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang >/dev/null
-        cxx=$(find_clang)
-    else
+    if ! can_apt; then
         echo "fuzz: clang++ is needed for the coverage instrumentation (apt-get install clang)" >&2
         exit 1
     fi
+    apt_update
+    # clang 19, as the static checks use, where the distribution has it.
+    if apt-cache show clang-19 >/dev/null 2>&1; then
+        apt_install clang-19
+    else
+        apt_install clang
+    fi
+    cxx=$(find_clang)
+fi
+if ! links_sanitized; then
+    major=$("$cxx" -dumpversion | cut -d. -f1)
+    if ! can_apt; then
+        echo "fuzz: $cxx cannot link the sanitizers; install their runtime (apt-get install libclang-rt-$major-dev)" >&2
+        exit 1
+    fi
+    apt_update
+    apt_install "libclang-rt-$major-dev"
+    links_sanitized || { echo "fuzz: $cxx still cannot link the sanitizers" >&2; exit 1; }
 fi
 
 if [ ! -x "$fuzz_venv/bin/python" ]; then
@@ -68,8 +120,6 @@ if [ ! -f "$fuzz_venv/.fuzz-tools-installed" ] || [ requirements-dev.txt -nt "$f
     touch "$fuzz_venv/.fuzz-tools-installed"
 fi
 
-flags="-g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize=vptr,function"
-flags+=" -fno-sanitize-recover=all"
 "$fuzz_venv/bin/python" -m pip install --quiet --no-build-isolation --no-deps \
     -C "build-dir=$fuzz_build/cmake" \
     -C "cmake.build-type=RelWithDebInfo" \
@@ -96,6 +146,13 @@ for argument in "$@"; do
         break
     fi
 done
-exec "$fuzz_venv/bin/python" fuzz/fuzz_bars.py \
+# libFuzzer starts argv[0] again for -merge, -minimize_crash and -fork: a
+# launcher that runs this environment's interpreter on the harness.
+launcher="$fuzz_build/fuzz_bars"
+case "$launcher" in /*) ;; *) launcher="$PWD/$launcher" ;; esac
+printf '#!/bin/sh\nexec "%s" "%s" "$@"\n' "$(cd "$fuzz_venv" && pwd)/bin/python" "$PWD/fuzz/fuzz_bars.py" > "$launcher"
+chmod +x "$launcher"
+export FUZZ_LAUNCHER="$launcher"
+exec "$launcher" \
     -max_total_time="$seconds" -max_len=2048 -timeout=20 -rss_limit_mb=6144 -detect_leaks=0 -print_final_stats=1 \
     -artifact_prefix="$fuzz_build/artifacts/" "$@" "${inputs[@]}"

@@ -11,21 +11,40 @@ exactly the bytes that ``memoryview(bar)`` exports.
 - ``RECORD_DTYPE`` is the record as a packed numpy structured dtype, so that
   ``numpy.frombuffer(data, RECORD_DTYPE)`` gives columns without copying.
 - ``load_csv`` and ``convert`` read OHLCV tables from CSV files.
+- ``to_arrow``/``from_arrow``, ``to_pandas``/``from_pandas`` move bars into
+  and out of tables of one documented ``schema``; ``export`` writes them as
+  Parquet, CSV or a Parquet dataset partitioned by ticker.
+- ``show``/``summarise`` and ``verify`` inspect files.
 - ``resample(source, span)`` makes bars of a longer span from a file or records.
 
 ``python -m tarnwick.bars`` (or ``tarnwick-bars``) is the command-line tool
-over the same functions: ``convert``, ``show`` and ``demo``.
+over the same functions: ``convert``, ``export``, ``resample``, ``show`` and ``demo``.
 """
 
 from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-from ._cli import convert, main, show, summarise, verify
+from ._cli import convert, main
 from ._csv import CsvBars, CsvError, load_csv, parse_span
+from ._export import (
+    export,
+    exported,
+    format_for,
+    from_arrow,
+    from_pandas,
+    read_export,
+    records_to_arrow,
+    schema,
+    to_arrow,
+    to_pandas,
+    write_dataset,
+)
 from ._file import BarFile, BarFileError, read, write
+from ._operations import show, summarise, verify
 from ._layout import RECORD_FIELDS, RECORD_SIZE, looks_daily
 from ._resample import ResampledBars, ResampleError, resample
+from . import _resample_cli  # noqa: F401  (the tool's resample command joins the tool)
 
 if TYPE_CHECKING:
     import numpy
@@ -42,16 +61,27 @@ __all__ = [
     "ResampleError",
     "ResampledBars",
     "convert",
+    "export",
+    "exported",
+    "format_for",
+    "from_arrow",
+    "from_pandas",
     "load_csv",
     "looks_daily",
     "main",
     "parse_span",
     "read",
+    "read_export",
+    "records_to_arrow",
     "resample",
+    "schema",
     "show",
     "summarise",
+    "to_arrow",
+    "to_pandas",
     "verify",
     "write",
+    "write_dataset",
 ]
 
 def __getattr__(name: str) -> Any:

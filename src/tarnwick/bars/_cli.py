@@ -1,28 +1,35 @@
-"""The bar-file tool: ``python -m tarnwick.bars`` or ``tarnwick-bars``."""
+"""The bar-file tool: ``python -m tarnwick.bars`` or ``tarnwick-bars``.
+
+Each command is one function that adds its parser (``COMMANDS``); the
+parser's ``run`` does the work.  Commands refuse to replace an existing
+output unless given ``--force``; whatever they write appears whole or not
+at all, also when interrupted.
+"""
 
 from __future__ import annotations
 
 import argparse
 import datetime
-import math
+import os
 import sys
 import tempfile
-from collections import Counter, defaultdict
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import TextIO
-
-from tarnwick.base.candlestick import BarData, DailyBar
+from typing import Any, TextIO
 
 from ._csv import CsvBars, Stamp, check_ticker, load_csv, parse_span
-from ._file import BarFile, BarFileError, StrPath, read, write
+from ._export import export, format_for
+from ._file import StrPath, read, refuse_same_file, write
 from ._layout import Kind
+from ._operations import show, verify
 from ._progress import AUTO_THRESHOLD, progress
-from ._resample_cli import add_resample_command, run_resample
 
 PROGRAM = "tarnwick-bars"
-FIELDS = ("ticker", "timestamp", "bar_span_seconds", "high_price", "low_price", "open_price", "close_price",
-          "volume", "notional", "trade_count")
+INTERRUPTED = 130
+"""The exit status after Ctrl-C, as shells give for SIGINT."""
+
+Commands = Any  # argparse's subparsers action, which has no public type
+AddCommand = Callable[[Commands], None]
 
 
 class CommandError(Exception):
@@ -35,6 +42,7 @@ def convert(source: StrPath, target: StrPath, *, ticker: str | None = None, kind
     the bar file ``target``, whole or not at all.  Returns the table.
 
     ``show_progress`` None shows progress bars on a terminal for large tables."""
+    refuse_same_file(source, target)
     table = load_csv(source, ticker=ticker, kind=kind, span=span, stamp=stamp, show_progress=show_progress)
     large = table.source.stat().st_size >= AUTO_THRESHOLD and sys.stderr.isatty()
     meter = progress(len(table), f"writing {Path(target).name}", unit="bar",
@@ -44,122 +52,6 @@ def convert(source: StrPath, target: StrPath, *, ticker: str | None = None, kind
     finally:
         meter.close()
     return table
-
-
-def verify(path: StrPath, table: CsvBars, *, limit: int = 10) -> list[str]:
-    """Reads the bar file back and compares every field of every bar with
-    the table it was written from; returns the differences (none: all equal)."""
-    problems: list[str] = []
-    with read(path, table.bar_class) as bars:
-        if len(bars) != len(table):
-            problems.append(f"{len(bars)} bars read back, {len(table)} written")
-        for index, bar in enumerate(bars):
-            if index >= len(table):
-                break
-            for name, wanted in zip(FIELDS, table.record(index)):
-                got = getattr(bar, name)
-                if got != wanted and not (isinstance(got, float) and isinstance(wanted, float)
-                                          and math.isnan(got) and math.isnan(wanted)):
-                    problems.append(f"bar {index}: {name} reads back as {got!r}, {wanted!r} was written")
-            if isinstance(bar, DailyBar):
-                number = int(table.timestamps[index])
-                wanted_date = datetime.date(number // 10000, number // 100 % 100, number % 100)
-                if bar.market_date != wanted_date:
-                    problems.append(f"bar {index}: market date {bar.market_date}, {wanted_date} was written")
-            if len(problems) >= limit:
-                problems.append("(stopped after the first differences)")
-                break
-    return problems
-
-
-def _time_range(first: float, last: float, daily: bool) -> str:
-    if daily:
-        return f"market dates {_market_date(first)} .. {_market_date(last)}"
-    from tarnwick.profile import PROFILE
-
-    zone = PROFILE.time_zone
-    start = datetime.datetime.fromtimestamp(first, zone)
-    end = datetime.datetime.fromtimestamp(last, zone)
-    return f"from {start:%Y-%m-%d %H:%M:%S%z} to {end:%Y-%m-%d %H:%M:%S%z}"
-
-
-def _market_date(number: float) -> datetime.date:
-    value = int(number)
-    return datetime.date(value // 10000, value // 100 % 100, value % 100)
-
-
-def summarise(bars: BarFile[BarData], head: int = 5) -> list[str]:
-    """The lines that ``show`` prints for a bar file."""
-    count = len(bars)
-    daily = issubclass(bars.bar_class, DailyBar)
-    kind = "daily" if daily else "intraday"
-    lines = [f"{bars.path}: {count} {kind} bar{'s' if count != 1 else ''} ({count * 101} bytes)"]
-    if count == 0:
-        return lines
-    tickers: Counter[str] = Counter()
-    classes: Counter[str] = Counter()
-    carrying: Counter[str] = Counter()
-    volume: dict[str, float] = defaultdict(float)
-    notional: dict[str, float] = defaultdict(float)
-    earliest, latest = math.inf, -math.inf
-    index = 0
-    try:
-        for index, bar in enumerate(bars):
-            ticker = bar.ticker
-            tickers[ticker] += 1
-            try:
-                classes[bar.bar_type] += 1
-            except ValueError:
-                classes["invalid span"] += 1
-            if bar.notional > 0 and bar.volume > 0:
-                carrying[ticker] += 1
-                volume[ticker] += bar.volume
-                notional[ticker] += bar.notional
-            if isinstance(bar, DailyBar):
-                _ = bar.market_date  # refuses a record without a valid market date
-                earliest = min(earliest, bar.timestamp)
-            else:
-                earliest = min(earliest, bar.start_timestamp)
-            latest = max(latest, bar.timestamp)
-        if 2 * head >= count:
-            shown = list(range(count))
-        else:
-            shown = [*range(head), -1, *range(count - head, count)] if head else []
-        texts = ["  ..." if i < 0 else f"  {bars[i]!r}" for i in shown]
-    except ValueError as error:
-        hint = " (is it a file of intraday bars? try --intraday)" if daily else ""
-        raise BarFileError(f"{bars.path}: record {index} cannot be read as a {kind} bar: {error}{hint}") from None
-    lines.append("tickers: " + ", ".join(f"{name} ({n})" for name, n in tickers.most_common()))
-    if head:
-        lines.append(f"{'all' if len(texts) == count else f'first and last {head}'}:")
-        lines.extend(texts)
-    lines.append("span classes: " + ", ".join(f"{name} ({n})" for name, n in classes.most_common()))
-    lines.append(("dates: " if daily else "times: ") + _time_range(earliest, latest, daily))
-    for ticker in tickers:
-        if carrying[ticker]:
-            lines.append(f"VWAP {ticker}: {notional[ticker] / volume[ticker]:.6g} "
-                         f"({carrying[ticker]} of {tickers[ticker]} bars carry notional and volume)")
-        else:
-            lines.append(f"VWAP {ticker}: unknown (no bar carries notional and volume)")
-    return lines
-
-
-def show(path: StrPath, *, head: int = 5, kind: Kind | None = None, plot_path: StrPath | None = None,
-         plot_bars: int = 120, out: TextIO | None = None) -> None:
-    """Prints the summary of a bar file and, if asked, charts its last bars."""
-    out = sys.stdout if out is None else out
-    with read(path, kind) as bars:
-        for line in summarise(bars, head):
-            print(line, file=out)
-        if plot_path is not None:
-            from ._plot import plot
-
-            from ._resample import chart_candles
-
-            chosen, title = chart_candles(bars, plot_bars)
-            plot(chosen, plot_path, title=title)
-            del chosen
-            print(f"chart: {plot_path}", file=out)
 
 
 def _check_plotting() -> None:
@@ -174,20 +66,104 @@ def _kind(arguments: argparse.Namespace) -> Kind | None:
     return kind
 
 
-def _run_convert(arguments: argparse.Namespace, out: TextIO) -> None:
+def _new_output(path: StrPath, arguments: argparse.Namespace) -> None:
+    if not arguments.force and (Path(path).exists() or Path(path).is_symlink()):
+        raise CommandError(f"{path} exists: give --force to replace it")
+
+
+# ---- the commands --------------------------------------------------------------------
+
+
+def _convert_command(commands: Commands) -> None:
+    command = commands.add_parser("convert", help="convert an OHLCV CSV table into a bar file",
+                                  description="Convert an OHLCV CSV table into a bar file, written whole or "
+                                              "not at all.")
+    command.add_argument("input", metavar="IN.csv")
+    command.add_argument("output", metavar="OUT.bars")
+    _add_conversion(command)
+    _add_force(command)
+    command.set_defaults(run=_run_convert)
+
+
+def _run_convert(arguments: argparse.Namespace, out: TextIO) -> int:
+    refuse_same_file(arguments.input, arguments.output)
+    _new_output(arguments.output, arguments)
     table = convert(arguments.input, arguments.output, ticker=arguments.ticker, kind=_kind(arguments),
                     span=arguments.span, stamp=arguments.stamp, show_progress=arguments.progress)
     turned = " (the table was newest first: turned round)" if table.reversed else ""
     print(f"{arguments.output}: {len(table)} {table.kind} bars of {table.ticker} from {table.source}{turned}",
           file=out)
     print(f"span: {table.span_text}", file=out)
+    return 0
 
 
-def _run_show(arguments: argparse.Namespace, out: TextIO) -> None:
+def _export_command(commands: Commands) -> None:
+    command = commands.add_parser(
+        "export", help="export a bar file to Parquet, CSV or a Parquet dataset",
+        description="Export a bar file as a table (see the README for its columns): Parquet (.parquet, .pq), "
+                    "CSV (.csv) or, for a name without a suffix, a Parquet dataset directory partitioned by "
+                    "ticker (ticker=XYZ/...).")
+    command.add_argument("input", metavar="IN.bars")
+    command.add_argument("output", metavar="OUT")
+    command.add_argument("--format", choices=("parquet", "csv", "dataset"),
+                         help="the format (default: by OUT's suffix)")
+    _add_kind(command, "for a file without a header: ")
+    _add_zone(command)
+    _add_force(command)
+    command.set_defaults(run=_run_export)
+
+
+def _run_export(arguments: argparse.Namespace, out: TextIO) -> int:
+    refuse_same_file(arguments.input, arguments.output)
+    chosen = arguments.format or format_for(arguments.output)
+    _new_output(arguments.output, arguments)
+    with read(arguments.input, _kind(arguments)) as bars:
+        count = export(bars, arguments.output, format=chosen)
+        print(f"{arguments.output}: {count} {bars.kind} bars as {chosen}", file=out)
+    return 0
+
+
+def _show_command(commands: Commands) -> None:
+    command = commands.add_parser("show", help="summarise a bar file", description="Summarise a bar file.")
+    command.add_argument("file", metavar="FILE.bars")
+    command.add_argument("--head", type=_positive, default=5, metavar="N",
+                         help="how many bars to print from each end (default 5)")
+    _add_kind(command, "for a file without a header: ")
+    _add_zone(command)
+    command.add_argument("--plot", metavar="CHART.png", help="draw a candlestick chart with a volume panel")
+    command.add_argument("--plot-bars", type=_positive, default=120, metavar="N",
+                         help="how many of the last bars the chart shows (default 120); more than 2000 are "
+                              "resampled into at most 2000 candles")
+    _add_force(command, "replace an existing chart")
+    command.set_defaults(run=_run_show)
+
+
+def _run_show(arguments: argparse.Namespace, out: TextIO) -> int:
     if arguments.plot is not None:
         _check_plotting()
+        _new_output(arguments.plot, arguments)
     show(arguments.file, head=arguments.head, kind=_kind(arguments), plot_path=arguments.plot,
          plot_bars=arguments.plot_bars, out=out)
+    return 0
+
+
+def _demo_command(commands: Commands) -> None:
+    command = commands.add_parser(
+        "demo", help="convert, show and verify a sample (or your CSV)",
+        description="Convert a CSV table (without one: a seeded sample of a trading day of minute bars and a "
+                    "year of daily bars), show the bar file and verify every field of every bar read back. "
+                    "It writes only into a directory of its own, or into --keep DIR, where it replaces what "
+                    "an earlier demo wrote.")
+    command.add_argument("csv", nargs="?", metavar="FILE.csv", help="your table (default: the samples)")
+    command.add_argument("--seed", type=int, default=7, help="seed of the samples (default 7)")
+    command.add_argument("--head", type=_positive, default=3, metavar="N",
+                         help="how many bars to print from each end (default 3)")
+    command.add_argument("--keep", metavar="DIR", help="write the tables and bar files into DIR and keep them")
+    command.add_argument("--plot", metavar="CHART.png",
+                         help="also draw candlestick charts (CHART-1.png, CHART-2.png for the two samples)")
+    _add_conversion(command)
+    _add_force(command, "replace existing charts")
+    command.set_defaults(run=_run_demo)
 
 
 def _run_demo(arguments: argparse.Namespace, out: TextIO) -> int:
@@ -206,20 +182,22 @@ def _run_demo(arguments: argparse.Namespace, out: TextIO) -> int:
                 (write_minute_sample(directory / "ABC-minutes.csv", arguments.seed), "ABC", None),
                 (write_daily_sample(directory / "ABC-days.csv", arguments.seed), "ABC", None),
             ]
+        charts: list[Path | None] = [None] * len(jobs)
+        if arguments.plot is not None:
+            chart = Path(arguments.plot)
+            charts = [chart] if len(jobs) == 1 else [
+                chart.with_name(f"{chart.stem}-{number + 1}{chart.suffix}") for number in range(len(jobs))]
+            for path in filter(None, charts):
+                _new_output(path, arguments)
         failures = 0
-        for number, (source, ticker, kind) in enumerate(jobs):
+        for (source, ticker, kind), chart_path in zip(jobs, charts):
             target = directory / (source.stem + ".bars")
             print(f"== convert {source} -> {target}", file=out)
             table = convert(source, target, ticker=ticker, kind=kind, span=arguments.span, stamp=arguments.stamp,
                             show_progress=arguments.progress)
             print(f"{len(table)} {table.kind} bars of {table.ticker}; span: {table.span_text}", file=out)
             print(f"== show {target}", file=out)
-            plot_path = None
-            if arguments.plot is not None:
-                plot_path = Path(arguments.plot)
-                if len(jobs) > 1:
-                    plot_path = plot_path.with_name(f"{plot_path.stem}-{number + 1}{plot_path.suffix}")
-            show(target, head=arguments.head, kind=table.kind, plot_path=plot_path, out=out)
+            show(target, head=arguments.head, kind=table.kind, plot_path=chart_path, out=out)
             print(f"== verify {target}", file=out)
             problems = verify(target, table)
             for problem in problems:
@@ -267,12 +245,16 @@ def _zone(text: str) -> datetime.tzinfo | None:
         raise argparse.ArgumentTypeError(f"unknown time zone {text!r}") from None
 
 
-def _add_kind(parser: argparse.ArgumentParser) -> None:
+def _add_kind(parser: argparse.ArgumentParser, when: str = "") -> None:
     group = parser.add_mutually_exclusive_group()
     group.add_argument("--daily", dest="kind", action="store_const", const="daily",
-                       help="daily bars (DailyBar: market dates, spans in days)")
+                       help=when + "daily bars (DailyBar: market dates, spans in days)")
     group.add_argument("--intraday", dest="kind", action="store_const", const="intraday",
-                       help="intraday bars (BarData: epoch seconds, spans in seconds)")
+                       help=when + "intraday bars (BarData: epoch seconds, spans in seconds)")
+
+
+def _add_force(parser: argparse.ArgumentParser, help: str = "replace an existing output") -> None:
+    parser.add_argument("--force", action="store_true", help=help)
 
 
 def _add_zone(parser: argparse.ArgumentParser) -> None:
@@ -296,62 +278,54 @@ def _add_conversion(parser: argparse.ArgumentParser) -> None:
                        help="never show one (default: on a terminal for large tables)")
 
 
+COMMANDS: list[AddCommand] = [_convert_command, _export_command, _show_command, _demo_command]
+"""The commands of the tool, in the order its help lists them; another
+module adds one by appending the function that adds its parser (which sets
+``run``, a function of the arguments and the output stream that returns the
+exit status)."""
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("tarnwick")
+    except PackageNotFoundError:
+        return "unknown"
+
+
 def parser() -> argparse.ArgumentParser:
-    top = argparse.ArgumentParser(prog=PROGRAM, description="Bar files: 101-byte bar records back to back.")
+    top = argparse.ArgumentParser(prog=PROGRAM, description="Bar files: 101-byte bar records back to back, "
+                                                            "after a header that states their kind.")
+    top.add_argument("--version", action="version", version=f"{PROGRAM} {_version()}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
-
-    command = commands.add_parser("convert", help="convert an OHLCV CSV table into a bar file",
-                                  description="Convert an OHLCV CSV table into a bar file, written whole or "
-                                              "not at all.")
-    command.add_argument("input", metavar="IN.csv")
-    command.add_argument("output", metavar="OUT.bars")
-    _add_conversion(command)
-
-    command = commands.add_parser("show", help="summarise a bar file", description="Summarise a bar file.")
-    command.add_argument("file", metavar="FILE.bars")
-    command.add_argument("--head", type=_positive, default=5, metavar="N",
-                         help="how many bars to print from each end (default 5)")
-    _add_kind(command)
-    _add_zone(command)
-    command.add_argument("--plot", metavar="CHART.png", help="draw a candlestick chart with a volume panel")
-    command.add_argument("--plot-bars", type=_positive, default=120, metavar="N",
-                         help="how many of the last bars the chart shows (default 120); more than 2000 are "
-                              "resampled into at most 2000 candles")
-
-    command = commands.add_parser(
-        "demo", help="convert, show and verify a sample (or your CSV)",
-        description="Convert a CSV table (without one: a seeded sample of a trading day of minute bars and a "
-                    "year of daily bars), show the bar file and verify every field of every bar read back.")
-    command.add_argument("csv", nargs="?", metavar="FILE.csv", help="your table (default: the samples)")
-    command.add_argument("--seed", type=int, default=7, help="seed of the samples (default 7)")
-    command.add_argument("--head", type=_positive, default=3, metavar="N",
-                         help="how many bars to print from each end (default 3)")
-    command.add_argument("--keep", metavar="DIR", help="write the tables and bar files into DIR and keep them")
-    command.add_argument("--plot", metavar="CHART.png", help="also draw candlestick charts")
-    _add_conversion(command)
-    add_resample_command(commands)
+    for add in COMMANDS:
+        add(commands)
     return top
 
 
 def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:
-    """Runs the tool; returns its exit status (0 done, 1 failed, 2 misused)."""
+    """Runs the tool; returns its exit status (0 done, 1 failed, 2 misused,
+    130 interrupted)."""
     out = sys.stdout if out is None else out
-    arguments = parser().parse_args(argv)
-    if "tz" in arguments:
-        from tarnwick.profile import PROFILE
-
-        PROFILE.time_zone = arguments.tz
     try:
-        if arguments.command == "convert":
-            _run_convert(arguments, out)
-        elif arguments.command == "show":
-            _run_show(arguments, out)
-        elif arguments.command == "resample":
-            return run_resample(arguments, out)
-        else:
-            return _run_demo(arguments, out)
+        arguments = parser().parse_args(argv)
+        if "tz" in arguments:
+            from tarnwick.profile import PROFILE
+
+            PROFILE.time_zone = arguments.tz
+        status: int = arguments.run(arguments, out)
+    except KeyboardInterrupt:
+        # What was being written is gone already (see ``replacing``).
+        print(f"{PROGRAM}: interrupted", file=sys.stderr)
+        return INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (``show ... | head``): nothing more to say, and
+        # nothing for Python to fail to flush at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except (CommandError, ValueError, OSError, ImportError) as error:
         # ValueError covers CsvError and BarFileError, whose messages name the file and line.
         print(f"{PROGRAM}: error: {error}", file=sys.stderr)
         return 1
-    return 0
+    return status

@@ -7,7 +7,7 @@ from pathlib import Path
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
-from ._file import StrPath
+from ._file import StrPath, replacing
 
 RISING = "#26a69a"
 FALLING = "#ef5350"
@@ -64,7 +64,8 @@ def plot(bars: Sequence[BarData], path: StrPath, *, title: str | None = None) ->
         volumes.grid(alpha=0.3)
         if title:
             prices.set_title(title)
-        figure.savefig(target, dpi=100)
+        with replacing(target) as temporary:  # the temporary name hides the format: say it
+            figure.savefig(temporary, dpi=100, format=target.suffix.lstrip(".").lower() or "png")
     finally:
         pyplot.close(figure)
     return target

@@ -1,5 +1,6 @@
 """The tool's ``resample`` command: one bar file into another, or a directory
-of bar files into another directory, the files resampled in parallel."""
+of bar files into another directory, the files resampled in parallel.  The
+command joins the tool by adding itself to ``_cli.COMMANDS``."""
 
 from __future__ import annotations
 
@@ -12,8 +13,9 @@ from concurrent.futures import FIRST_EXCEPTION, Future, ThreadPoolExecutor, wait
 from pathlib import Path
 from typing import Any, TextIO
 
+from ._cli import COMMANDS, CommandError, Commands, _add_force, _add_kind, _add_zone, _kind, _new_output
 from ._file import write
-from ._resample import ResampledBars, Span, clock_seconds, parse_session, resample, resolve_zone
+from ._resample import ResampledBars, Span, clock_seconds, parse_session, resample
 
 CHUNK = 1 << 23
 """Bytes written between two looks at whether the run was interrupted."""
@@ -27,8 +29,8 @@ def _argument(parse: Any) -> Any:
     def convert(text: str) -> Any:
         try:
             return parse(text)
-        except (ValueError, KeyError) as error:  # an unknown zone is a KeyError
-            raise argparse.ArgumentTypeError(str(error).strip('"')) from None
+        except ValueError as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
 
     convert.__name__ = parse.__name__
     return convert
@@ -39,20 +41,12 @@ def _check_clock(text: str) -> str:
     return text
 
 
-def _check_zone(text: str) -> str:
-    try:
-        resolve_zone(text)
-    except (KeyError, ValueError, OSError):  # ZoneInfoNotFoundError is a KeyError
-        raise ValueError(f"unknown time zone {text!r}") from None
-    return text
-
-
 def _check_session(text: str) -> str:
     parse_session(text)
     return text
 
 
-def add_resample_command(commands: Any) -> None:
+def add_resample_command(commands: Commands) -> None:
     """Adds ``resample`` to the tool's subcommands."""
     command = commands.add_parser(
         "resample", help="resample bars into a longer span",
@@ -63,26 +57,21 @@ def add_resample_command(commands: Any) -> None:
     command.add_argument("output", metavar="OUT", help="the new bar file, or a directory for the new files")
     command.add_argument("--span", required=True, type=_argument(Span.parse),
                          help="the new span: 5min, 1h, 24h (intraday), 1d, 1w, 1mo, 1q, 1y (daily), or seconds")
-    command.add_argument("--tz", dest="zone", metavar="ZONE", type=_argument(_check_zone),
-                         help="the zone whose wall clock and dates the buckets follow: a name such as "
-                              "America/New_York, UTC, or local (default: the profile's, UTC)")
+    _add_zone(command)
     command.add_argument("--session", metavar="HH:MM-HH:MM", type=_argument(_check_session),
                          help="keep only intraday bars within these local hours")
     command.add_argument("--origin", metavar="HH:MM", type=_argument(_check_clock),
                          help="a local time of day on which an intraday bucket starts (default midnight)")
-    group = command.add_mutually_exclusive_group()
-    group.add_argument("--daily", dest="kind", action="store_const", const="daily",
-                       help="the input's bars are daily (for files without a header)")
-    group.add_argument("--intraday", dest="kind", action="store_const", const="intraday",
-                       help="the input's bars are intraday (for files without a header)")
+    _add_kind(command, "for files without a header: ")
     command.add_argument("--jobs", type=int, default=os.cpu_count() or 1, metavar="N",
                          help="files resampled at once from a directory (default: the number of cores)")
-    command.add_argument("--force", action="store_true", help="replace an existing OUT")
+    _add_force(command, "replace an existing OUT (a directory: the files in it of the same names)")
+    command.set_defaults(run=run_resample)
 
 
 def _resample_file(source: Path, target: Path, arguments: argparse.Namespace, stop: threading.Event) -> str:
-    bars = resample(source, arguments.span, tz=arguments.zone, session=arguments.session, origin=arguments.origin,
-                    kind=arguments.kind)
+    bars = resample(source, arguments.span, session=arguments.session, origin=arguments.origin,
+                    kind=_kind(arguments))  # in the zone of PROFILE, which --tz sets
     if stop.is_set():
         raise _Stopped
     write(target, _chunks(bars, stop), kind=bars.kind)
@@ -102,13 +91,12 @@ def _chunks(bars: ResampledBars[Any], stop: threading.Event) -> Iterator[memoryv
 def run_resample(arguments: argparse.Namespace, out: TextIO) -> int:
     """Runs ``resample``; returns the exit status."""
     source, target = Path(arguments.input), Path(arguments.output)
-    if target.exists() and not arguments.force:
-        raise ValueError(f"{target} exists (--force replaces it)")
+    _new_output(target, arguments)
     if arguments.jobs < 1:
-        raise ValueError(f"--jobs must be at least 1, not {arguments.jobs}")
+        raise CommandError(f"--jobs must be at least 1, not {arguments.jobs}")
     if not source.is_dir():
         if target.is_dir():
-            raise ValueError(f"{target} is a directory; a bar file resamples into a file")
+            raise CommandError(f"{target} is a directory; a bar file resamples into a file")
         print(_resample_file(source, target, arguments, threading.Event()), file=out)
         return 0
     jobs = [(path, target / path.name) for path in sorted(source.iterdir())
@@ -140,3 +128,6 @@ def run_resample(arguments: argparse.Namespace, out: TextIO) -> int:
     if failures:
         print(f"{failures} of {len(jobs)} files failed", file=sys.stderr)
     return 1 if failures else 0
+
+
+COMMANDS.append(add_resample_command)

@@ -3,29 +3,20 @@
 
 #include <algorithm>
 
+#include "candlestick_state.hpp"
+#include "common.hpp"
+
 namespace tarnwick {
 namespace {
 
+// The parameter's index, kNoSuchName, or kNotAString (see common.hpp).
 Py_ssize_t find_parameter(const Signature& sig, PyObject* key) {
-    for (Py_ssize_t i = 0; i < sig.count; ++i) {
-        if (*sig.names[i] == key) {
-            return i;
-        }
-    }
-    if (!PyUnicode_Check(key)) {
-        return -2;
-    }
-    for (Py_ssize_t i = 0; i < sig.count; ++i) {
-        if (PyUnicode_Compare(*sig.names[i], key) == 0) {
-            return i;
-        }
-    }
-    return -1;
+    return find_name(key, sig.count, [&sig](Py_ssize_t i) { return *sig.names[i]; });
 }
 
 int bind_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** bound, OwnedRef* extras) {
     Py_ssize_t index = find_parameter(sig, key);
-    if (index == -2) {
+    if (index == kNotAString) {
         PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.function);
         return -1;
     }
@@ -116,7 +107,7 @@ bool bind_cached_keywords(const KeywordCache& cache, PyObject* const* args, Py_s
 // Remembers where each keyword of `kwnames` bound, when every one of them
 // named a parameter.
 void remember_keywords(const Signature& sig, PyObject* kwnames, Py_ssize_t nkw, KeywordCache* cache) {
-    if (nkw == 0 || nkw > KeywordCache::kCapacity) {
+    if (nkw == 0 || nkw > KeywordCache::kCapacity || !state.interpreter.is_current()) {
         return;
     }
     Py_ssize_t index[KeywordCache::kCapacity];

@@ -3,7 +3,10 @@
 // which the object either owns (constructor, from_bytes, copy) or views in
 // someone else's buffer (from_buffer).  Every member reads or writes that
 // record in place; nothing is cached.
-#include "bar_data.hpp"
+//
+// This file: construction, fields, item access and the text form (the other
+// files of the class are listed in bar_slots.hpp).
+#include "bar_slots.hpp"
 
 #include <datetime.h>
 
@@ -13,146 +16,39 @@
 #include <limits>
 
 #include "arguments.hpp"
-#include "candlestick_state.hpp"
 #include "conversions.hpp"
 #include "pyref.hpp"
-#include "static_type.hpp"
 
 namespace tarnwick {
-
-PyTypeObject BarDataType = empty_static_type();
-
 namespace {
-
-// Set when the module readies the class; the module binds to one interpreter.
-PyTypeObject* market_data_type = nullptr;
-MarketDataVTable bar_data_vtable;
-HeaderWriter header_writer = nullptr;  // the base initialiser's direct path, if it has one
-PyObject* module_globals = nullptr;
-
-constexpr const char kDataNotInitialized[] = "Data not initialized";
-
-MarketDataObject* as_bar(PyObject* op) { return reinterpret_cast<MarketDataObject*>(op); }
-
-// The record, or null with ValueError "Data not initialized".
-unsigned char* record_of(PyObject* op) {
-    _MarketDataBuffer* data = as_bar(op)->_data;
-    if (data == nullptr) {
-        PyErr_SetString(PyExc_ValueError, kDataNotInitialized);
-        return nullptr;
-    }
-    return reinterpret_cast<unsigned char*>(data);
-}
-
-// Fields are read and written by offset with memcpy: the record may sit at
-// any address, and a fixed-size memcpy compiles to one unaligned load/store.
-double load_double(const unsigned char* record, std::size_t offset) {
-    double value;
-    std::memcpy(&value, record + offset, sizeof value);
-    return value;
-}
-
-void store_double(unsigned char* record, std::size_t offset, double value) {
-    std::memcpy(record + offset, &value, sizeof value);
-}
-
-std::uint32_t load_uint32(const unsigned char* record, std::size_t offset) {
-    std::uint32_t value;
-    std::memcpy(&value, record + offset, sizeof value);
-    return value;
-}
-
-void store_uint32(unsigned char* record, std::size_t offset, std::uint32_t value) {
-    std::memcpy(record + offset, &value, sizeof value);
-}
-
-constexpr std::size_t kTimestamp = offsetof(_CandlestickBuffer, timestamp);
-constexpr std::size_t kBarSpan = offsetof(_CandlestickBuffer, bar_span);
-constexpr std::size_t kHighPrice = offsetof(_CandlestickBuffer, high_price);
-constexpr std::size_t kLowPrice = offsetof(_CandlestickBuffer, low_price);
-constexpr std::size_t kOpenPrice = offsetof(_CandlestickBuffer, open_price);
-constexpr std::size_t kClosePrice = offsetof(_CandlestickBuffer, close_price);
-constexpr std::size_t kVolume = offsetof(_CandlestickBuffer, volume);
-constexpr std::size_t kNotional = offsetof(_CandlestickBuffer, notional);
-constexpr std::size_t kTradeCount = offsetof(_CandlestickBuffer, trade_count);
-
-// ---- views over foreign memory ---------------------------------------------
-
-// Keeps the buffer that a view bar reads: the exporter stays alive and its
-// memory pinned (a bytearray cannot be resized under it) until the bar dies.
-// It is kept in the base class's store of extra attributes under a key that
-// is not a string, so no attribute access can reach or remove it.
-struct BufferPin {
-    PyObject_HEAD
-    Py_buffer view;
-};
-
-int buffer_pin_traverse(PyObject* op, visitproc visit, void* arg) {
-    Py_VISIT(reinterpret_cast<BufferPin*>(op)->view.obj);
-    return 0;
-}
-
-void buffer_pin_dealloc(PyObject* op) {
-    PyObject_GC_UnTrack(op);
-    PyBuffer_Release(&reinterpret_cast<BufferPin*>(op)->view);
-    PyObject_GC_Del(op);
-}
-
-// No clear slot on purpose: the view must outlive every bar that reads it,
-// and the bars drop it themselves when the collector clears them.
-PyTypeObject BufferPinType = empty_static_type();
-
-int ready_buffer_pin_type() {
-    if (PyType_HasFeature(&BufferPinType, Py_TPFLAGS_READY)) {
-        return 0;
-    }
-    BufferPinType.tp_name = "tarnwick.base.candlestick._BufferPin";
-    BufferPinType.tp_basicsize = sizeof(BufferPin);
-    BufferPinType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    BufferPinType.tp_traverse = buffer_pin_traverse;
-    BufferPinType.tp_dealloc = buffer_pin_dealloc;
-    return PyType_Ready(&BufferPinType);
-}
-
-PyObject* pin_key() { return reinterpret_cast<PyObject*>(&BufferPinType); }
-
-// Takes a buffer view of `exporter` (strides and format, writability not
-// required); the pin releases it when it dies.
-PyObject* acquire_pin(PyObject* exporter) {
-    auto* pin = PyObject_GC_New(BufferPin, &BufferPinType);
-    if (pin == nullptr) {
-        return nullptr;
-    }
-    if (PyObject_GetBuffer(exporter, &pin->view, PyBUF_RECORDS_RO) < 0) {
-        pin->view.obj = nullptr;  // nothing to release
-        Py_DECREF(reinterpret_cast<PyObject*>(pin));
-        return nullptr;
-    }
-    PyObject_GC_Track(reinterpret_cast<PyObject*>(pin));
-    return reinterpret_cast<PyObject*>(pin);
-}
-
-// Whether item assignment may write into a view bar's memory.
-bool view_is_writable(const MarketDataObject* self) {
-    PyObject* pin = find_additional(self, pin_key());
-    return pin != nullptr && Py_IS_TYPE(pin, &BufferPinType) && !reinterpret_cast<BufferPin*>(pin)->view.readonly;
-}
 
 // ---- construction ------------------------------------------------------------
 
-enum Parameter : std::uint8_t {
-    kTicker,
-    kTimestampArg,
-    kHighArg,
-    kLowArg,
-    kOpenArg,
-    kCloseArg,
-    kVolumeArg,
-    kNotionalArg,
-    kTradeCountArg,
-    kStartTimestampArg,
-    kBarSpanArg,
-    kParameterCount
+// Positions of the constructor's parameters, in the order of its signature.
+enum class Param : std::uint8_t {
+    ticker,
+    timestamp,
+    high_price,
+    low_price,
+    open_price,
+    close_price,
+    volume,
+    notional,
+    trade_count,
+    start_timestamp,
+    bar_span,
+    count
+};
+constexpr Py_ssize_t kParameterCount = static_cast<Py_ssize_t>(Param::count);
+
+// The arguments bound to the parameters, borrowed; null where not given.
+class BoundArguments {
+public:
+    PyObject** slots() { return arguments_; }  // for the binding, in parameter order
+    PyObject* operator[](Param parameter) const { return arguments_[static_cast<std::size_t>(parameter)]; }
+
+private:
+    PyObject* arguments_[kParameterCount];  // every one set by the binding
 };
 
 PyObject* const* const init_parameter_names[kParameterCount] = {
@@ -161,26 +57,31 @@ PyObject* const* const init_parameter_names[kParameterCount] = {
     &names.trade_count, &names.start_timestamp, &names.bar_span,
 };
 
-KeywordCache init_keywords;
-const Signature init_signature{"BarData.__init__", init_parameter_names, kParameterCount, 6, &init_keywords};
+const Signature init_signature{"BarData.__init__", init_parameter_names, kParameterCount, 6,
+                               &state.bar_init_keywords};
+
+}  // namespace
 
 PyObject* bar_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    PyObject* obj = market_data_type->tp_new(type, args, kwds);
+    PyObject* obj = state.market_data_type->tp_new(type, args, kwds);
     if (obj == nullptr) {
         return nullptr;
     }
-    as_bar(obj)->vtable = &bar_data_vtable;
-    as_bar(obj)->_owner = 1;
+    as_market_data(obj)->vtable = &state.bar_data_vtable;
+    as_market_data(obj)->_owner = 1;
     return obj;
 }
+
+namespace {
 
 // MarketData.__init__(self, ticker=ticker, timestamp=timestamp, **extras),
 // the attribute fetched from the base class itself.
 int call_base_initialiser(PyObject* self, PyObject* ticker, double timestamp, PyObject* extras) {
-    if (extras == nullptr && header_writer != nullptr) {
-        return header_writer(as_bar(self), ticker, timestamp);
+    if (extras == nullptr && state.header_writer != nullptr) {
+        return state.header_writer(as_market_data(self), ticker, timestamp);
     }
-    OwnedRef init = OwnedRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(market_data_type), names.dunder_init));
+    OwnedRef init = OwnedRef::steal(
+        PyObject_GetAttr(reinterpret_cast<PyObject*>(state.market_data_type), names.dunder_init));
     OwnedRef timestamp_obj = OwnedRef::steal(PyFloat_FromDouble(timestamp));
     OwnedRef kwargs = OwnedRef::steal(PyDict_New());
     if (!init || !timestamp_obj || !kwargs || PyDict_SetItem(kwargs.get(), names.ticker, ticker) < 0 ||
@@ -196,62 +97,42 @@ int call_base_initialiser(PyObject* self, PyObject* ticker, double timestamp, Py
     return result ? 0 : -1;
 }
 
-// The constructor's steps after binding, in their order: conversions, the
-// ticker check, the view check, the record, the base initialiser, the span
-// and the fields.
-int init_bound(PyObject* op, PyObject* const* arg, PyObject* extras) {
-    MarketDataObject* self = as_bar(op);
-    double timestamp, high, low, open, close, volume = 0.0, notional = 0.0, start = 0.0;
+// The constructor's numbers, converted before anything is written.
+struct ConvertedValues {
+    double timestamp;  // the five required ones are always converted
+    double high;
+    double low;
+    double open;
+    double close;
+    double volume = 0.0;
+    double notional = 0.0;
+    double start = 0.0;  // start_timestamp; 0 when not given
     std::uint32_t trade_count = 0;
-    if (to_double(arg[kTimestampArg], &timestamp) < 0 || to_double(arg[kHighArg], &high) < 0 ||
-        to_double(arg[kLowArg], &low) < 0 || to_double(arg[kOpenArg], &open) < 0 ||
-        to_double(arg[kCloseArg], &close) < 0 ||
-        (arg[kVolumeArg] != nullptr && to_double(arg[kVolumeArg], &volume) < 0) ||
-        (arg[kNotionalArg] != nullptr && to_double(arg[kNotionalArg], &notional) < 0) ||
-        (arg[kTradeCountArg] != nullptr && to_uint32(arg[kTradeCountArg], &trade_count) < 0) ||
-        (arg[kStartTimestampArg] != nullptr && to_double(arg[kStartTimestampArg], &start) < 0)) {
-        return -1;
-    }
-    PyObject* ticker = arg[kTicker];
-    if (ticker != Py_None && !PyUnicode_CheckExact(ticker)) {
-        raise_argument_type("ticker", "str", ticker);
-        return -1;
-    }
-    if (self->_owner == 0) {
-        OwnedRef class_name = OwnedRef::steal(PyType_GetName(Py_TYPE(op)));
-        if (class_name) {
-            PyErr_Format(PyExc_MemoryError, "Can not initialize a view of %U.", class_name.get());
-        }
-        return -1;
-    }
+};
 
-    // An owning bar that is initialised again refills the record it has: no
-    // memory is lost, and buffer views taken earlier stay valid.
-    if (self->_data == nullptr) {
-        self->_data = static_cast<_MarketDataBuffer*>(PyMem_Malloc(kBarRecordSize));
-        if (self->_data == nullptr) {
-            PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory for BarData");
-            return -1;
-        }
-    }
+// Writes the record of an owning bar: zeros, the header through the base
+// initialiser, then the span and the fields.
+[[gnu::always_inline]] inline int fill_record(PyObject* op, const BoundArguments& arg, PyObject* extras, const ConvertedValues& values) {
+    MarketDataObject* self = as_market_data(op);
     // A copy from a constant of zeros: a few wide stores, where a memset of
     // this odd size becomes a slow string instruction.
     static constexpr unsigned char kZeroRecord[kBarRecordSize] = {};
     std::memcpy(self->_data, kZeroRecord, kBarRecordSize);
 
-    if (call_base_initialiser(op, ticker, timestamp, extras) < 0) {
+    PyObject* ticker = arg[Param::ticker];
+    if (call_base_initialiser(op, ticker, values.timestamp, extras) < 0) {
         return -1;
     }
 
     double span = 0.0;
     OwnedRef span_obj;  // a span still to be converted (from total_seconds or float())
-    PyObject* bar_span = arg[kBarSpanArg];
+    PyObject* bar_span = arg[Param::bar_span];
     if (bar_span == nullptr || bar_span == Py_None) {
-        if (start == 0.0) {
+        if (values.start == 0.0) {
             PyErr_SetString(PyExc_ValueError, "Must assign either start_timestamp or bar_span or both.");
             return -1;
         }
-        span = timestamp - start;
+        span = values.timestamp - values.start;
     } else if (PyObject_TypeCheck(bar_span, reinterpret_cast<PyTypeObject*>(constants.timedelta_type))) {
         span_obj = OwnedRef::steal(PyObject_CallMethodNoArgs(bar_span, names.total_seconds));
         if (!span_obj) {
@@ -270,17 +151,17 @@ int init_bound(PyObject* op, PyObject* const* arg, PyObject* extras) {
 
     // The base initialiser may have run arbitrary code: the record is read
     // from the object again rather than trusted from before the call.
-    unsigned char* record = record_of(op);
+    void* record = record_of(op);
     if (record == nullptr) {
         return -1;
     }
-    store_double(record, kHighPrice, high);
-    store_double(record, kLowPrice, low);
-    store_double(record, kOpenPrice, open);
-    store_double(record, kClosePrice, close);
-    store_double(record, kVolume, volume);
-    store_double(record, kNotional, notional);
-    store_uint32(record, kTradeCount, trade_count);
+    write_field(record, bar::high_price, values.high);
+    write_field(record, bar::low_price, values.low);
+    write_field(record, bar::open_price, values.open);
+    write_field(record, bar::close_price, values.close);
+    write_field(record, bar::volume, values.volume);
+    write_field(record, bar::notional, values.notional);
+    write_field(record, bar::trade_count, values.trade_count);
     if (span_obj && to_double(span_obj.get(), &span) < 0) {
         return -1;
     }
@@ -288,25 +169,74 @@ int init_bound(PyObject* op, PyObject* const* arg, PyObject* extras) {
     if (record == nullptr) {
         return -1;
     }
-    store_double(record, kBarSpan, span);
+    write_field(record, bar::bar_span, span);
     return 0;
 }
 
+// The constructor's steps after binding, in their order: conversions, the
+// ticker check, the view check, the record, the base initialiser, the span
+// and the fields.
+int init_bound(PyObject* op, const BoundArguments& arg, PyObject* extras) {
+    MarketDataObject* self = as_market_data(op);
+    ConvertedValues values;
+    if (to_double(arg[Param::timestamp], &values.timestamp) < 0 ||
+        to_double(arg[Param::high_price], &values.high) < 0 || to_double(arg[Param::low_price], &values.low) < 0 ||
+        to_double(arg[Param::open_price], &values.open) < 0 || to_double(arg[Param::close_price], &values.close) < 0 ||
+        (arg[Param::volume] != nullptr && to_double(arg[Param::volume], &values.volume) < 0) ||
+        (arg[Param::notional] != nullptr && to_double(arg[Param::notional], &values.notional) < 0) ||
+        (arg[Param::trade_count] != nullptr && to_uint32(arg[Param::trade_count], &values.trade_count) < 0) ||
+        (arg[Param::start_timestamp] != nullptr && to_double(arg[Param::start_timestamp], &values.start) < 0)) {
+        return -1;
+    }
+    PyObject* ticker = arg[Param::ticker];
+    if (ticker != Py_None && !PyUnicode_CheckExact(ticker)) {
+        raise_argument_type("ticker", "str", ticker);
+        return -1;
+    }
+    if (self->_owner == 0) {
+        return refuse_view_initialisation(op);
+    }
+
+    if (self->_data == nullptr) {
+        self->_data = static_cast<_MarketDataBuffer*>(PyMem_Malloc(kBarRecordSize));
+        if (self->_data == nullptr) {
+            PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory for BarData");
+            return -1;
+        }
+        return fill_record(op, arg, extras, values);
+    }
+    // An owning bar that is initialised again refills the record it has: no
+    // memory is lost, and buffer views taken earlier stay valid.  A refill
+    // that fails puts back the record and the extra attributes as they were
+    // (the store is an immutable tuple, so keeping it keeps its contents).
+    unsigned char saved_record[kBarRecordSize];
+    std::memcpy(saved_record, self->_data, kBarRecordSize);
+    OwnedRef saved_store = OwnedRef::borrow(self->_additional);
+    if (fill_record(op, arg, extras, values) == 0) {
+        return 0;
+    }
+    if (self->_data != nullptr) {
+        std::memcpy(self->_data, saved_record, kBarRecordSize);
+    }
+    Py_XSETREF(self->_additional, saved_store.release());
+    return -1;
+}
+
+}  // namespace
+
 int bar_init(PyObject* op, PyObject* args, PyObject* kwds) {
-    PyObject* bound[kParameterCount];
+    BoundArguments bound;
     OwnedRef extras;
-    if (bind_tuple_and_dict(init_signature, args, kwds, bound, &extras) < 0) {
+    if (bind_tuple_and_dict(init_signature, args, kwds, bound.slots(), &extras) < 0) {
         return -1;
     }
     return init_bound(op, bound, extras.get());
 }
 
-}  // namespace
-
 int bar_data_init_vectorcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* bound[kParameterCount];
+    BoundArguments bound;
     OwnedRef extras;
-    if (bind_vectorcall(init_signature, args, nargs, kwnames, bound, &extras) < 0) {
+    if (bind_vectorcall(init_signature, args, nargs, kwnames, bound.slots(), &extras) < 0) {
         return -1;
     }
     return init_bound(self, bound, extras.get());
@@ -318,8 +248,6 @@ bool is_bar_data_init(PyObject* descriptor) {
            reinterpret_cast<PyWrapperDescrObject*>(descriptor)->d_wrapped == reinterpret_cast<void*>(bar_init);
 }
 
-namespace {
-
 // Calling the class itself: allocation and initialisation without building
 // an argument tuple or dictionary.  Subclasses do not inherit this and are
 // called the usual way.
@@ -328,39 +256,44 @@ PyObject* bar_class_vectorcall(PyObject* type, PyObject* const* args, size_t nar
     if (!obj) {
         return nullptr;
     }
-    PyObject* bound[kParameterCount];
+    BoundArguments bound;
     OwnedRef extras;
-    if (bind_vectorcall(init_signature, args, PyVectorcall_NARGS(nargsf), kwnames, bound, &extras) < 0 ||
+    if (bind_vectorcall(init_signature, args, PyVectorcall_NARGS(nargsf), kwnames, bound.slots(), &extras) < 0 ||
         init_bound(obj.get(), bound, extras.get()) < 0) {
         return nullptr;
     }
     return obj.release();
 }
 
+namespace {
+
 // ---- properties --------------------------------------------------------------
 
-template <std::size_t offset>
+template <Field<double> field>
 PyObject* get_float_field(PyObject* op, void* /*closure*/) {
-    const unsigned char* record = record_of(op);
-    return record ? PyFloat_FromDouble(load_double(record, offset)) : nullptr;
+    const void* record = record_of(op);
+    return record ? PyFloat_FromDouble(read_field(record, field)) : nullptr;
 }
 
 PyObject* get_trade_count(PyObject* op, void*) {
-    const unsigned char* record = record_of(op);
-    return record ? PyLong_FromUnsignedLong(load_uint32(record, kTradeCount)) : nullptr;
+    const void* record = record_of(op);
+    return record ? PyLong_FromUnsignedLong(read_field(record, bar::trade_count)) : nullptr;
 }
 
 PyObject* get_start_timestamp(PyObject* op, void*) {
-    const unsigned char* record = record_of(op);
-    return record ? PyFloat_FromDouble(load_double(record, kTimestamp) - load_double(record, kBarSpan)) : nullptr;
-}
-
-PyObject* get_bar_span(PyObject* op, void*) {
-    const unsigned char* record = record_of(op);
+    const void* record = record_of(op);
     if (record == nullptr) {
         return nullptr;
     }
-    double span = load_double(record, kBarSpan);
+    return PyFloat_FromDouble(read_field(record, header::timestamp) - read_field(record, bar::bar_span));
+}
+
+PyObject* get_bar_span(PyObject* op, void*) {
+    const void* record = record_of(op);
+    if (record == nullptr) {
+        return nullptr;
+    }
+    double span = read_field(record, bar::bar_span);
     // Whole seconds that fit an int make the same timedelta directly (it
     // normalises them into days and seconds as the keyword call does).
     if (span >= INT_MIN && span <= INT_MAX && span == std::trunc(span)) {
@@ -375,23 +308,23 @@ PyObject* get_bar_span(PyObject* op, void*) {
 }
 
 PyObject* get_vwap(PyObject* op, void*) {
-    const unsigned char* record = record_of(op);
+    const void* record = record_of(op);
     if (record == nullptr) {
         return nullptr;
     }
-    double volume = load_double(record, kVolume);
+    double volume = read_field(record, bar::volume);
     if (volume <= 0.0) {
         return PyFloat_FromDouble(std::numeric_limits<double>::quiet_NaN());
     }
-    return PyFloat_FromDouble(load_double(record, kNotional) / volume);
+    return PyFloat_FromDouble(read_field(record, bar::notional) / volume);
 }
 
 PyObject* get_bar_type(PyObject* op, void*) {
-    const unsigned char* record = record_of(op);
+    const void* record = record_of(op);
     if (record == nullptr) {
         return nullptr;
     }
-    double span = load_double(record, kBarSpan);
+    double span = read_field(record, bar::bar_span);
     PyObject* label = span > 3600.0    ? constants.label_hourly_plus
                       : span == 3600.0 ? constants.label_hourly
                       : span > 60.0    ? constants.label_minute_plus
@@ -402,20 +335,20 @@ PyObject* get_bar_type(PyObject* op, void*) {
 
 // `PROFILE` as a name of the module, looked up at each call: the module
 // namespace first, then the builtins.
-PyObject* lookup_profile() {
+OwnedRef lookup_profile() {
     PyObject* profile = nullptr;
-    if (module_globals != nullptr && PyDict_GetItemRef(module_globals, names.PROFILE, &profile) != 0) {
-        return profile;  // found, or null with the lookup's error
+    if (state.module_globals != nullptr && PyDict_GetItemRef(state.module_globals, names.PROFILE, &profile) != 0) {
+        return OwnedRef::steal(profile);  // found, or null with the lookup's error
     }
     OwnedRef builtins = OwnedRef::steal(PyEval_GetFrameBuiltins());
     if (!builtins) {
-        return nullptr;
+        return {};
     }
     if (PyDict_GetItemRef(builtins.get(), names.PROFILE, &profile) != 0) {
-        return profile;
+        return OwnedRef::steal(profile);
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", names.PROFILE);
-    return nullptr;
+    return {};
 }
 
 // datetime.datetime.fromtimestamp(self.<attribute>, tz=PROFILE.time_zone)
@@ -427,7 +360,7 @@ PyObject* time_of(PyObject* op, PyObject* attribute) {
     if (!timestamp) {
         return nullptr;
     }
-    OwnedRef profile = OwnedRef::steal(lookup_profile());
+    OwnedRef profile = lookup_profile();
     if (!profile) {
         return nullptr;
     }
@@ -443,23 +376,25 @@ PyObject* get_bar_end_time(PyObject* op, void*) { return time_of(op, names.times
 PyObject* get_bar_start_time(PyObject* op, void*) { return time_of(op, names.start_timestamp); }
 PyObject* get_market_price(PyObject* op, void*) { return PyObject_GetAttr(op, names.close_price); }
 
+}  // namespace
+
 PyGetSetDef bar_getset[] = {
-    {"high_price", get_float_field<kHighPrice>, nullptr, PyDoc_STR("Get the highest price during the bar."),
+    {"high_price", get_float_field<bar::high_price>, nullptr, PyDoc_STR("Get the highest price during the bar."),
      nullptr},
-    {"low_price", get_float_field<kLowPrice>, nullptr, PyDoc_STR("Get the lowest price during the bar."),
+    {"low_price", get_float_field<bar::low_price>, nullptr, PyDoc_STR("Get the lowest price during the bar."),
      nullptr},
-    {"open_price", get_float_field<kOpenPrice>, nullptr, PyDoc_STR("Get the opening price of the bar."),
+    {"open_price", get_float_field<bar::open_price>, nullptr, PyDoc_STR("Get the opening price of the bar."),
      nullptr},
-    {"close_price", get_float_field<kClosePrice>, nullptr, PyDoc_STR("Get the closing price of the bar."),
+    {"close_price", get_float_field<bar::close_price>, nullptr, PyDoc_STR("Get the closing price of the bar."),
      nullptr},
-    {"volume", get_float_field<kVolume>, nullptr, PyDoc_STR("Get the total volume of trades during the bar."),
+    {"volume", get_float_field<bar::volume>, nullptr, PyDoc_STR("Get the total volume of trades during the bar."),
      nullptr},
-    {"notional", get_float_field<kNotional>, nullptr,
+    {"notional", get_float_field<bar::notional>, nullptr,
      PyDoc_STR("Get the total notional value of trades during the bar."), nullptr},
     {"trade_count", get_trade_count, nullptr, PyDoc_STR("Get the number of trades that occurred during the bar."),
      nullptr},
     {"start_timestamp", get_start_timestamp, nullptr, PyDoc_STR("Get the start time of the bar."), nullptr},
-    {"bar_span_seconds", get_float_field<kBarSpan>, nullptr, PyDoc_STR("Get the duration of the bar."), nullptr},
+    {"bar_span_seconds", get_float_field<bar::bar_span>, nullptr, PyDoc_STR("Get the duration of the bar."), nullptr},
     {"bar_span", get_bar_span, nullptr, nullptr, nullptr},
     {"vwap", get_vwap, nullptr, PyDoc_STR("Get the volume-weighted average price for the bar."), nullptr},
     {"bar_type", get_bar_type, nullptr,
@@ -486,33 +421,26 @@ PyGetSetDef bar_getset[] = {
 
 // ---- item access and text form ---------------------------------------------
 
+namespace {
+
 struct ItemField {
     PyObject* const* key;
-    std::size_t offset;
-    bool is_count;  // the unsigned 32-bit trade count; the others are float64
+    Field<double> number;
+    bool is_count;  // the unsigned 32-bit trade count instead of a float64
 };
 
 const ItemField item_fields[] = {
-    {&names.high_price, kHighPrice, false}, {&names.low_price, kLowPrice, false},
-    {&names.open_price, kOpenPrice, false}, {&names.close_price, kClosePrice, false},
-    {&names.volume, kVolume, false},        {&names.notional, kNotional, false},
-    {&names.trade_count, kTradeCount, true},
+    {&names.high_price, bar::high_price, false}, {&names.low_price, bar::low_price, false},
+    {&names.open_price, bar::open_price, false}, {&names.close_price, bar::close_price, false},
+    {&names.volume, bar::volume, false},         {&names.notional, bar::notional, false},
+    {&names.trade_count, {}, true},
 };
 
-// The field of an exact-str key, or null.  Identity first: keys written in
-// code are interned, so equality is rarely needed.
+// The field of an exact-str key, or null.
 const ItemField* find_item_field(PyObject* key) {
-    for (const ItemField& field : item_fields) {
-        if (*field.key == key) {
-            return &field;
-        }
-    }
-    for (const ItemField& field : item_fields) {
-        if (PyUnicode_Compare(*field.key, key) == 0) {
-            return &field;
-        }
-    }
-    return nullptr;
+    constexpr Py_ssize_t count = sizeof item_fields / sizeof item_fields[0];
+    Py_ssize_t index = find_name(key, count, [](Py_ssize_t i) { return *item_fields[i].key; });
+    return index >= 0 ? &item_fields[index] : nullptr;
 }
 
 PyObject* bar_getitem(PyObject* op, PyObject* key) {
@@ -528,18 +456,18 @@ PyObject* bar_getitem(PyObject* op, PyObject* key) {
         }
         return nullptr;
     }
-    const unsigned char* record = record_of(op);
+    const void* record = record_of(op);
     if (record == nullptr) {
         return nullptr;
     }
     if (field->is_count) {
-        return PyLong_FromUnsignedLong(load_uint32(record, field->offset));
+        return PyLong_FromUnsignedLong(read_field(record, bar::trade_count));
     }
-    return PyFloat_FromDouble(load_double(record, field->offset));
+    return PyFloat_FromDouble(read_field(record, field->number));
 }
 
 int bar_delitem(PyObject* op, PyObject* key) {
-    PyMappingMethods* base_mapping = market_data_type->tp_as_mapping;
+    PyMappingMethods* base_mapping = state.market_data_type->tp_as_mapping;
     if (base_mapping != nullptr && base_mapping->mp_ass_subscript != nullptr) {
         return base_mapping->mp_ass_subscript(op, key, nullptr);
     }
@@ -576,8 +504,8 @@ int bar_setitem(PyObject* op, PyObject* key, PyObject* value) {
         return -1;
     }
     // The conversion may have run arbitrary code: look at the object afresh.
-    MarketDataObject* self = as_bar(op);
-    unsigned char* record = record_of(op);
+    MarketDataObject* self = as_market_data(op);
+    void* record = record_of(op);
     if (record == nullptr) {
         return -1;
     }
@@ -586,9 +514,9 @@ int bar_setitem(PyObject* op, PyObject* key, PyObject* value) {
         return -1;
     }
     if (field->is_count) {
-        store_uint32(record, field->offset, count);
+        write_field(record, bar::trade_count, count);
     } else {
-        store_double(record, field->offset, number);
+        write_field(record, field->number, number);
     }
     return 0;
 }
@@ -607,10 +535,12 @@ PyObject* bar_sq_item(PyObject* op, Py_ssize_t index) {
     return mapping->mp_subscript(op, key.get());
 }
 
-PyMappingMethods bar_as_mapping = {nullptr, bar_getitem, bar_setitem};
-PySequenceMethods bar_as_sequence = {};
-
 }  // namespace
+
+PyMappingMethods bar_as_mapping = {nullptr, bar_getitem, bar_setitem};
+// Only sq_item, in its place among the ten slots.
+PySequenceMethods bar_as_sequence = {nullptr, nullptr, nullptr, bar_sq_item, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr,     nullptr};
 
 int text_pieces(PyObject* self, PyObject* time_attribute, PyObject* (*format_time)(PyObject*),
                 OwnedRef (&text)[kTextPieces]) {
@@ -621,7 +551,8 @@ int text_pieces(PyObject* self, PyObject* time_attribute, PyObject* (*format_tim
         if (!value) {
             return -1;
         }
-        text[i] = OwnedRef::steal(i == 0 ? format_time(value.get()) : PyObject_Format(value.get(), constants.empty_str));
+        text[i] = OwnedRef::steal(i == 0 ? format_time(value.get())
+                                         : PyObject_Format(value.get(), constants.empty_str));
         if (!text[i]) {
             return -1;
         }
@@ -643,8 +574,18 @@ PyObject* format_market_time(PyObject* value) {
     return PyObject_Format(value, constants.time_format);
 }
 
+}  // namespace
+
+// The datetime module's C interface is kept per file: this file reads it.
+int import_datetime_api() {
+    if (PyDateTimeAPI == nullptr) {
+        PyDateTime_IMPORT;
+    }
+    return PyDateTimeAPI != nullptr ? 0 : -1;
+}
+
 PyObject* bar_repr(PyObject* op) {
-    if (as_bar(op)->_data == nullptr) {
+    if (as_market_data(op)->_data == nullptr) {
         return PyUnicode_FromString("<BarData>(uninitialized)");
     }
     OwnedRef text[kTextPieces];
@@ -655,383 +596,5 @@ PyObject* bar_repr(PyObject* op) {
                                 text[1].get(), text[2].get(), text[3].get(), text[4].get(), text[5].get(),
                                 text[6].get());
 }
-
-// ---- byte forms, copying, pickling -------------------------------------------
-
-int bar_getbuffer(PyObject* op, Py_buffer* view, int flags) {
-    _MarketDataBuffer* data = as_bar(op)->_data;
-    if (data == nullptr) {
-        view->obj = nullptr;
-        PyErr_SetString(PyExc_ValueError, "Cannot get buffer from uninitialized data");
-        return -1;
-    }
-    return PyBuffer_FillInfo(view, op, data, static_cast<Py_ssize_t>(kBarRecordSize), 1, flags);
-}
-
-PyBufferProcs bar_as_buffer = {bar_getbuffer, nullptr};
-
-// The record as bytes, for native callers of the table.  The base's version
-// sizes the copy by the class's `_dtype`, but a bar's record is one
-// `_CandlestickBuffer` whatever kind its class names: reading more would run
-// past the allocation (or past a view's buffer).
-PyObject* bar_to_bytes(MarketDataObject* self) {
-    const unsigned char* record = record_of(reinterpret_cast<PyObject*>(self));
-    return record != nullptr ? PyBytes_FromStringAndSize(reinterpret_cast<const char*>(record),
-                                                         static_cast<Py_ssize_t>(kBarRecordSize))
-                             : nullptr;
-}
-
-// cls.__new__(cls), which must give a BarData without a record.
-PyObject* allocate_instance(PyObject* cls) {
-    auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    OwnedRef obj = OwnedRef::steal(type->tp_new(type, constants.empty_tuple, nullptr));
-    if (!obj) {
-        return nullptr;
-    }
-    if (!PyObject_TypeCheck(obj.get(), &BarDataType)) {
-        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(obj.get())->tp_name,
-                     BarDataType.tp_name);
-        return nullptr;
-    }
-    // A __new__ that hands back a live bar must not have its record replaced
-    // under whoever uses it.
-    if (as_bar(obj.get())->_data != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%N.__new__() returned a bar that already holds a record", type);
-        return nullptr;
-    }
-    return obj.release();
-}
-
-bool is_unsigned_byte_format(const char* format) {
-    if (format == nullptr) {
-        return true;  // no format means unsigned bytes
-    }
-    if (*format == '@' || *format == '=' || *format == '<' || *format == '>' || *format == '!') {
-        ++format;  // byte order means nothing for one byte
-    }
-    return (format[0] == 'B' || format[0] == 'c' || format[0] == '?') && format[1] == '\0';
-}
-
-// The checks on a view's shape, in their order.
-int validate_view(const Py_buffer& view) {
-    if (view.ndim != 1) {
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", 1, view.ndim);
-        return -1;
-    }
-    if (!is_unsigned_byte_format(view.format)) {
-        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected 'const unsigned char' but got '%s'",
-                     view.format);
-        return -1;
-    }
-    if (view.itemsize != 1) {
-        PyErr_Format(PyExc_ValueError,
-                     "Item size of buffer (%zd byte%s) does not match size of '%s' (%d byte)", view.itemsize,
-                     view.itemsize == 1 ? "" : "s", "const unsigned char", 1);
-        return -1;
-    }
-    if (view.suboffsets != nullptr) {
-        if (view.strides == nullptr) {
-            PyErr_SetString(PyExc_ValueError, "Buffer exposes suboffsets but no strides");
-        } else {
-            PyErr_Format(PyExc_ValueError, "Buffer not compatible with direct access in dimension %d.", 0);
-        }
-        return -1;
-    }
-    return 0;
-}
-
-// Interned names of the class methods' single parameters.
-PyObject* name_buffer = nullptr;
-PyObject* name_data = nullptr;
-PyObject* const* const buffer_parameter[] = {&name_buffer};
-PyObject* const* const data_parameter[] = {&name_data};
-const Signature from_buffer_signature{"from_buffer", buffer_parameter, 1, 1};
-const Signature from_bytes_signature{"from_bytes", data_parameter, 1, 1};
-
-PyObject* bar_from_buffer(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* buffer = nullptr;
-    if (bind_vectorcall(from_buffer_signature, args, nargs, kwnames, &buffer, nullptr) < 0) {
-        return nullptr;
-    }
-    OwnedRef pin;
-    Py_ssize_t length = 0;
-    if (buffer != Py_None) {
-        pin = OwnedRef::steal(acquire_pin(buffer));
-        if (!pin) {
-            return nullptr;
-        }
-        const Py_buffer& view = reinterpret_cast<BufferPin*>(pin.get())->view;
-        if (validate_view(view) < 0) {
-            return nullptr;
-        }
-        length = view.len;
-    }
-    OwnedRef obj = OwnedRef::steal(allocate_instance(cls));
-    if (!obj) {
-        return nullptr;
-    }
-    if (length == 0) {
-        PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", 0);
-        return nullptr;
-    }
-    const Py_buffer& view = reinterpret_cast<BufferPin*>(pin.get())->view;
-    // A record is 101 contiguous bytes from the first item: never read
-    // beyond what the exporter provides, nor across gaps between items.
-    if (length < static_cast<Py_ssize_t>(kBarRecordSize)) {
-        PyErr_Format(PyExc_ValueError, "Buffer holds %zd bytes, a bar record needs %zu", length, kBarRecordSize);
-        return nullptr;
-    }
-    if (view.strides != nullptr && view.strides[0] != 1) {
-        PyErr_SetString(PyExc_ValueError, "Buffer is not contiguous; a bar record needs contiguous bytes");
-        return nullptr;
-    }
-    MarketDataObject* self = as_bar(obj.get());
-    self->vtable->_set_additional(self, pin_key(), pin.get());
-    if (PyErr_Occurred()) {
-        return nullptr;
-    }
-    self->_owner = 0;
-    self->_data = static_cast<_MarketDataBuffer*>(view.buf);
-    return obj.release();
-}
-
-PyObject* bar_from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* data = nullptr;
-    if (bind_vectorcall(from_bytes_signature, args, nargs, kwnames, &data, nullptr) < 0) {
-        return nullptr;
-    }
-    if (data != Py_None && !PyBytes_CheckExact(data)) {
-        raise_argument_type("data", "bytes", data);
-        return nullptr;
-    }
-    OwnedRef obj = OwnedRef::steal(allocate_instance(cls));
-    if (!obj) {
-        return nullptr;
-    }
-    if (data == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "expected bytes, NoneType found");
-        return nullptr;
-    }
-    Py_ssize_t size = PyBytes_GET_SIZE(data);
-    if (size < static_cast<Py_ssize_t>(kBarRecordSize)) {
-        PyErr_Format(PyExc_ValueError, "Bytes hold %zd bytes, a bar record needs %zu", size, kBarRecordSize);
-        return nullptr;
-    }
-    MarketDataObject* self = as_bar(obj.get());
-    self->_owner = 1;
-    auto* record = static_cast<_MarketDataBuffer*>(PyMem_Malloc(kBarRecordSize));
-    if (record == nullptr) {
-        PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory for BarData");
-        return nullptr;
-    }
-    std::memcpy(record, PyBytes_AS_STRING(data), kBarRecordSize);
-    self->_data = record;
-    return obj.release();
-}
-
-PyObject* bar_copy(PyObject* op, PyObject* /*unused*/) {
-    if (as_bar(op)->_data == nullptr) {
-        PyErr_SetString(PyExc_ValueError, "Cannot copy uninitialized data");
-        return nullptr;
-    }
-    OwnedRef obj = OwnedRef::steal(bar_new(&BarDataType, constants.empty_tuple, nullptr));
-    if (!obj) {
-        return nullptr;
-    }
-    // The allocation may have run the collector, and with it arbitrary
-    // code: the source record is looked up afresh.
-    const _MarketDataBuffer* source = as_bar(op)->_data;
-    if (source == nullptr) {
-        PyErr_SetString(PyExc_ValueError, "Cannot copy uninitialized data");
-        return nullptr;
-    }
-    auto* record = static_cast<_MarketDataBuffer*>(PyMem_Malloc(kBarRecordSize));
-    if (record == nullptr) {
-        PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory for copy");
-        return nullptr;
-    }
-    std::memcpy(record, source, kBarRecordSize);
-    as_bar(obj.get())->_owner = 1;
-    as_bar(obj.get())->_data = record;
-    return obj.release();
-}
-
-constexpr const char kNoReduce[] = "no default __reduce__ due to non-trivial __cinit__";
-
-PyObject* bar_reduce(PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, kNoReduce);
-    return nullptr;
-}
-
-PyObject* bar_setstate(PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, kNoReduce);
-    return nullptr;
-}
-
-PyMethodDef bar_methods[] = {
-    {"from_buffer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bar_from_buffer)),
-     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, PyDoc_STR("Create a new instance from a buffer.")},
-    {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bar_from_bytes)),
-     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     PyDoc_STR("Create a new instance from bytes.\nCreates a copy of the data, so the instance owns the memory.")},
-    {"__copy__", bar_copy, METH_NOARGS, PyDoc_STR("Create a copy of this instance.")},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyMethodDef pickling_refusal[] = {
-    {"__reduce__", bar_reduce, METH_NOARGS, nullptr},
-    {"__setstate__", bar_setstate, METH_O, nullptr},
-};
-
-// Slot wrappers share their docstring with every class; ours get copies of
-// their descriptions that carry the class's own text.
-wrapperbase init_wrapper_base;
-wrapperbase repr_wrapper_base;
-
-int set_slot_wrapper_doc(const char* name, wrapperbase* storage, const char* doc) {
-    PyObject* wrapper = nullptr;
-    if (PyDict_GetItemStringRef(BarDataType.tp_dict, name, &wrapper) <= 0) {
-        return PyErr_Occurred() ? -1 : 0;
-    }
-    OwnedRef keep = OwnedRef::steal(wrapper);
-    if (!PyObject_TypeCheck(wrapper, &PyWrapperDescr_Type)) {
-        return 0;
-    }
-    auto* descriptor = reinterpret_cast<PyWrapperDescrObject*>(wrapper);
-    if (descriptor->d_base != storage) {
-        *storage = *descriptor->d_base;
-        storage->doc = doc;
-        descriptor->d_base = storage;
-    }
-    return 0;
-}
-
-void describe_bar_data_type(PyTypeObject* base) {
-    PyTypeObject& t = BarDataType;
-    t.tp_name = "tarnwick.base.candlestick.BarData";
-    t.tp_doc = PyDoc_STR(
-        "BarData(ticker, timestamp, high_price, low_price, open_price, close_price, volume=0.0, "
-        "notional=0.0, trade_count=0, start_timestamp=0.0, bar_span=None, **kwargs)\n--\n\n"
-        "Represents a single bar of market data for a specific ticker within a given time frame.");
-    t.tp_basicsize = 0;  // no fields of its own: inherits the base layout
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    t.tp_base = base;
-    t.tp_new = bar_new;
-    t.tp_init = bar_init;
-    t.tp_vectorcall = bar_class_vectorcall;
-    t.tp_dealloc = base->tp_dealloc;
-    t.tp_traverse = base->tp_traverse;
-    t.tp_clear = base->tp_clear;
-    t.tp_repr = bar_repr;
-    t.tp_getset = bar_getset;
-    t.tp_methods = bar_methods;
-    t.tp_as_mapping = &bar_as_mapping;
-    bar_as_sequence.sq_item = bar_sq_item;
-    t.tp_as_sequence = &bar_as_sequence;
-    t.tp_as_buffer = &bar_as_buffer;
-}
-
-// The base's direct initialiser path, taken only from the base class's own
-// dictionary: a stand-in subclass with an __init__ of its own has none there.
-HeaderWriter find_header_writer(PyTypeObject* base) {
-    PyObject* capsule = nullptr;
-    if (PyDict_GetItemStringRef(base->tp_dict, kHeaderWriterKey, &capsule) <= 0) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    OwnedRef keep = OwnedRef::steal(capsule);
-    void* pointer = PyCapsule_GetPointer(capsule, kHeaderWriterCapsuleName);
-    if (pointer == nullptr) {
-        PyErr_Clear();
-    }
-    return reinterpret_cast<HeaderWriter>(pointer);
-}
-
-}  // namespace
-
-int ready_bar_data_type(PyTypeObject* base, const MarketDataVTable* base_vtable) {
-    if (PyDateTimeAPI == nullptr) {
-        PyDateTime_IMPORT;
-        if (PyDateTimeAPI == nullptr) {
-            return -1;
-        }
-    }
-    if (intern_once(&name_buffer, "buffer") < 0 || intern_once(&name_data, "data") < 0 ||
-        ready_buffer_pin_type() < 0) {
-        return -1;
-    }
-    bar_data_vtable = *base_vtable;
-    bar_data_vtable.to_bytes = bar_to_bytes;  // a bar's record is 101 bytes, whatever its class's `_dtype`
-    if (!PyType_HasFeature(&BarDataType, Py_TPFLAGS_READY)) {
-        // A static class cannot derive from a class made at run time; refuse
-        // before touching BarData, so that a later import can still ready it.
-        if (PyType_HasFeature(base, Py_TPFLAGS_HEAPTYPE)) {
-            PyErr_Format(PyExc_TypeError,
-                         "%s needs a base class defined by an extension module, not one made at run time (%N)",
-                         "tarnwick.base.candlestick.BarData", base);
-            return -1;
-        }
-        market_data_type = base;
-        describe_bar_data_type(base);
-        if (PyType_Ready(&BarDataType) < 0) {
-            return -1;
-        }
-    }
-    header_writer = find_header_writer(market_data_type);
-    if (set_slot_wrapper_doc("__init__", &init_wrapper_base, "Initialize the bar data with values.") < 0 ||
-        set_slot_wrapper_doc("__repr__", &repr_wrapper_base, "String representation of the bar data.") < 0) {
-        return -1;
-    }
-    OwnedRef capsule = OwnedRef::steal(PyCapsule_New(&bar_data_vtable, kVTableCapsuleName, nullptr));
-    if (!capsule || PyDict_SetItemString(BarDataType.tp_dict, kVTableKey, capsule.get()) < 0) {
-        return -1;
-    }
-    PyType_Modified(&BarDataType);
-    return 0;
-}
-
-namespace {
-
-// Whether the class (or a base other than `object`) defines this hook itself.
-int defines_own(PyTypeObject* type, const char* name) {
-    PyObject* mro = type->tp_mro;
-    Py_ssize_t n = mro != nullptr ? PyTuple_GET_SIZE(mro) : 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        auto* klass = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if (klass == &PyBaseObject_Type || klass->tp_dict == nullptr) {
-            continue;
-        }
-        PyObject* found = nullptr;
-        int present = PyDict_GetItemStringRef(klass->tp_dict, name, &found);
-        Py_XDECREF(found);
-        if (present != 0) {
-            return present;
-        }
-    }
-    return 0;
-}
-
-}  // namespace
-
-int install_pickling_refusal(PyTypeObject* base) {
-    for (const char* hook : {"__getstate__", "__reduce_ex__", "__reduce__"}) {
-        int own = defines_own(base, hook);
-        if (own != 0) {
-            return own < 0 ? -1 : 0;  // the base pickles by itself
-        }
-    }
-    for (PyMethodDef& def : pickling_refusal) {
-        OwnedRef method = OwnedRef::steal(PyDescr_NewMethod(&BarDataType, &def));
-        if (!method || PyDict_SetItemString(BarDataType.tp_dict, def.ml_name, method.get()) < 0) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s", BarDataType.tp_name);
-            return -1;
-        }
-    }
-    PyType_Modified(&BarDataType);
-    return 0;
-}
-
-void set_bar_data_globals(PyObject* module_dict) { Py_XSETREF(module_globals, Py_XNewRef(module_dict)); }
 
 }  // namespace tarnwick

@@ -2,8 +2,30 @@
 // tarnwick.base.market_data, readies the bar classes on it and binds the
 // module's names.  The classes are static types, so the module's state is
 // process-wide and bound to the first interpreter that loads it.
+//
+// Where each concern lives:
+//
+//   candlestick.cpp          this entry: the create and exec steps, in order
+//   candlestick_state.hpp    all process-wide state, and why a re-import is safe
+//   interpreter_binding.hpp  the one-interpreter rule (shared with market_data)
+//   bar_slots.hpp            the files of BarData and what they share:
+//     bar_data.cpp             construction, fields, item access, text form
+//     bar_bytes.cpp            views and their pins, the buffer export,
+//                              from_bytes, copying
+//     bar_type.cpp             the class set-up, slot docstrings, no pickling
+//   daily_bar.cpp            DailyBar, a class made as a class statement would
+//   native_function.cpp      the function objects of DailyBar's members
+//   arguments.hpp            binding call arguments to parameters
+//   conversions.hpp          argument conversions to C numbers
+//   records.hpp              the packed record layouts and the one way to
+//                            read and write their fields
+//   market_data_abi.hpp      the binary contract with the base class
+//   common.hpp               helpers both extension modules use
+//   pyref.hpp                reference ownership in types
+//   market_data_external.cpp the exported C orderings of records
 #include "bar_data.hpp"
 #include "candlestick_state.hpp"
+#include "common.hpp"
 #include "daily_bar.hpp"
 #include "market_data_abi.hpp"
 #include "pyref.hpp"
@@ -15,19 +37,13 @@ constexpr const char kModuleName[] = "tarnwick.base.candlestick";
 constexpr const char kBaseModuleName[] = "tarnwick.base.market_data";
 constexpr const char kBaseClassName[] = "MarketData";
 
-// Process-wide state of the module.
-std::int64_t loading_interpreter = -1;  // the interpreter that loaded it first
-PyObject* initialised_module = nullptr;  // set while (and after) the exec step runs
-PyObject* data_type_class = nullptr;     // tarnwick.base.market_data.DataType
-bool data_type_unavailable = false;      // its import failed; never tried again
-
 // ---- imports ------------------------------------------------------------------
 
 // `from <module> import <name>` on an imported module, with the interpreter's
 // fallback to a submodule already in sys.modules.
-PyObject* import_from(PyObject* module, PyObject* name) {
-    PyObject* value = PyObject_GetAttr(module, name);
-    if (value != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+OwnedRef import_from(PyObject* module, PyObject* name) {
+    OwnedRef value = OwnedRef::steal(PyObject_GetAttr(module, name));
+    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
         return value;
     }
     PyErr_Clear();
@@ -35,60 +51,62 @@ PyObject* import_from(PyObject* module, PyObject* name) {
     if (module_name) {
         OwnedRef full_name = OwnedRef::steal(PyUnicode_FromFormat("%U.%U", module_name.get(), name));
         if (full_name) {
-            value = PyImport_GetModule(full_name.get());
-            if (value != nullptr || PyErr_Occurred()) {
+            value = OwnedRef::steal(PyImport_GetModule(full_name.get()));
+            if (value || PyErr_Occurred()) {
                 return value;
             }
         }
     }
     PyErr_Clear();
     PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-    return nullptr;
+    return {};
 }
 
 // `from <name> import <attribute>` at the given relative level, resolved
 // against the module's own namespace.
-PyObject* import_name(PyObject* module, const char* name, const char* attribute, int level) {
+OwnedRef import_name(PyObject* module, const char* name, const char* attribute, int level) {
     OwnedRef module_name = OwnedRef::steal(PyUnicode_FromString(name));
     OwnedRef attribute_name = OwnedRef::steal(PyUnicode_FromString(attribute));
     if (!module_name || !attribute_name) {
-        return nullptr;
+        return {};
     }
     OwnedRef fromlist = OwnedRef::steal(PyTuple_Pack(1, attribute_name.get()));
     if (!fromlist) {
-        return nullptr;
+        return {};
     }
     OwnedRef imported = OwnedRef::steal(PyImport_ImportModuleLevelObject(
         module_name.get(), PyModule_GetDict(module), nullptr, fromlist.get(), level));
-    return imported ? import_from(imported.get(), attribute_name.get()) : nullptr;
+    return imported ? import_from(imported.get(), attribute_name.get()) : OwnedRef();
 }
 
 // The interpreter-level value of a record kind: DataType.<name>, or the plain
 // code (after one UserWarning) when DataType cannot be imported.
-PyObject* data_type_value(PyObject* module, const char* name, int code) {
-    if (data_type_class == nullptr && !data_type_unavailable) {
-        data_type_class = import_name(module, kBaseModuleName, "DataType", 0);
-        if (data_type_class == nullptr) {
+OwnedRef data_type_value(PyObject* module, const char* name, int code) {
+    if (state.data_type_class == nullptr && !state.data_type_unavailable) {
+        OwnedRef data_type = import_name(module, kBaseModuleName, "DataType", 0);
+        if (data_type) {
+            state.data_type_class = data_type.release();
+        } else {
             if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
-                return nullptr;
+                return {};
             }
             PyErr_Clear();
-            data_type_unavailable = true;
-            OwnedRef warn = OwnedRef::steal(import_name(module, "warnings", "warn", 0));
+            state.data_type_unavailable = true;
+            OwnedRef warn = import_name(module, "warnings", "warn", 0);
             OwnedRef result = OwnedRef::steal(
                 warn ? PyObject_CallFunction(warn.get(), "s",
                                              "enum class DataType not importable from tarnwick.base.market_data. "
                                              "Using plain integer record kinds instead.")
                      : nullptr);
             if (!result) {
-                return nullptr;
+                return {};
             }
         }
     }
-    if (data_type_class != nullptr) {
-        return PyObject_GetAttrString(data_type_class, name);
+    if (state.data_type_class != nullptr) {
+        return OwnedRef::steal(PyObject_GetAttrString(state.data_type_class, name));
     }
-    return PyLong_FromLong(code);
+    return OwnedRef::steal(PyLong_FromLong(code));
 }
 
 // ---- the base class -------------------------------------------------------------
@@ -138,28 +156,18 @@ const MarketDataVTable* import_base_class(PyTypeObject** base) {
     return static_cast<const MarketDataVTable*>(vtable);
 }
 
-int bind(PyObject* module, const char* name, PyObject* value) {
-    OwnedRef owned = OwnedRef::steal(value);
-    return owned ? PyModule_AddObjectRef(module, name, owned.get()) : -1;
+int bind(PyObject* module, const char* name, const OwnedRef& value) {
+    return value ? PyModule_AddObjectRef(module, name, value.get()) : -1;
 }
 
 // ---- create and exec --------------------------------------------------------------
 
 PyObject* candlestick_create(PyObject* spec, PyModuleDef*) {
-    std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interpreter == -1) {
+    if (state.interpreter.bind() < 0) {
         return nullptr;
     }
-    if (loading_interpreter == -1) {
-        loading_interpreter = interpreter;
-    } else if (interpreter != loading_interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per "
-                        "process.");
-        return nullptr;
-    }
-    if (initialised_module != nullptr) {
-        return Py_NewRef(initialised_module);
+    if (state.module != nullptr) {
+        return Py_NewRef(state.module);
     }
     OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) {
@@ -198,7 +206,7 @@ PyObject* candlestick_create(PyObject* spec, PyModuleDef*) {
 
 // The exec steps in their order; on failure the caller forgets the module.
 int initialise(PyObject* module) {
-    if (init_candlestick_state() < 0) {
+    if (fill_candlestick_state() < 0) {
         return -1;
     }
     set_bar_data_globals(PyModule_GetDict(module));
@@ -222,28 +230,28 @@ int initialise(PyObject* module) {
         return -1;
     }
 
-    OwnedRef bar_kind = OwnedRef::steal(data_type_value(module, "DTYPE_BAR", DTYPE_BAR));
+    OwnedRef bar_kind = data_type_value(module, "DTYPE_BAR", DTYPE_BAR);
     if (!bar_kind || PyDict_SetItemString(BarDataType.tp_dict, "_dtype", bar_kind.get()) < 0) {
         return -1;
     }
     PyType_Modified(&BarDataType);
     // from_buffer and from_bytes are class methods from the start (METH_CLASS).
 
-    return bind(module, "DailyBar", create_daily_bar_class(kModuleName));
+    return bind(module, "DailyBar", OwnedRef::steal(create_daily_bar_class(kModuleName)));
 }
 
 int candlestick_exec(PyObject* module) {
-    if (initialised_module != nullptr) {
-        if (initialised_module == module) {
+    if (state.module != nullptr) {
+        if (state.module == module) {
             return 0;
         }
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'candlestick' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    initialised_module = Py_NewRef(module);
+    state.module = Py_NewRef(module);
     if (initialise(module) < 0) {
-        Py_CLEAR(initialised_module);
+        Py_CLEAR(state.module);
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_ImportError, "init tarnwick.base.candlestick");
         }

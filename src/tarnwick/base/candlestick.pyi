@@ -5,7 +5,7 @@ in days)."""
 import datetime
 from collections.abc import Buffer
 from types import CapsuleType
-from typing import Any, ClassVar, Literal, NoReturn, Self, SupportsFloat, SupportsIndex, SupportsInt, overload
+from typing import Any, ClassVar, Literal, NoReturn, Self, SupportsFloat, SupportsIndex, SupportsInt, final, overload
 
 from tarnwick.base.market_data import DataType, MarketData
 from tarnwick.profile import PROFILE as PROFILE
@@ -16,6 +16,10 @@ _Float = SupportsFloat | SupportsIndex
 _Count = SupportsInt | SupportsIndex
 _FloatKey = Literal["high_price", "low_price", "open_price", "close_price", "volume", "notional"]
 _IntradayType = Literal["Hourly-Plus", "Hourly", "Minute-Plus", "Minute", "Sub-Minute"]
+
+@final
+class _BufferPin:
+    """Keeps an exporter's memory alive and pinned while bars read it."""
 
 class BarData(MarketData):
     """Represents a single bar of market data for a specific ticker within a given time frame.
@@ -104,6 +108,11 @@ class BarData(MarketData):
         Creates a copy of the data, so the instance owns the memory."""
     def __copy__(self) -> BarData:
         """Create a copy of this instance."""
+    # Private to tarnwick.bars: many view bars over one pinned exporter.
+    @staticmethod
+    def _pin(exporter: Buffer, /) -> _BufferPin: ...
+    @classmethod
+    def _from_pin(cls, pin: _BufferPin, offset: SupportsIndex, /) -> Self: ...
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, state: object, /) -> NoReturn: ...
 

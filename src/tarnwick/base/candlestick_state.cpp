@@ -1,12 +1,13 @@
-// Start-up of the process-wide names and constants (see candlestick_state.hpp).
+// The process-wide state of the candlestick module and the filling of its
+// names and constants (see candlestick_state.hpp).
 #include "candlestick_state.hpp"
 
+#include "common.hpp"
 #include "pyref.hpp"
 
 namespace tarnwick {
 
-InternedNames names{};
-Constants constants{};
+CandlestickState state{};
 
 int intern_once(PyObject** slot, const char* text) {
     if (*slot == nullptr) {
@@ -22,16 +23,7 @@ int keep_once(PyObject** slot, PyObject* (*make)()) {
     return *slot != nullptr ? 0 : -1;
 }
 
-namespace {
-
-PyObject* import_attr(const char* module_name, const char* attr) {
-    OwnedRef module = OwnedRef::steal(PyImport_ImportModule(module_name));
-    return module ? PyObject_GetAttrString(module.get(), attr) : nullptr;
-}
-
-}  // namespace
-
-int init_candlestick_state() {
+int fill_candlestick_state() {
     InternedNames& n = names;
     const struct {
         PyObject** slot;
@@ -61,6 +53,8 @@ int init_candlestick_state() {
         {&n.year, "year"},
         {&n.month, "month"},
         {&n.day, "day"},
+        {&n.buffer, "buffer"},
+        {&n.data, "data"},
         {&constants.empty_str, ""},
         {&constants.time_format, "%Y-%m-%d %H:%M:%S"},
         {&constants.label_hourly_plus, "Hourly-Plus"},
@@ -81,11 +75,11 @@ int init_candlestick_state() {
         keep_once(&c.days_kwnames, [] { return Py_BuildValue("(s)", "days"); }) < 0 ||
         keep_once(&c.date_kwnames, [] { return Py_BuildValue("(sss)", "year", "month", "day"); }) < 0 ||
         keep_once(&c.fromtimestamp, [] {
-            OwnedRef datetime_class = OwnedRef::steal(import_attr("datetime", "datetime"));
+            OwnedRef datetime_class = import_attribute("datetime", "datetime");
             return datetime_class ? PyObject_GetAttrString(datetime_class.get(), "fromtimestamp") : nullptr;
         }) < 0 ||
-        keep_once(&c.timedelta_type, [] { return import_attr("datetime", "timedelta"); }) < 0 ||
-        keep_once(&c.date_type, [] { return import_attr("datetime", "date"); }) < 0) {
+        keep_once(&c.timedelta_type, [] { return import_attribute("datetime", "timedelta").release(); }) < 0 ||
+        keep_once(&c.date_type, [] { return import_attribute("datetime", "date").release(); }) < 0) {
         return -1;
     }
     return 0;

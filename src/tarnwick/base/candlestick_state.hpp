@@ -1,12 +1,29 @@
-// Process-wide state of the candlestick module: interned names, constants and
-// callables fetched once at module start, so that no hot path builds or looks
-// them up again.  The module binds to one interpreter, so plain globals do.
+// Process-wide state of the candlestick module, all in one struct.
+//
+// The classes are static types (and DailyBar is made once), so the state is
+// process-wide rather than the module object's: the module binds to the
+// first interpreter that loads it (interpreter_binding.hpp), and only that
+// interpreter fills anything here.
+//
+// Importing again after a failed import is safe: `fill_candlestick_state`
+// fills only what is still empty, the base class is looked up afresh, and
+// the steps that change classes (readying BarData) happen once and are
+// skipped when done.
+//
+// Every object here lives as long as the process, so nothing is released:
+// the static classes, which are never freed, use them until the interpreter
+// ends, and releasing them at exit would only run code during teardown.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "arguments.hpp"
+#include "interpreter_binding.hpp"
+#include "market_data_abi.hpp"
+
 namespace tarnwick {
+
 
 struct InternedNames {
     // Constructor parameters, in the order of BarData's signature.
@@ -36,6 +53,9 @@ struct InternedNames {
     PyObject* year;
     PyObject* month;
     PyObject* day;
+    // The class methods' single parameters.
+    PyObject* buffer;
+    PyObject* data;
 };
 
 struct Constants {
@@ -54,13 +74,41 @@ struct Constants {
     PyObject* label_minute_plus;
     PyObject* label_minute;
     PyObject* label_sub_minute;
+    // DailyBar's, filled when the class is made.
+    PyObject* label_daily;
+    PyObject* label_daily_plus;
+    PyObject* one;                 // the int 1
+    PyObject* daily_base_kwnames;  // keywords of DailyBar's call of BarData's initialiser, in order
 };
 
-extern InternedNames names;
-extern Constants constants;
+struct CandlestickState {
+    InterpreterBinding interpreter;  // the interpreter that loaded the module first
+    PyObject* module;                // set while (and after) the exec step runs; dropped if it fails
 
-// Fills `names` and `constants`; safe to call again after a failed import.
-int init_candlestick_state();
+    // The base class MarketData and its table of record operations, and
+    // BarData's own table (the base's, with a `to_bytes` of its own).
+    PyTypeObject* market_data_type;
+    MarketDataVTable bar_data_vtable;
+    HeaderWriter header_writer;  // the base initialiser's direct path, if it has one
+    PyObject* data_type_class;   // tarnwick.base.market_data.DataType
+    bool data_type_unavailable;  // its import failed; never tried again
+    PyObject* module_globals;    // the module's namespace, where members look up PROFILE
+
+    InternedNames names;
+    Constants constants;
+    // Filled on calls, by the bound interpreter only (see arguments.cpp).
+    KeywordCache bar_init_keywords;
+    KeywordCache daily_init_keywords;
+};
+
+extern CandlestickState state;
+// Short names for the parts read everywhere (a constant reference: no
+// indirection at run time).
+inline constexpr InternedNames& names = state.names;
+inline constexpr Constants& constants = state.constants;
+
+// Fills `names` and `constants`, what of them is still empty.
+int fill_candlestick_state();
 
 // Fills an empty slot with the interned `text`, or with what `make` returns
 // (a new reference); a filled slot is left alone.  -1 with an exception set

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "pyref.hpp"
+
 namespace tarnwick {
 
 // float(obj) as the interpreter converts numbers: float, int, __float__,
@@ -29,21 +31,20 @@ inline int to_double(PyObject* obj, double* out) {
 }
 
 // An int as is; any other object through its own __int__, which must return
-// an int.  Returns a new reference.
-inline PyObject* integer_of(PyObject* obj) {
+// an int.
+inline OwnedRef integer_of(PyObject* obj) {
     if (PyLong_Check(obj)) {
-        return Py_NewRef(obj);
+        return OwnedRef::borrow(obj);
     }
     PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
     if (number == nullptr || number->nb_int == nullptr) {
         PyErr_SetString(PyExc_TypeError, "an integer is required");
-        return nullptr;
+        return {};
     }
-    PyObject* result = number->nb_int(obj);
-    if (result != nullptr && !PyLong_Check(result)) {
-        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(result)->tp_name);
-        Py_DECREF(result);
-        return nullptr;
+    OwnedRef result = OwnedRef::steal(number->nb_int(obj));
+    if (result && !PyLong_Check(result.get())) {
+        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(result.get())->tp_name);
+        return {};
     }
     return result;
 }
@@ -51,32 +52,26 @@ inline PyObject* integer_of(PyObject* obj) {
 // Unsigned 32-bit: negative and too large values have messages of their own;
 // from 2**64 on the interpreter's unsigned long overflow comes through.
 inline int to_uint32(PyObject* obj, std::uint32_t* out) {
-    PyObject* integer = integer_of(obj);
-    if (integer == nullptr) {
+    OwnedRef integer = integer_of(obj);
+    if (!integer) {
         return -1;
     }
     int overflow = 0;
-    long long value = PyLong_AsLongLongAndOverflow(integer, &overflow);
+    long long value = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
     if (value == -1 && PyErr_Occurred()) {
-        Py_DECREF(integer);
         return -1;
     }
     if (overflow < 0 || (overflow == 0 && value < 0)) {
-        Py_DECREF(integer);
         PyErr_SetString(PyExc_OverflowError, "can't convert negative value to uint32_t");
         return -1;
     }
     if (overflow > 0) {
-        unsigned long wide = PyLong_AsUnsignedLong(integer);  // raises from 2**64 on
-        Py_DECREF(integer);
+        unsigned long wide = PyLong_AsUnsignedLong(integer.get());  // raises from 2**64 on
         if (wide == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
             return -1;
         }
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to uint32_t");
-        return -1;
     }
-    Py_DECREF(integer);
-    if (value > std::numeric_limits<std::uint32_t>::max()) {
+    if (overflow > 0 || value > std::numeric_limits<std::uint32_t>::max()) {
         PyErr_SetString(PyExc_OverflowError, "value too large to convert to uint32_t");
         return -1;
     }
@@ -87,12 +82,11 @@ inline int to_uint32(PyObject* obj, std::uint32_t* out) {
 // Signed 32-bit: outside its range "value too large to convert to int";
 // beyond the signed 64-bit range the interpreter's long overflow comes through.
 inline int to_int32(PyObject* obj, std::int32_t* out) {
-    PyObject* integer = integer_of(obj);
-    if (integer == nullptr) {
+    OwnedRef integer = integer_of(obj);
+    if (!integer) {
         return -1;
     }
-    long value = PyLong_AsLong(integer);
-    Py_DECREF(integer);
+    long value = PyLong_AsLong(integer.get());
     if (value == -1 && PyErr_Occurred()) {
         return -1;
     }

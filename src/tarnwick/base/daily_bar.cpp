@@ -23,11 +23,6 @@
 namespace tarnwick {
 namespace {
 
-PyObject* label_daily = nullptr;
-PyObject* label_daily_plus = nullptr;
-PyObject* one = nullptr;                // the int 1
-PyObject* base_init_kwnames = nullptr;  // keywords of the base constructor call, in order
-
 // ---- construction ------------------------------------------------------------
 
 enum Parameter : std::uint8_t {
@@ -49,8 +44,8 @@ PyObject* const* const init_parameter_names[kParameterCount] = {
     &names.close_price, &names.volume,     &names.notional,   &names.trade_count, &names.bar_span,
 };
 
-KeywordCache init_keywords;
-const Signature init_signature{"DailyBar.__init__", init_parameter_names, kParameterCount, 6, &init_keywords};
+const Signature init_signature{"DailyBar.__init__", init_parameter_names, kParameterCount, 6,
+                               &state.daily_init_keywords};
 
 // The arguments of the base constructor call, in the order of its keywords.
 enum BaseArgument : std::uint8_t {
@@ -129,7 +124,7 @@ PyObject* daily_init(NativeFunction* function, PyObject* const* args, Py_ssize_t
         }
     }
     const Py_ssize_t count = kBaseCount + n_extras;
-    OwnedRef call_kwnames = OwnedRef::borrow(base_init_kwnames);
+    OwnedRef call_kwnames = OwnedRef::borrow(constants.daily_base_kwnames);
     OwnedRef values = OwnedRef::steal(PyTuple_New(count));  // owns the call's arguments
     if (!values) {
         return nullptr;
@@ -153,7 +148,7 @@ PyObject* daily_init(NativeFunction* function, PyObject* const* args, Py_ssize_t
             return nullptr;
         }
         for (Py_ssize_t i = 0; i < kBaseCount; ++i) {
-            PyTuple_SET_ITEM(call_kwnames.get(), i, Py_NewRef(PyTuple_GET_ITEM(base_init_kwnames, i)));
+            PyTuple_SET_ITEM(call_kwnames.get(), i, Py_NewRef(PyTuple_GET_ITEM(constants.daily_base_kwnames, i)));
         }
         Py_ssize_t pos = 0;
         Py_ssize_t i = kBaseCount;
@@ -297,13 +292,13 @@ PyObject* daily_bar_type(NativeFunction* function, PyObject* const* args, Py_ssi
     if (!days) {
         return nullptr;
     }
-    int is_one = PyObject_RichCompareBool(days.get(), one, Py_EQ);
+    int is_one = PyObject_RichCompareBool(days.get(), constants.one, Py_EQ);
     if (is_one != 0) {
-        return is_one > 0 ? Py_NewRef(label_daily) : nullptr;
+        return is_one > 0 ? Py_NewRef(constants.label_daily) : nullptr;
     }
-    int is_more = PyObject_RichCompareBool(days.get(), one, Py_GT);
+    int is_more = PyObject_RichCompareBool(days.get(), constants.one, Py_GT);
     if (is_more != 0) {
-        return is_more > 0 ? Py_NewRef(label_daily_plus) : nullptr;
+        return is_more > 0 ? Py_NewRef(constants.label_daily_plus) : nullptr;
     }
     OwnedRef span = OwnedRef::steal(super_attribute(function, self, names.bar_span));
     if (!span) {
@@ -331,7 +326,7 @@ PyObject* daily_repr(NativeFunction* function, PyObject* const* args, Py_ssize_t
     if (text_pieces(self, names.market_date, format_plain, text) < 0) {
         return nullptr;
     }
-    int is_one = PyObject_RichCompareBool(days.get(), one, Py_EQ);
+    int is_one = PyObject_RichCompareBool(days.get(), constants.one, Py_EQ);
     if (is_one < 0) {
         return nullptr;
     }
@@ -419,11 +414,12 @@ int init_daily_state() {
             return -1;
         }
     }
-    if (intern_once(&label_daily, "Daily") < 0 || intern_once(&label_daily_plus, "Daily-Plus") < 0 ||
-        keep_once(&one, [] { return PyLong_FromLong(1); }) < 0) {
+    if (intern_once(&constants.label_daily, "Daily") < 0 ||
+        intern_once(&constants.label_daily_plus, "Daily-Plus") < 0 ||
+        keep_once(&constants.one, [] { return PyLong_FromLong(1); }) < 0) {
         return -1;
     }
-    return keep_once(&base_init_kwnames, [] {
+    return keep_once(&constants.daily_base_kwnames, [] {
         return PyTuple_Pack(kBaseCount, names.ticker, names.timestamp, names.high_price, names.low_price,
                             names.open_price, names.close_price, names.volume, names.notional, names.trade_count,
                             names.bar_span);

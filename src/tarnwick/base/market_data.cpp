@@ -9,6 +9,8 @@
 // dictionary (see market_data_abi.hpp).
 #include <cstring>
 
+#include "common.hpp"
+#include "interpreter_binding.hpp"
 #include "market_data_abi.hpp"
 #include "pyref.hpp"
 #include "static_type.hpp"
@@ -16,38 +18,49 @@
 namespace tarnwick {
 namespace {
 
-// Interned attribute names and callables fetched once at module start.  The
-// type is static, so this state is process-wide and the module refuses to
-// load into a second interpreter.
-PyObject* s_ticker = nullptr;
-PyObject* s_timestamp = nullptr;
-PyObject* s_dtype = nullptr;
-PyObject* s_PROFILE = nullptr;
-PyObject* s_time_zone = nullptr;
-PyObject* s_fromtimestamp = nullptr;  // datetime.datetime.fromtimestamp
-PyObject* s_tz_kwnames = nullptr;     // ("tz",)
+// ---- process-wide state ------------------------------------------------------
 
-constexpr const char kDataNotInitialized[] = "Data not initialized";
-constexpr std::size_t kTickerBytes = sizeof(_MetaInfo::ticker);
+// Whether a record kind answer is still good: the last class asked, with its
+// version tag (see class_record_kind).
+struct RecordKindCache {
+    PyTypeObject* type = nullptr;  // compared only, never dereferenced
+    unsigned int version = 0;
+    std::uint8_t kind = 0;
+};
 
-int raise_not_initialized() {
-    PyErr_SetString(PyExc_ValueError, kDataNotInitialized);
-    return -1;
-}
+// Everything the module keeps between calls.  The class is a static type, so
+// this state is process-wide: the module binds to the first interpreter that
+// loads it and refuses any other, and only that interpreter fills the state.
+// The exec step fills what is still empty, so an import that failed half-way
+// can simply run again.  The objects live as long as the process, because
+// the static class uses them until the end: none is ever released.
+struct ModuleState {
+    InterpreterBinding interpreter;
+    // Interned names.
+    PyObject* ticker = nullptr;
+    PyObject* timestamp = nullptr;
+    PyObject* dtype = nullptr;  // "_dtype"
+    PyObject* PROFILE = nullptr;
+    PyObject* time_zone = nullptr;
+    // datetime.datetime.fromtimestamp and its keyword names ("tz",).
+    PyObject* fromtimestamp = nullptr;
+    PyObject* tz_kwnames = nullptr;
+    // Filled on first use.
+    PyObject* profile_module = nullptr;  // tarnwick.profile, at the first market_time
+    RecordKindCache record_kind;
+};
+
+ModuleState state;
+
+constexpr std::size_t kTickerBytes = header::ticker_size;
 
 // ---- record operations -----------------------------------------------------
-
-// Whether two keys of the store name the same entry: the same object, or
-// equal strings (compared without running any code of theirs).
-bool same_key(PyObject* a, PyObject* b) {
-    return a == b || (PyUnicode_Check(a) && PyUnicode_Check(b) && PyUnicode_Compare(a, b) == 0);
-}
 
 // Index of the entry `key` in the store, or -1.
 Py_ssize_t find_entry(PyObject* store, PyObject* key) {
     Py_ssize_t size = store != nullptr ? PyTuple_GET_SIZE(store) : 0;
     for (Py_ssize_t i = 0; i + 1 < size; i += 2) {
-        if (same_key(PyTuple_GET_ITEM(store, i), key)) {
+        if (same_name(PyTuple_GET_ITEM(store, i), key)) {
             return i;
         }
     }
@@ -88,21 +101,14 @@ std::size_t max_size() { return sizeof(_MarketDataBuffer); }
 // kept with the class's version tag, which changes whenever the class or one
 // of its bases changes.  Only for classes whose metaclass is `type`: another
 // metaclass may compute the attribute.
-struct RecordKindCache {
-    PyTypeObject* type = nullptr;  // compared only, never dereferenced
-    unsigned int version = 0;
-    std::uint8_t kind = 0;
-};
-RecordKindCache record_kind_cache;
-
 int class_record_kind(PyObject* self, std::uint8_t* kind) {
     PyTypeObject* type = Py_TYPE(self);
-    if (type == record_kind_cache.type && type->tp_version_tag == record_kind_cache.version &&
-        record_kind_cache.version != 0) {
-        *kind = record_kind_cache.kind;
+    RecordKindCache& cache = state.record_kind;
+    if (type == cache.type && type->tp_version_tag == cache.version && cache.version != 0) {
+        *kind = cache.kind;
         return 0;
     }
-    OwnedRef value = OwnedRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), s_dtype));
+    OwnedRef value = OwnedRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), state.dtype));
     if (!value) {
         return -1;
     }
@@ -116,15 +122,15 @@ int class_record_kind(PyObject* self, std::uint8_t* kind) {
         return -1;
     }
     *kind = static_cast<std::uint8_t>(code);
-    if (Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type) && PyUnstable_Type_AssignVersionTag(type) != 0) {
-        record_kind_cache = {type, type->tp_version_tag, *kind};
+    if (Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type) && state.interpreter.is_current() &&
+        PyUnstable_Type_AssignVersionTag(type) != 0) {
+        cache = {type, type->tp_version_tag, *kind};
     }
     return 0;
 }
 
 PyObject* to_bytes(MarketDataObject* self) {
-    if (self->_data == nullptr) {
-        raise_not_initialized();
+    if (record_of(self) == nullptr) {
         return nullptr;
     }
     std::uint8_t kind = 0;
@@ -159,10 +165,6 @@ PyObject* market_data_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kw
     return obj;
 }
 
-bool is_keyword(PyObject* key, PyObject* interned) {
-    return key == interned || (PyUnicode_Check(key) && PyUnicode_Compare(key, interned) == 0);
-}
-
 // The ticker as the bytes to store: UTF-8, at most 32 bytes, no NUL (a NUL
 // would silently cut the symbol short when it is read back).
 int ticker_bytes(PyObject* ticker, const char** text, Py_ssize_t* size) {
@@ -195,8 +197,8 @@ int ticker_bytes(PyObject* ticker, const char** text, Py_ssize_t* size) {
 // ticker and the timestamp.  Everything is checked before the first byte is
 // written, so a failure leaves the record as it was.
 int write_header(MarketDataObject* self, PyObject* ticker, double timestamp) {
-    if (self->_data == nullptr) {
-        return raise_not_initialized();
+    if (record_of(self) == nullptr) {
+        return -1;
     }
     std::uint8_t kind = 0;
     if (class_record_kind(reinterpret_cast<PyObject*>(self), &kind) < 0) {
@@ -211,21 +213,17 @@ int write_header(MarketDataObject* self, PyObject* ticker, double timestamp) {
     // read-only memoryview): like the subclasses' constructors, the header
     // writer refuses it.  The class lookup above may have run code, so the
     // record is looked at afresh.
-    if (self->_data == nullptr) {
-        return raise_not_initialized();
-    }
-    if (self->_owner == 0) {
-        OwnedRef class_name = OwnedRef::steal(PyType_GetName(Py_TYPE(self)));
-        if (class_name) {
-            PyErr_Format(PyExc_MemoryError, "Can not initialize a view of %U.", class_name.get());
-        }
+    void* record = record_of(self);
+    if (record == nullptr) {
         return -1;
     }
-    _MetaInfo* header = &self->_data->MetaInfo;
-    header->dtype = kind;
-    std::memset(header->ticker, 0, kTickerBytes);
-    std::memcpy(header->ticker, text, static_cast<std::size_t>(text_size));
-    header->timestamp = timestamp;
+    if (self->_owner == 0) {
+        return refuse_view_initialisation(reinterpret_cast<PyObject*>(self));
+    }
+    write_field(record, header::dtype, kind);
+    std::memset(ticker_field(record), 0, kTickerBytes);
+    std::memcpy(ticker_field(record), text, static_cast<std::size_t>(text_size));
+    write_field(record, header::timestamp, timestamp);
     return 0;
 }
 
@@ -246,7 +244,9 @@ int market_data_init(PyObject* op, PyObject* args, PyObject* kwds) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (kwds != nullptr && PyDict_Next(kwds, &pos, &key, &value)) {
-        PyObject** slot = is_keyword(key, s_ticker) ? &ticker : is_keyword(key, s_timestamp) ? &timestamp : nullptr;
+        PyObject** slot = same_name(key, state.ticker)      ? &ticker
+                          : same_name(key, state.timestamp) ? &timestamp
+                                                            : nullptr;
         if (slot == nullptr) {
             continue;
         }
@@ -271,7 +271,7 @@ int market_data_init(PyObject* op, PyObject* args, PyObject* kwds) {
     if (kwds != nullptr && PyDict_GET_SIZE(kwds) > n_named) {
         pos = 0;
         while (PyDict_Next(kwds, &pos, &key, &value)) {
-            if (is_keyword(key, s_ticker) || is_keyword(key, s_timestamp)) {
+            if (same_name(key, state.ticker) || same_name(key, state.timestamp)) {
                 continue;
             }
             self->vtable->_set_additional(self, key, value);
@@ -288,14 +288,43 @@ int market_data_traverse(PyObject* op, visitproc visit, void* arg) {
     return 0;
 }
 
+// The collector breaks cycles through the extra attributes, the entries
+// under str keys.  Entries under other keys can only come from native code
+// (a view's buffer pin, say) and stay until the object dies: the record of a
+// view, and every memoryview taken of it, must stay readable for as long as
+// anything can reach the object, and such entries hold nothing the collector
+// could see.
 int market_data_clear(PyObject* op) {
     auto* self = reinterpret_cast<MarketDataObject*>(op);
-    // The store may hold what keeps a borrowed record alive; once it is gone
-    // the record must not be reachable any more.
-    if (self->_owner == 0) {
-        self->_data = nullptr;
+    PyObject* store = self->_additional;
+    if (store == nullptr) {
+        return 0;
     }
-    Py_CLEAR(self->_additional);
+    Py_ssize_t size = PyTuple_GET_SIZE(store);
+    Py_ssize_t native = 0;
+    for (Py_ssize_t i = 0; i + 1 < size; i += 2) {
+        native += PyUnicode_Check(PyTuple_GET_ITEM(store, i)) ? 0 : 2;
+    }
+    if (native == size) {
+        return 0;
+    }
+    PyObject* kept = nullptr;
+    if (native > 0) {
+        kept = PyTuple_New(native);
+        if (kept == nullptr) {
+            // Keeping the whole store only leaves the cycle uncollected.
+            PyErr_Clear();
+            return 0;
+        }
+        for (Py_ssize_t i = 0, j = 0; i + 1 < size; i += 2) {
+            if (!PyUnicode_Check(PyTuple_GET_ITEM(store, i))) {
+                PyTuple_SET_ITEM(kept, j, Py_NewRef(PyTuple_GET_ITEM(store, i)));
+                PyTuple_SET_ITEM(kept, j + 1, Py_NewRef(PyTuple_GET_ITEM(store, i + 1)));
+                j += 2;
+            }
+        }
+    }
+    Py_XSETREF(self->_additional, kept);
     return 0;
 }
 
@@ -331,12 +360,11 @@ PyObject* market_data_getattro(PyObject* op, PyObject* name) {
 // ---- properties ------------------------------------------------------------
 
 PyObject* get_ticker(PyObject* op, void*) {
-    const _MarketDataBuffer* data = reinterpret_cast<MarketDataObject*>(op)->_data;
+    const _MarketDataBuffer* data = record_of(reinterpret_cast<MarketDataObject*>(op));
     if (data == nullptr) {
-        raise_not_initialized();
         return nullptr;
     }
-    const char* text = data->MetaInfo.ticker;
+    const char* text = ticker_field(data);
     // Foreign records may hold any bytes: stop at the field's end, and show
     // bytes that are not UTF-8 rather than failing to read the record.
     std::size_t size = strnlen(text, kTickerBytes);
@@ -344,47 +372,44 @@ PyObject* get_ticker(PyObject* op, void*) {
 }
 
 PyObject* get_timestamp(PyObject* op, void*) {
-    const _MarketDataBuffer* data = reinterpret_cast<MarketDataObject*>(op)->_data;
+    const _MarketDataBuffer* data = record_of(reinterpret_cast<MarketDataObject*>(op));
     if (data == nullptr) {
-        raise_not_initialized();
         return nullptr;
     }
-    return PyFloat_FromDouble(data->MetaInfo.timestamp);
+    return PyFloat_FromDouble(read_field(data, header::timestamp));
 }
 
 // PROFILE.time_zone of tarnwick.profile, read at each call; the module is
-// imported once.
-PyObject* profile_time_zone() {
-    static PyObject* profile_module = nullptr;
-    if (profile_module == nullptr) {
-        profile_module = PyImport_ImportModule("tarnwick.profile");
-        if (profile_module == nullptr) {
-            return nullptr;
+// imported once, by the interpreter the module is bound to.
+OwnedRef profile_time_zone() {
+    if (state.profile_module == nullptr) {
+        if (state.interpreter.require_current() < 0) {
+            return {};
+        }
+        state.profile_module = PyImport_ImportModule("tarnwick.profile");
+        if (state.profile_module == nullptr) {
+            return {};
         }
     }
-    OwnedRef profile = OwnedRef::steal(PyObject_GetAttr(profile_module, s_PROFILE));
-    if (!profile) {
-        return nullptr;
-    }
-    return PyObject_GetAttr(profile.get(), s_time_zone);
+    OwnedRef profile = OwnedRef::steal(PyObject_GetAttr(state.profile_module, state.PROFILE));
+    return profile ? OwnedRef::steal(PyObject_GetAttr(profile.get(), state.time_zone)) : OwnedRef();
 }
 
 PyObject* get_market_time(PyObject* op, void*) {
-    const _MarketDataBuffer* data = reinterpret_cast<MarketDataObject*>(op)->_data;
+    const _MarketDataBuffer* data = record_of(reinterpret_cast<MarketDataObject*>(op));
     if (data == nullptr) {
-        raise_not_initialized();
         return nullptr;
     }
-    OwnedRef timestamp = OwnedRef::steal(PyFloat_FromDouble(data->MetaInfo.timestamp));
+    OwnedRef timestamp = OwnedRef::steal(PyFloat_FromDouble(read_field(data, header::timestamp)));
     if (!timestamp) {
         return nullptr;
     }
-    OwnedRef tz = OwnedRef::steal(profile_time_zone());
+    OwnedRef tz = profile_time_zone();
     if (!tz) {
         return nullptr;
     }
     PyObject* call_args[] = {timestamp.get(), tz.get()};
-    return PyObject_Vectorcall(s_fromtimestamp, call_args, 1, s_tz_kwnames);
+    return PyObject_Vectorcall(state.fromtimestamp, call_args, 1, state.tz_kwnames);
 }
 
 PyObject* get_owner(PyObject* op, void*) {
@@ -435,45 +460,39 @@ constexpr struct {
     {"DTYPE_INSTRUCTION", DTYPE_INSTRUCTION},
 };
 
-PyObject* import_attr(const char* module_name, const char* attr) {
-    OwnedRef module = OwnedRef::steal(PyImport_ImportModule(module_name));
-    return module ? PyObject_GetAttrString(module.get(), attr) : nullptr;
-}
-
 // DataType = enum.IntEnum("DataType", [...], module=..., qualname="DataType")
-PyObject* make_data_type_enum() {
+OwnedRef make_data_type_enum() {
     OwnedRef members = OwnedRef::steal(PyList_New(0));
     if (!members) {
-        return nullptr;
+        return {};
     }
     for (const auto& member : kDataTypes) {
         OwnedRef pair = OwnedRef::steal(Py_BuildValue("(si)", member.name, member.code));
         if (!pair || PyList_Append(members.get(), pair.get()) < 0) {
-            return nullptr;
+            return {};
         }
     }
-    OwnedRef int_enum = OwnedRef::steal(import_attr("enum", "IntEnum"));
-    if (!int_enum) {
-        return nullptr;
-    }
+    OwnedRef int_enum = import_attribute("enum", "IntEnum");
     OwnedRef args = OwnedRef::steal(Py_BuildValue("(sO)", "DataType", members.get()));
     OwnedRef kwargs = OwnedRef::steal(
         Py_BuildValue("{ssss}", "module", "tarnwick.base.market_data", "qualname", "DataType"));
-    if (!args || !kwargs) {
-        return nullptr;
+    if (!int_enum || !args || !kwargs) {
+        return {};
     }
-    return PyObject_Call(int_enum.get(), args.get(), kwargs.get());
+    return OwnedRef::steal(PyObject_Call(int_enum.get(), args.get(), kwargs.get()));
 }
 
-int intern_names() {
-    struct {
+// Fills what of the state is still empty (a failed import may have filled
+// part of it).
+int fill_state() {
+    const struct {
         PyObject** slot;
         const char* text;
     } names[] = {
-        {&s_ticker, "ticker"},       {&s_timestamp, "timestamp"}, {&s_dtype, "_dtype"},
-        {&s_PROFILE, "PROFILE"},     {&s_time_zone, "time_zone"},
+        {&state.ticker, "ticker"},   {&state.timestamp, "timestamp"}, {&state.dtype, "_dtype"},
+        {&state.PROFILE, "PROFILE"}, {&state.time_zone, "time_zone"},
     };
-    for (auto& name : names) {
+    for (const auto& name : names) {
         if (*name.slot == nullptr) {
             *name.slot = PyUnicode_InternFromString(name.text);
             if (*name.slot == nullptr) {
@@ -481,19 +500,19 @@ int intern_names() {
             }
         }
     }
-    if (s_tz_kwnames == nullptr) {
-        s_tz_kwnames = Py_BuildValue("(s)", "tz");
-        if (s_tz_kwnames == nullptr) {
+    if (state.tz_kwnames == nullptr) {
+        state.tz_kwnames = Py_BuildValue("(s)", "tz");
+        if (state.tz_kwnames == nullptr) {
             return -1;
         }
     }
-    if (s_fromtimestamp == nullptr) {
-        OwnedRef datetime_class = OwnedRef::steal(import_attr("datetime", "datetime"));
+    if (state.fromtimestamp == nullptr) {
+        OwnedRef datetime_class = import_attribute("datetime", "datetime");
         if (!datetime_class) {
             return -1;
         }
-        s_fromtimestamp = PyObject_GetAttrString(datetime_class.get(), "fromtimestamp");
-        if (s_fromtimestamp == nullptr) {
+        state.fromtimestamp = PyObject_GetAttrString(datetime_class.get(), "fromtimestamp");
+        if (state.fromtimestamp == nullptr) {
             return -1;
         }
     }
@@ -528,10 +547,10 @@ int ready_market_data_type(PyObject* data_type) {
 }
 
 int market_data_exec(PyObject* module) {
-    if (intern_names() < 0) {
+    if (state.interpreter.bind() < 0 || fill_state() < 0) {
         return -1;
     }
-    OwnedRef data_type = OwnedRef::steal(make_data_type_enum());
+    OwnedRef data_type = make_data_type_enum();
     if (!data_type || ready_market_data_type(data_type.get()) < 0) {
         return -1;
     }
@@ -543,7 +562,9 @@ int market_data_exec(PyObject* module) {
 
 PyModuleDef_Slot market_data_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(market_data_exec)},
-    // The class is a static type shared by the whole process.
+    // The class is a static type shared by the whole process.  CPython
+    // enforces this for isolated interpreters only; the exec step binds the
+    // module to one interpreter for the others.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };

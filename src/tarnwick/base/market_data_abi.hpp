@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "pyref.hpp"
 #include "records.hpp"
 
 namespace tarnwick {
@@ -44,18 +45,19 @@ inline constexpr Py_ssize_t kMarketDataObjectSize = sizeof(MarketDataObject);
 // so what a subclass keeps there under a private key, such as the buffer a
 // view reads, stays exactly as long as the object.
 //
-// The value stored under `key` (compared by identity), borrowed, or null.
-inline PyObject* find_additional(const MarketDataObject* self, const PyObject* key) {
+// The value stored under `key` (compared by identity), or null; the store
+// keeps it alive.
+inline BorrowedRef find_additional(const MarketDataObject* self, const PyObject* key) {
     PyObject* store = self->_additional;
     if (store == nullptr || !PyTuple_Check(store)) {
-        return nullptr;
+        return {};
     }
     for (Py_ssize_t i = 0; i + 1 < PyTuple_GET_SIZE(store); i += 2) {
         if (PyTuple_GET_ITEM(store, i) == key) {
-            return PyTuple_GET_ITEM(store, i + 1);
+            return BorrowedRef(PyTuple_GET_ITEM(store, i + 1));
         }
     }
-    return nullptr;
+    return {};
 }
 static_assert(sizeof(void*) != 8 || sizeof(MarketDataObject) == 48);
 

@@ -4,60 +4,31 @@
 // functions themselves touch no interpreter state: they read the two
 // records and nothing else.
 //
-// The layouts are restated here rather than shared so that this file depends
-// on nothing but the byte contract itself; the static_asserts pin that
-// contract.  Records arrive at whatever address the caller put them, often
-// odd ones, so every read goes through a pointer to a packed type (which the
-// compiler turns into alignment-safe loads).
+// Records arrive at whatever address the caller put them, often odd ones:
+// fields are read with the accessors of records.hpp, which copy bytes and
+// never form a misaligned pointer.
 
 #include "market_data_external.h"
 
-#include <cstddef>
-#include <cstdint>
+#include <cstring>
+
+#include "records.hpp"
 
 #define TARNWICK_EXPORT __attribute__((visibility("default")))
 
 namespace {
 
-#pragma pack(push, 1)
+using tarnwick::read_field;
+namespace header = tarnwick::header;
+namespace book_entry = tarnwick::book_entry;
 
-// The common header every record starts with; only `timestamp` is read, but
-// the preceding fields fix its offset.
-struct MetaInfo {
-    std::uint8_t dtype;
-    char ticker[32];
-    double timestamp;
-};
-
-struct Entry {
-    double price;
-    double volume;
-    std::uint64_t n_orders;  // sole arbiter of emptiness, whatever the price
-};
-
-static_assert(sizeof(MetaInfo) == 41);
-static_assert(offsetof(MetaInfo, dtype) == 0);
-static_assert(offsetof(MetaInfo, ticker) == 1);
-static_assert(offsetof(MetaInfo, timestamp) == 33);
-
-static_assert(sizeof(Entry) == 24);
-static_assert(offsetof(Entry, price) == 0);
-static_assert(offsetof(Entry, volume) == 8);
-static_assert(offsetof(Entry, n_orders) == 16);
-
-// An element of the array being sorted: a pointer to a record.  The array
-// itself may be caller-packed, so the pointer is read through a packed type
-// too and need not be pointer-aligned.
-struct RecordSlot {
-    const MetaInfo* record;
-};
-
-#pragma pack(pop)
-
-static_assert(sizeof(RecordSlot) == sizeof(const MetaInfo*));
-
+// An element of the array being sorted is a pointer to a record.  The array
+// itself may be caller-packed, so the pointer is copied out too and need not
+// be pointer-aligned.
 double timestamp_of(const void* slot) {
-    return static_cast<const RecordSlot*>(slot)->record->timestamp;
+    const void* record = nullptr;
+    std::memcpy(static_cast<void*>(&record), slot, sizeof record);
+    return read_field(record, header::timestamp);
 }
 
 // Comparisons are written so that a NaN on either side falls through to 0.
@@ -72,13 +43,11 @@ int compare_timestamps(const void* a, const void* b) {
 // Empty levels sink to the end in either book; `rank` orders the rest.
 template <int (*rank)(double, double)>
 int compare_levels(const void* a, const void* b) {
-    const Entry* ea = static_cast<const Entry*>(a);
-    const Entry* eb = static_cast<const Entry*>(b);
-    const bool a_empty = ea->n_orders == 0;
-    const bool b_empty = eb->n_orders == 0;
+    const bool a_empty = read_field(a, book_entry::n_orders) == 0;  // sole arbiter of emptiness, whatever the price
+    const bool b_empty = read_field(b, book_entry::n_orders) == 0;
     if (a_empty) return b_empty ? 0 : 1;
     if (b_empty) return -1;
-    return rank(ea->price, eb->price);
+    return rank(read_field(a, book_entry::price), read_field(b, book_entry::price));
 }
 
 int highest_first(double pa, double pb) {

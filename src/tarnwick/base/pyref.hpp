@@ -1,6 +1,13 @@
-// Small RAII owners for interpreter references.  `OwnedRef` holds a strong
-// reference and releases it when it goes out of scope, so early returns on
-// error paths cannot leak; `release()` hands the reference on to a caller.
+// Ownership of interpreter references, written in types:
+//
+// - `OwnedRef` holds a strong reference and releases it when it goes out of
+//   scope, so early returns on error paths cannot leak.  A helper that gives
+//   its caller a new reference returns an `OwnedRef`; `release()` hands the
+//   reference on at a slot boundary, where the interpreter expects a raw one.
+// - `BorrowedRef` holds a reference without owning it: someone else keeps the
+//   object alive for as long as it is used, and it is never released.
+//
+// Raw `PyObject*` appears only at slot boundaries and in calls into the C API.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -37,6 +44,20 @@ public:
 
 private:
     explicit OwnedRef(PyObject* obj) noexcept : obj_(obj) {}
+    PyObject* obj_ = nullptr;
+};
+
+class BorrowedRef {
+public:
+    constexpr BorrowedRef() noexcept = default;
+    constexpr explicit BorrowedRef(PyObject* obj) noexcept : obj_(obj) {}
+
+    PyObject* get() const noexcept { return obj_; }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+    // A strong reference of one's own to the same object.
+    OwnedRef new_ref() const noexcept { return OwnedRef::borrow(obj_); }
+
+private:
     PyObject* obj_ = nullptr;
 };
 

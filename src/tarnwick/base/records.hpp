@@ -3,13 +3,14 @@
 // so any native consumer of the records can include it.
 //
 // Records are packed with one-byte alignment, so multi-byte fields sit at odd
-// offsets (`timestamp` at 33).  Members are only ever accessed through a
-// pointer to the packed type, which makes the compiler emit alignment-safe
-// loads and stores; never take the address of a packed member.
+// offsets (`timestamp` at 33).  The declarations below fix every offset; the
+// accessors at the end of this file are the one way code reads or writes a
+// field (see "Reading and writing fields").
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace tarnwick {
 
@@ -174,6 +175,68 @@ constexpr std::size_t record_size(std::uint8_t dtype) noexcept {
     }
 }
 
+// ---- Reading and writing fields ----------------------------------------------
+//
+// The rule: every field is read with `read_field` and written with
+// `write_field`, given a record's address and one of the typed field
+// constants below, which take their offsets from the packed declarations
+// above.  Why one way: a record
+// sits at any address (records lie back to back in files and in buffers
+// whose owners choose the start), so a field is rarely aligned.  Copying its
+// bytes never forms a misaligned pointer or reference, and a fixed-size copy
+// compiles to one unaligned load or store, as fast as a member access.
+
+// A field of type T at a byte offset inside a record.
+template <class T>
+struct Field {
+    std::size_t offset;
+};
+
+template <class T>
+inline T read_field(const void* record, Field<T> field) noexcept {
+    T value;
+    std::memcpy(&value, static_cast<const unsigned char*>(record) + field.offset, sizeof value);
+    return value;
+}
+
+template <class T>
+inline void write_field(void* record, Field<T> field, T value) noexcept {
+    std::memcpy(static_cast<unsigned char*>(record) + field.offset, &value, sizeof value);
+}
+
+// The header every record starts with.  The ticker is bytes, reached through
+// `ticker_field`.
+namespace header {
+inline constexpr Field<std::uint8_t> dtype{offsetof(_MetaInfo, dtype)};
+inline constexpr Field<double> timestamp{offsetof(_MetaInfo, timestamp)};
+inline constexpr std::size_t ticker_offset = offsetof(_MetaInfo, ticker);
+inline constexpr std::size_t ticker_size = sizeof(_MetaInfo::ticker);
+}  // namespace header
+
+inline char* ticker_field(void* record) noexcept { return static_cast<char*>(record) + header::ticker_offset; }
+inline const char* ticker_field(const void* record) noexcept {
+    return static_cast<const char*>(record) + header::ticker_offset;
+}
+
+// The fields of a bar record after its header.
+namespace bar {
+inline constexpr Field<double> bar_span{offsetof(_CandlestickBuffer, bar_span)};
+inline constexpr Field<double> high_price{offsetof(_CandlestickBuffer, high_price)};
+inline constexpr Field<double> low_price{offsetof(_CandlestickBuffer, low_price)};
+inline constexpr Field<double> open_price{offsetof(_CandlestickBuffer, open_price)};
+inline constexpr Field<double> close_price{offsetof(_CandlestickBuffer, close_price)};
+inline constexpr Field<double> volume{offsetof(_CandlestickBuffer, volume)};
+inline constexpr Field<double> notional{offsetof(_CandlestickBuffer, notional)};
+inline constexpr Field<std::uint32_t> trade_count{offsetof(_CandlestickBuffer, trade_count)};
+}  // namespace bar
+
+// One level of an order book.
+namespace book_entry {
+inline constexpr Field<double> price{offsetof(_OrderBookEntry, price)};
+inline constexpr Field<double> volume{offsetof(_OrderBookEntry, volume)};
+inline constexpr Field<std::uint64_t> n_orders{offsetof(_OrderBookEntry, n_orders)};  // 0 marks an empty level
+}  // namespace book_entry
+
 // ---- Compile-time check of every size and offset of the byte layouts ------
 
 static_assert(sizeof(DataType) == 4);
@@ -195,6 +258,7 @@ static_assert(offsetof(_OrderBookEntry, n_orders) == 16);
 static_assert(sizeof(_OrderBookBuffer) == 240);
 
 static_assert(sizeof(_CandlestickBuffer) == 101);
+static_assert(header::timestamp.offset == offsetof(_CandlestickBuffer, timestamp));
 static_assert(offsetof(_CandlestickBuffer, dtype) == 0);
 static_assert(offsetof(_CandlestickBuffer, ticker) == 1);
 static_assert(offsetof(_CandlestickBuffer, timestamp) == 33);

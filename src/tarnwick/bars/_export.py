@@ -1,0 +1,467 @@
+"""Bars into and out of the data ecosystem: Arrow tables, pandas DataFrames,
+Parquet and CSV files, and Parquet datasets partitioned by ticker.
+
+Every table has one schema per kind of bars (``schema``), with the kind
+and the format version in its metadata:
+
+==============  ========================  =======================
+column          intraday bars             daily bars
+==============  ========================  =======================
+ticker          string                    string
+start / end     timestamp[ns, ZONE]       start_date / end_date: date32
+span            span_seconds: float64     span_days: int32
+open ... close  float64 (open, high, low, close)
+volume          float64
+notional        float64
+trade_count     uint32
+==============  ========================  =======================
+
+Times are the record's epoch seconds to the nanosecond, in the time zone
+asked for (``PROFILE.time_zone`` by default); ``start`` is ``end`` less the
+span.  Reading a table back takes ``end`` and the span, so
+records -> table -> records gives the same bytes (for times from February
+1970 on, where a double's seconds are no finer than a nanosecond).
+"""
+
+from __future__ import annotations
+
+import datetime
+import math
+import os
+import shutil
+from collections.abc import Iterable
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Literal
+
+import numpy
+
+from tarnwick.base.candlestick import BarData, DailyBar
+
+from ._file import BarFile, BarFileError, StrPath, errors_about, read, replacing, stand_in
+from ._layout import BAR_KIND_CODE, FORMAT_VERSION, TICKER_BYTES, Kind, record_dtype
+
+if TYPE_CHECKING:
+    import pandas
+    import pyarrow
+
+Format = Literal["parquet", "csv", "dataset"]
+FORMATS: dict[str, Format] = {".parquet": "parquet", ".pq": "parquet", ".csv": "csv"}
+"""The export format that each file suffix stands for (a directory is a dataset)."""
+
+PRICES = ("open", "high", "low", "close", "volume", "notional")
+_PRICE_FIELDS = ("open_price", "high_price", "low_price", "close_price", "volume", "notional")
+_NS = 1_000_000_000
+_DAY_SECONDS = 86_400
+
+Records = numpy.ndarray[Any, numpy.dtype[numpy.void]]
+BarsLike = BarFile[Any] | StrPath | Iterable[BarData]
+
+
+def schema(kind: Kind, zone: datetime.tzinfo | None = None) -> pyarrow.Schema:
+    """The exported table's schema for ``kind`` bars, times in ``zone``
+    (default ``PROFILE.time_zone``; see the module's description)."""
+    import pyarrow as pa
+
+    if kind == "daily":
+        times = [pa.field("start_date", pa.date32(), False), pa.field("end_date", pa.date32(), False),
+                 pa.field("span_days", pa.int32(), False)]
+    else:
+        stamp = pa.timestamp("ns", tz=zone_name(zone))
+        times = [pa.field("start", stamp, False), pa.field("end", stamp, False),
+                 pa.field("span_seconds", pa.float64(), False)]
+    return pa.schema(
+        [pa.field("ticker", pa.string(), False), *times, *(pa.field(name, pa.float64(), False) for name in PRICES),
+         pa.field("trade_count", pa.uint32(), False)],
+        metadata={"tarnwick.bars.format": str(FORMAT_VERSION), "tarnwick.bars.kind": kind},
+    )
+
+
+def zone_name(zone: datetime.tzinfo | None = None) -> str:
+    """The name by which Arrow knows ``zone`` (default ``PROFILE.time_zone``;
+    None, local time, by the machine's zone name)."""
+    if zone is None:
+        from tarnwick.profile import PROFILE
+
+        zone = PROFILE.time_zone
+    if zone is None:
+        return _local_zone_name()
+    key = getattr(zone, "key", None)  # a zoneinfo.ZoneInfo
+    if isinstance(key, str):
+        return key
+    if isinstance(zone, datetime.timezone):
+        offset = zone.utcoffset(None)
+        if not offset:
+            return "UTC"
+        minutes = int(offset.total_seconds()) // 60
+        return f"{'-' if minutes < 0 else '+'}{abs(minutes) // 60:02d}:{abs(minutes) % 60:02d}"
+    raise ValueError(f"time zone {zone!r} has no name that tables can carry; use a zoneinfo.ZoneInfo")
+
+
+def _local_zone_name() -> str:
+    name = os.environ.get("TZ", "").lstrip(":")
+    if not name:
+        try:
+            target = os.path.realpath("/etc/localtime")
+        except OSError:
+            target = ""
+        name = target.partition("/zoneinfo/")[2]
+    if not name:
+        raise ValueError("the machine's local time zone has no name: give a zone (--tz or PROFILE.time_zone)")
+    return name
+
+
+# ---- records to a table ----------------------------------------------------------
+
+
+def to_arrow(source: BarsLike, *, zone: datetime.tzinfo | None = None) -> pyarrow.Table:
+    """The bars of ``source`` (a ``BarFile``, the path of a bar file, or bars
+    of one kind) as an Arrow table of ``schema(kind, zone)``."""
+    records, kind = _records_of(source)
+    return records_to_arrow(records, kind, zone=zone)
+
+
+def records_to_arrow(records: Records, kind: Kind, *, zone: datetime.tzinfo | None = None) -> pyarrow.Table:
+    """An array of ``RECORD_DTYPE`` records of ``kind`` bars as an Arrow table."""
+    import pyarrow as pa
+
+    target = schema(kind, zone)
+    timestamps, spans = records["timestamp"], records["bar_span"]
+    if kind == "daily":
+        end = _dates_from_numbers(timestamps)
+        whole = numpy.isfinite(spans) & (spans == numpy.floor(spans)) & (spans >= 1) & (spans < 1 << 31)
+        if not whole.all():
+            raise BarFileError(f"record {_first(~whole)} of daily bars has a span that is not a whole number "
+                               f"of days ({spans[_first(~whole)]!r})")
+        days = spans.astype(numpy.int32)
+        times = [end - days.astype("m8[D]"), end, days]
+    else:
+        times = [_nanoseconds(timestamps - spans), _nanoseconds(timestamps), spans]
+    columns = [_tickers(records["ticker"]), *times, *(records[name] for name in _PRICE_FIELDS),
+               records["trade_count"]]
+    arrays = [pa.array(column, type=field.type) for column, field in zip(columns, target)]
+    return pa.Table.from_arrays(arrays, schema=target)
+
+
+def _records_of(source: BarsLike) -> tuple[Records, Kind]:
+    if isinstance(source, BarFile):
+        return source.columns(), source.kind
+    if isinstance(source, (str, os.PathLike)):
+        with read(source) as bars:  # the columns keep the mapping alive
+            return bars.columns(), bars.kind
+    given = list(source)
+    daily = {isinstance(bar, DailyBar) for bar in given}
+    if len(daily) > 1:
+        raise BarFileError("daily and intraday bars cannot make one table")
+    data = b"".join(memoryview(bar) for bar in given)
+    return numpy.frombuffer(data, record_dtype()), "daily" if True in daily else "intraday"
+
+
+def _first(mask: numpy.ndarray[Any, Any]) -> int:
+    return int(numpy.argmax(mask))
+
+
+def _tickers(raw: numpy.ndarray[Any, Any]) -> pyarrow.Array:
+    # Tickers repeat: decode each distinct one once.
+    import pyarrow as pa
+
+    distinct, inverse = numpy.unique(raw, return_inverse=True)
+    try:
+        names = [bytes(name).decode("utf-8") for name in distinct]
+    except UnicodeDecodeError:
+        bad = next(name for name in distinct if not _is_utf8(bytes(name)))
+        raise BarFileError(f"record {_first(raw == bad)} has a ticker that is not UTF-8: {bytes(bad)!r}") from None
+    indices = pa.array(inverse.reshape(-1).astype(numpy.int32))
+    return pa.DictionaryArray.from_arrays(indices, pa.array(names, pa.string())).cast(pa.string())
+
+
+def _is_utf8(data: bytes) -> bool:
+    try:
+        data.decode("utf-8")
+    except UnicodeDecodeError:
+        return False
+    return True
+
+
+def _nanoseconds(seconds: numpy.ndarray[Any, Any]) -> numpy.ndarray[Any, Any]:
+    # Whole seconds and the fraction apart: the fraction is exact, and so the
+    # nanoseconds are the nearest to the double (seconds * 1e9 is not).
+    if not numpy.isfinite(seconds).all():
+        raise BarFileError(f"record {_first(~numpy.isfinite(seconds))} has a time that is not a number")
+    whole = numpy.floor(seconds)
+    if (numpy.abs(whole) >= 9_223_372_036).any():
+        raise BarFileError(f"record {_first(numpy.abs(whole) >= 9_223_372_036)} has a time beyond the years "
+                           "1677 to 2262 that nanosecond timestamps reach")
+    nanoseconds = whole.astype(numpy.int64) * _NS + numpy.rint((seconds - whole) * _NS).astype(numpy.int64)
+    result: numpy.ndarray[Any, Any] = nanoseconds.view("M8[ns]")
+    return result
+
+
+def _dates_from_numbers(numbers: numpy.ndarray[Any, Any]) -> numpy.ndarray[Any, Any]:
+    valid = numpy.isfinite(numbers) & (numbers == numpy.floor(numbers)) & (numbers >= 10101) & (numbers <= 99991231)
+    whole = numpy.where(valid, numbers, 19700101).astype(numpy.int64)
+    year, month, day = whole // 10000, whole // 100 % 100, whole % 100
+    months = (year - 1970) * 12 + (month - 1)
+    dates: numpy.ndarray[Any, Any] = months.astype("M8[M]").astype("M8[D]") + (day - 1).astype("m8[D]")
+    valid &= (month >= 1) & (month <= 12) & (day >= 1) & (_date_numbers(dates) == whole)
+    if not valid.all():
+        raise BarFileError(f"record {_first(~valid)} of daily bars holds no market date "
+                           f"({numbers[_first(~valid)]!r})")
+    return dates
+
+
+def _date_numbers(dates: numpy.ndarray[Any, Any]) -> numpy.ndarray[Any, Any]:
+    year = dates.astype("M8[Y]").astype(numpy.int64) + 1970
+    month = dates.astype("M8[M]").astype(numpy.int64) % 12 + 1
+    day = (dates - dates.astype("M8[M]").astype("M8[D]")).astype(numpy.int64) + 1
+    result: numpy.ndarray[Any, Any] = year * 10000 + month * 100 + day
+    return result
+
+
+# ---- a table to records ----------------------------------------------------------
+
+
+def from_arrow(table: pyarrow.Table) -> tuple[Records, Kind]:
+    """The records of a table of the exported schema, and the kind of its bars.
+
+    The kind is the one the table's metadata states, else the one its columns
+    give (``end_date``: daily, ``end``: intraday); times may be in any zone,
+    columns in any order and of any type that casts losslessly, and other
+    columns are ignored.  An empty (null) number is read as NaN, unknown.
+    ``write(path, records, kind=kind)`` makes the bar file.  Missing columns,
+    other empty values and tickers that a record cannot hold are refused
+    with ``BarFileError``.
+    """
+    import pyarrow as pa
+
+    kind = _kind_of(table)
+    target = schema(kind, datetime.UTC)
+    missing = [field.name for field in target if field.name not in table.column_names and field.name not in
+               ("start", "start_date")]
+    if missing:
+        raise BarFileError(f"the table has no column {', '.join(missing)} (it has {', '.join(table.column_names)})")
+    columns = {}
+    for field in target:
+        if field.name in ("start", "start_date"):
+            continue  # the end less the span
+        column = table[field.name]
+        if column.null_count and pa.types.is_floating(field.type):
+            column = column.cast(field.type).fill_null(math.nan)  # an unknown value, as records keep it
+        elif column.null_count:
+            raise BarFileError(f"column {field.name} has an empty value in row {_first_null(column)}")
+        if field.name == "end":
+            # Nanoseconds since the epoch, whatever the unit and zone; naive times would be a guess.
+            if getattr(column.type, "tz", None) is None:
+                raise BarFileError("column end holds times without a time zone: give it one (a zone-aware "
+                                   "timestamp)")
+            column = column.cast(pa.timestamp("ns", column.type.tz))
+        try:
+            columns[field.name] = column.cast(pa.int64() if field.name == "end" else field.type)
+        except (pa.ArrowInvalid, pa.ArrowNotImplementedError) as error:
+            raise BarFileError(f"column {field.name} cannot be read as {field.type}: {error}") from None
+    records = numpy.zeros(table.num_rows, record_dtype())
+    records["dtype"] = BAR_KIND_CODE
+    records["ticker"] = _ticker_bytes(columns["ticker"])
+    if kind == "daily":
+        records["timestamp"] = _date_numbers(columns["end_date"].to_numpy().astype("M8[D]"))
+        records["bar_span"] = columns["span_days"].to_numpy()
+    else:
+        whole, part = numpy.divmod(columns["end"].to_numpy(), _NS)
+        records["timestamp"] = whole.astype(numpy.float64) + part / _NS
+        records["bar_span"] = columns["span_seconds"].to_numpy()
+    for name, field in zip(PRICES, _PRICE_FIELDS):
+        records[field] = columns[name].to_numpy()
+    records["trade_count"] = columns["trade_count"].to_numpy()
+    return records, kind
+
+
+def _kind_of(table: pyarrow.Table) -> Kind:
+    stated = (table.schema.metadata or {}).get(b"tarnwick.bars.kind")
+    if stated == b"daily" or stated == b"intraday":
+        return "daily" if stated == b"daily" else "intraday"
+    if "end_date" in table.column_names:
+        return "daily"
+    if "end" in table.column_names:
+        return "intraday"
+    raise BarFileError("the table has neither an end column (intraday bars) nor an end_date column (daily bars)")
+
+
+def _first_null(column: pyarrow.ChunkedArray) -> int:
+    return _first(column.is_null().to_numpy(zero_copy_only=False))
+
+
+def _ticker_bytes(column: pyarrow.ChunkedArray) -> numpy.ndarray[Any, Any]:
+    encoded = column.combine_chunks().dictionary_encode()
+    names = []
+    for ticker in encoded.dictionary.to_pylist():
+        name = ticker.encode("utf-8")
+        if len(name) > TICKER_BYTES or b"\0" in name:
+            raise BarFileError(f"ticker {ticker!r} is not one that a record can hold (at most {TICKER_BYTES} "
+                               "bytes of UTF-8, no NUL)")
+        names.append(name)
+    indices = encoded.indices.to_numpy()
+    result: numpy.ndarray[Any, Any] = numpy.array(names or [b""], dtype=f"S{TICKER_BYTES}")[indices]
+    return result
+
+
+# ---- pandas ------------------------------------------------------------------------
+
+
+def to_pandas(source: BarsLike, *, zone: datetime.tzinfo | None = None) -> pandas.DataFrame:
+    """The bars of ``source`` as a pandas DataFrame of the exported columns,
+    indexed by ``end`` (zone-aware times; daily bars: ``end_date``)."""
+    _pandas()
+    table = to_arrow(source, zone=zone)
+    frame = table.to_pandas(date_as_object=False)
+    return frame.set_index("end_date" if "end_date" in frame.columns else "end")
+
+
+def from_pandas(frame: pandas.DataFrame) -> tuple[Records, Kind]:
+    """The records of a DataFrame such as ``to_pandas`` gives (the index, if
+    named, is taken as a column), and their kind; see ``from_arrow``."""
+    import pyarrow as pa
+
+    _pandas()
+    if any(name is not None for name in frame.index.names):
+        frame = frame.reset_index()
+    return from_arrow(pa.Table.from_pandas(frame, preserve_index=False))
+
+
+def _pandas() -> None:
+    try:
+        import pandas  # noqa: F401
+    except ImportError as error:
+        raise ModuleNotFoundError("DataFrames need pandas: pip install 'tarnwick[pandas]'", name="pandas") from error
+
+
+# ---- files -------------------------------------------------------------------------
+
+
+def format_for(target: StrPath) -> Format:
+    """The export format that ``target``'s name asks for: by its suffix, and a
+    name without one is a dataset directory."""
+    suffix = Path(target).suffix.lower()
+    if not suffix:
+        return "dataset"
+    if suffix not in FORMATS:
+        raise ValueError(f"{target}: cannot tell the format from the suffix {suffix!r} (known: "
+                         f"{', '.join(FORMATS)}, or none for a dataset directory)")
+    return FORMATS[suffix]
+
+
+def export(source: BarsLike, target: StrPath, *, format: Format | None = None,
+           zone: datetime.tzinfo | None = None) -> int:
+    """Writes the bars of ``source`` to ``target`` as Parquet, CSV or a Parquet
+    dataset partitioned by ticker (``format``; default by ``target``'s suffix,
+    see ``format_for``), whole or not at all.  Returns the number of bars."""
+    import pyarrow.csv
+    import pyarrow.parquet
+
+    chosen = format or format_for(target)
+    table = to_arrow(source, zone=zone)
+    if chosen == "dataset":
+        write_dataset(table, target)
+        return len(table)
+    with replacing(target) as temporary:
+        if chosen == "parquet":
+            pyarrow.parquet.write_table(table, temporary)
+        elif chosen == "csv":
+            pyarrow.csv.write_csv(_plain_times(table), temporary)
+        else:
+            raise ValueError(f"unknown export format {chosen!r}: parquet, csv or dataset")
+    return len(table)
+
+
+def exported(source: StrPath) -> Format | None:
+    """The format of ``source`` if ``export`` wrote it, else None: a Parquet
+    file whose metadata names the kind of its bars, a CSV file whose header is
+    the schema's, or a directory of ``ticker=...`` parts."""
+    import pyarrow.parquet
+
+    path = Path(source)
+    if path.is_dir():
+        return "dataset" if any(part.name.startswith("ticker=") for part in path.iterdir()) else None
+    with open(path, "rb") as file:
+        start = file.readline(4096)
+    if start.startswith(b"PAR1"):
+        metadata = pyarrow.parquet.read_schema(path).metadata or {}
+        return "parquet" if b"tarnwick.bars.kind" in metadata else None
+    names = start.rstrip(b"\r\n").replace(b'"', b"").decode("utf-8", "replace").split(",")
+    return "csv" if names in (schema(kind, datetime.UTC).names for kind in ("daily", "intraday")) else None
+
+
+def read_export(source: StrPath, *, format: Format | None = None) -> tuple[Records, Kind]:
+    """The records, and their kind, of what ``export`` wrote: a Parquet or CSV
+    file or a dataset directory (``format``; default by ``source``'s name, see
+    ``format_for``).  A dataset gives its bars by ticker, each in the order
+    they were written."""
+    import pyarrow.csv
+    import pyarrow.dataset
+    import pyarrow.parquet
+
+    chosen = format or format_for(source)
+    if chosen == "parquet":
+        table = pyarrow.parquet.read_table(source)
+    elif chosen == "dataset":
+        table = pyarrow.dataset.dataset(source, format="parquet", partitioning="hive").to_table()
+        table = table.sort_by("ticker")  # the parts' order is the file system's; a stable sort keeps each in order
+    elif chosen == "csv":
+        with open(source, "rb") as file:
+            header = file.readline()
+        kind: Kind = "daily" if b'"end_date"' in header else "intraday"
+        types = pyarrow.csv.ConvertOptions(column_types=schema(kind, datetime.UTC))
+        table = pyarrow.csv.read_csv(source, convert_options=types)
+    else:
+        raise ValueError(f"unknown export format {chosen!r}: parquet, csv or dataset")
+    return from_arrow(table)
+
+
+def _plain_times(table: pyarrow.Table) -> pyarrow.Table:
+    """The table with its times in the coarsest unit that holds them exactly,
+    so that CSV text shows 09:30:00 rather than 09:30:00.000000000."""
+    import pyarrow as pa
+
+    for name in ("start", "end"):
+        if name not in table.column_names:
+            continue
+        column = table[name]
+        for unit in ("s", "ms", "us"):
+            coarser = column.cast(pa.timestamp(unit, column.type.tz), safe=False)
+            if coarser.cast(column.type).equals(column):
+                table = table.set_column(table.column_names.index(name), name, coarser)
+                break
+    return table
+
+
+def write_dataset(table: pyarrow.Table, directory: StrPath) -> None:
+    """Writes a table of bars as a Parquet dataset partitioned by ticker, in
+    the hive layout (``directory/ticker=XYZ/part-0.parquet``) that
+    ``pyarrow.dataset`` and distributed engines read.  The directory is
+    built beside ``directory`` and put in its place whole."""
+    import pyarrow as pa
+    import pyarrow.dataset
+
+    target = Path(directory)
+    scratch: Path | None = None
+    old: Path | None = None
+    with errors_about(target):
+        try:
+            scratch = stand_in(target, ".tmp")  # named before it is made, as in ``replacing``
+            os.mkdir(scratch)
+            partitioning = pyarrow.dataset.partitioning(pa.schema([pa.field("ticker", pa.string())]), flavor="hive")
+            pyarrow.dataset.write_dataset(table, scratch, format="parquet", partitioning=partitioning,
+                                          existing_data_behavior="overwrite_or_ignore")
+            if target.exists() or target.is_symlink():
+                # Moved aside first: a directory cannot replace one that holds files.
+                old = stand_in(target, ".old")
+                os.mkdir(old)
+                os.replace(target, old / target.name)
+            os.replace(scratch, target)
+        except BaseException:
+            if old is not None and not (target.exists() or target.is_symlink()):
+                os.replace(old / target.name, target)  # put back what was there
+            for leftover in (scratch, old):
+                if leftover is not None:
+                    shutil.rmtree(leftover, ignore_errors=True)
+            raise
+        if old is not None:
+            shutil.rmtree(old, ignore_errors=True)
