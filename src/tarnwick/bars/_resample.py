@@ -12,6 +12,7 @@ from __future__ import annotations
 import array
 import dataclasses
 import datetime
+import functools
 import math
 import mmap
 import os
@@ -203,6 +204,29 @@ def zone_table(zone: datetime.tzinfo | None, first: float, last: float) -> tuple
             offsets.append(offset)
         before = after
     return transitions, offsets
+
+
+def _zone_around(zone: datetime.tzinfo | None, first: float,
+                 last: float) -> tuple[float, float, array.array[float], array.array[float]]:
+    """A zone table from two days before ``first`` to two days after
+    ``last`` (the pass looks that far for boundaries), and the range it
+    covers: whole calendar years of a named zone, kept for the next call."""
+    first, last = max(first - 2 * _DAY, _EARLIEST), min(last + 2 * _DAY, _LATEST)
+    if zone is None:  # the machine's zone can change under a cache (time.tzset)
+        return first, last, *zone_table(zone, first, last)
+    return _zone_years(zone, _year(first), _year(last))
+
+
+@functools.lru_cache(maxsize=32)
+def _zone_years(zone: datetime.tzinfo, first_year: int,
+                last_year: int) -> tuple[float, float, array.array[float], array.array[float]]:
+    first = max(datetime.datetime(first_year, 1, 1, tzinfo=datetime.UTC).timestamp(), _EARLIEST)
+    last = min(datetime.datetime(last_year, 12, 31, 23, 59, 59, tzinfo=datetime.UTC).timestamp(), _LATEST)
+    return first, last, *zone_table(zone, first, last)
+
+
+def _year(instant: float) -> int:
+    return datetime.datetime.fromtimestamp(instant, datetime.UTC).year
 
 
 # ---- the source -------------------------------------------------------------------------------
@@ -439,9 +463,7 @@ def _run(source: _Source, target: Span, zone: datetime.tzinfo | None, origin: in
         if daily or not len(source.view):  # the pass needs no zone
             first, last, transitions, offsets = -math.inf, math.inf, array.array("d"), array.array("d", [0.0])
         else:
-            first, last = time_range()
-            first, last = max(first - 2 * _DAY, _EARLIEST), min(last + 2 * _DAY, _LATEST)
-            transitions, offsets = zone_table(zone, first, last)
+            first, last, transitions, offsets = _zone_around(zone, *time_range())
         try:
             records = _bucketing.resample(source.view, target.unit, target.count, float(origin), float(hours[0]),
                                           float(hours[1]), daily, source.inferred, transitions, offsets,
