@@ -212,9 +212,12 @@ def _zone_around(zone: datetime.tzinfo | None, first: float,
     ``last`` (the pass looks that far for boundaries), and the range it
     covers: whole calendar years of a named zone, kept for the next call."""
     first, last = max(first - 2 * _DAY, _EARLIEST), min(last + 2 * _DAY, _LATEST)
-    if zone is None:  # the machine's zone can change under a cache (time.tzset)
-        return first, last, *zone_table(zone, first, last)
-    return _zone_years(zone, _year(first), _year(last))
+    if zone is not None:  # the machine's zone (None) can change under a cache (time.tzset)
+        try:
+            return _zone_years(zone, _year(first), _year(last))
+        except TypeError:  # a tzinfo that cannot be hashed
+            pass
+    return first, last, *zone_table(zone, first, last)
 
 
 @functools.lru_cache(maxsize=32)
