@@ -753,8 +753,16 @@ def main() -> None:
     parser.add_argument("--json", type=Path, help="also write the raw figures as JSON to this file")
     parser.add_argument("--baseline", metavar="REV",
                         help="also time the build of this git revision in the same rounds (old against new)")
+    parser.add_argument("--resample", action="store_true",
+                        help="run the resampling benchmark instead (benchmarks/resample.py; --results applies)")
     parser.add_argument("--memory-child", nargs=2, metavar=("SUBJECT", "MODE"), help=argparse.SUPPRESS)
     args = parser.parse_args()
+
+    if args.resample:
+        import resample
+
+        resample.run(resample.DEFAULT_COUNT, resample.DEFAULT_ROUNDS, args.results)
+        return
 
     if args.memory_child:
         memory_child(*args.memory_child, args.count)

@@ -15,9 +15,10 @@ exactly the bytes that ``memoryview(bar)`` exports.
   and out of tables of one documented ``schema``; ``export`` writes them as
   Parquet, CSV or a Parquet dataset partitioned by ticker.
 - ``show``/``summarise`` and ``verify`` inspect files.
+- ``resample(source, span)`` makes bars of a longer span from a file or records.
 
 ``python -m tarnwick.bars`` (or ``tarnwick-bars``) is the command-line tool
-over the same functions: ``convert``, ``export``, ``show`` and ``demo``.
+over the same functions: ``convert``, ``export``, ``resample``, ``show`` and ``demo``.
 """
 
 from __future__ import annotations
@@ -42,6 +43,8 @@ from ._export import (
 from ._file import BarFile, BarFileError, read, write
 from ._operations import show, summarise, verify
 from ._layout import RECORD_FIELDS, RECORD_SIZE, looks_daily
+from ._resample import ResampledBars, ResampleError, resample
+from . import _resample_cli  # noqa: F401  (the tool's resample command joins the tool)
 
 if TYPE_CHECKING:
     import numpy
@@ -55,6 +58,8 @@ __all__ = [
     "BarFileError",
     "CsvBars",
     "CsvError",
+    "ResampleError",
+    "ResampledBars",
     "convert",
     "export",
     "exported",
@@ -68,6 +73,7 @@ __all__ = [
     "read",
     "read_export",
     "records_to_arrow",
+    "resample",
     "schema",
     "show",
     "summarise",

@@ -132,7 +132,8 @@ def _show_command(commands: Commands) -> None:
     _add_zone(command)
     command.add_argument("--plot", metavar="CHART.png", help="draw a candlestick chart with a volume panel")
     command.add_argument("--plot-bars", type=_positive, default=120, metavar="N",
-                         help="how many of the last bars the chart shows (default 120)")
+                         help="how many of the last bars the chart shows (default 120); more than 2000 are "
+                              "resampled into at most 2000 candles")
     _add_force(command, "replace an existing chart")
     command.set_defaults(run=_run_show)
 

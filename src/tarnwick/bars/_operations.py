@@ -129,8 +129,9 @@ def show(path: StrPath, *, head: int = 5, kind: Kind | None = None, plot_path: S
         if plot_path is not None:
             from ._plot import plot
 
-            chosen = bars[max(0, len(bars) - plot_bars):]
-            title = f"{chosen[0].ticker if chosen else ''}: last {len(chosen)} of {len(bars)} bars"
+            from ._resample import chart_candles
+
+            chosen, title = chart_candles(bars, plot_bars)
             plot(chosen, plot_path, title=title)
             del chosen
             print(f"chart: {plot_path}", file=out)
