@@ -68,7 +68,7 @@ PATH="$VENV/bin:$PATH" cmake -S . -B "$database" -G Ninja -DCMAKE_BUILD_TYPE=Rel
     -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
 python_include=$("$VENV/bin/python" -c 'import sysconfig; print(sysconfig.get_path("include"))')
 
-sources=(src/tarnwick/base/*.cpp)
+sources=(src/tarnwick/base/*.cpp src/tarnwick/bars/*.cpp)
 jobs=$(nproc 2>/dev/null || echo 2)
 status=0
 
