@@ -3,12 +3,16 @@
 import datetime
 import gc
 import os
+import struct
+import subprocess
 import sys
 
+import numpy
 import pytest
 
 from tarnwick import bars as barfiles
 from tarnwick.bars import RECORD_SIZE, BarFileError, looks_daily, read, write
+from tarnwick.bars._layout import FILE_MAGIC, header_record
 from tarnwick.base.candlestick import BarData, DailyBar
 
 FIELDS = ("ticker", "timestamp", "bar_span_seconds", "high_price", "low_price", "open_price", "close_price",
@@ -26,6 +30,10 @@ def daily(count=5):
             for i in range(count)]
 
 
+def records(bars):
+    return b"".join(bytes(memoryview(bar)) for bar in bars)
+
+
 def fields(bar):
     return tuple(getattr(bar, name) for name in FIELDS)
 
@@ -40,7 +48,8 @@ def test_round_trip_gives_read_only_views_with_equal_fields(tmp_path, make, kind
     path = tmp_path / "bars"
     source = make()
     assert write(path, source) == len(source)
-    assert path.read_bytes() == b"".join(bytes(memoryview(bar)) for bar in source)
+    kind_name = "daily" if kind is DailyBar else "intraday"
+    assert path.read_bytes() == header_record(kind_name) + records(source)
     with read(path) as got:
         assert got.bar_class is kind and len(got) == len(source)
         assert [fields(bar) for bar in got] == [fields(bar) for bar in source]
@@ -63,14 +72,21 @@ def test_the_daily_rule(timestamp, span, expected):
     assert looks_daily(timestamp, span) is expected
 
 
-def test_kind_is_inferred_from_first_and_last_record_unless_given(tmp_path):
+def test_kind_is_stated_by_the_header_and_inferred_only_without_one(tmp_path):
     path = tmp_path / "bars"
     # An intraday bar of 1970-08-23 whose epoch seconds read as a date number.
-    write(path, [BarData("OLD", 20240105.0, 1.0, 1.0, 1.0, 1.0, bar_span=1)])
+    early = [BarData("OLD", 20240105.0, 1.0, 1.0, 1.0, 1.0, bar_span=1)]
+    write(path, early)
+    assert read(path).bar_class is BarData and read(path).kind == "intraday"
+    with pytest.raises(BarFileError, match="holds intraday bars, which cannot be read as DailyBar"):
+        read(path, "daily")
+    path.write_bytes(records(early))  # without a header: the rule decides
     assert read(path).bar_class is DailyBar
     assert read(path, "intraday").bar_class is BarData
-    write(path, daily())
-    assert read(path, "intraday").bar_class is BarData and read(path, DailyBar).bar_class is DailyBar
+    centuries_ago = [DailyBar("OLD", datetime.date(1850, 3, 1), 1.0, 1.0, 1.0, 1.0)]
+    write(path, centuries_ago)
+    with read(path) as got:
+        assert got.bar_class is DailyBar and got[0].market_date == datetime.date(1850, 3, 1)
     write(path, [])
     assert read(path).bar_class is BarData and len(read(path)) == 0
     with pytest.raises(TypeError, match="kind"):
@@ -81,6 +97,9 @@ def test_kind_is_inferred_from_first_and_last_record_unless_given(tmp_path):
     (b"\x28" * 100, "100 bytes is not a whole number of 101-byte bar records"),
     (bytes(memoryview(intraday(1)[0])) * 2 + b"\0", "2 records and 1 bytes more"),
     (bytes(memoryview(intraday(1)[0])) + b"\x1f" + bytes(100), "record 1 is not a bar record (kind code 31"),
+    (header_record("daily") + records(daily(1)) + header_record("daily"), "record 2 is a file header"),
+    (b"\0" + FILE_MAGIC + struct.pack("=dd", 2.0, 1.0) + bytes(52), "format version 2 is not known"),
+    (b"\0" + FILE_MAGIC + struct.pack("=dd", 1.0, 7.0) + bytes(52), "states a kind of bars that this version"),
 ])
 def test_files_that_are_not_bar_files_are_refused(tmp_path, content, message):
     path = tmp_path / "bad"
@@ -151,6 +170,8 @@ def failing(bars):
     ([*daily(1), *intraday(1)], BarFileError),
     ([BarData.__new__(BarData)], ValueError),
     ([BarData.from_bytes(b"\x1f" + bytes(memoryview(intraday(1)[0]))[1:])], BarFileError),
+    (records(intraday(2)), TypeError),  # records without a kind
+    ([records(daily(2)), 3], TypeError),
 ])
 def test_a_failed_write_leaves_the_old_file_and_no_trace(tmp_path, source, error):
     path = tmp_path / "bars"
@@ -159,6 +180,40 @@ def test_a_failed_write_leaves_the_old_file_and_no_trace(tmp_path, source, error
     with pytest.raises(error):
         write(path, source)
     assert path.read_bytes() == before and os.listdir(tmp_path) == ["bars"]
+
+
+def chunked(data):
+    yield data[:RECORD_SIZE]
+    yield memoryview(data)[RECORD_SIZE:]
+
+
+@pytest.mark.parametrize("form", [
+    bytes, bytearray, memoryview, chunked,
+    lambda data: numpy.frombuffer(data, barfiles.RECORD_DTYPE),
+    lambda data: numpy.frombuffer(data, "u1").reshape(-1, RECORD_SIZE),
+    lambda data: [data[:RECORD_SIZE], DailyBar.from_bytes(data[RECORD_SIZE:2 * RECORD_SIZE]), data[2 * RECORD_SIZE:]],
+])
+def test_record_buffers_and_chunks_are_written_as_given(tmp_path, form):
+    source = daily(3)
+    data = records(source)
+    assert write(tmp_path / "bars", form(data), kind="daily") == 3
+    assert (tmp_path / "bars").read_bytes() == header_record("daily") + data
+    with read(tmp_path / "bars") as got:  # a file given whole brings its kind
+        assert write(tmp_path / "copy", got) == 3
+    assert (tmp_path / "copy").read_bytes() == (tmp_path / "bars").read_bytes()
+
+
+@pytest.mark.parametrize("source, kind, message", [
+    (records(daily(2))[:-1], "daily", "201 bytes is not a whole number of 101-byte records"),
+    (records(daily(2))[:RECORD_SIZE] + b"\x1f" + records(daily(1))[1:], "daily", r"record 1 is not a bar record \(kind code 31"),
+    ([records(daily(2)), header_record("daily")], "daily", "record 2 is not a bar record"),
+    (daily(1), "intraday", "bar 0 is a DailyBar in a file of intraday bars"),
+    (numpy.zeros((2, RECORD_SIZE), "u1")[:, :RECORD_SIZE:2], "daily", "not in a C-contiguous buffer"),
+])
+def test_records_that_do_not_make_the_file_are_refused(tmp_path, source, kind, message):
+    with pytest.raises(BarFileError, match=message):
+        write(tmp_path / "bars", source, kind=kind)
+    assert os.listdir(tmp_path) == []
 
 
 def test_written_files_get_the_usual_mode(tmp_path):
@@ -175,7 +230,6 @@ def test_written_files_get_the_usual_mode(tmp_path):
 
 
 def test_record_dtype_gives_columns_without_copying(tmp_path):
-    numpy = pytest.importorskip("numpy")
     dtype = barfiles.RECORD_DTYPE
     assert dtype.itemsize == RECORD_SIZE
     assert {name: dtype.fields[name][1] for name in ("timestamp", "bar_span", "notional", "trade_count")} == {
@@ -189,10 +243,3 @@ def test_record_dtype_gives_columns_without_copying(tmp_path):
         assert columns["timestamp"].tolist() == [bar.timestamp for bar in source]
         assert columns["bar_span"].tolist() == [1.0, 2.0, 1.0, 2.0]
         del columns
-
-
-def test_record_dtype_without_numpy(monkeypatch):
-    monkeypatch.setitem(sys.modules, "numpy", None)
-    monkeypatch.delitem(vars(barfiles), "RECORD_DTYPE", raising=False)
-    with pytest.raises(ModuleNotFoundError, match=r"tarnwick\[numpy\]"):
-        barfiles.RECORD_DTYPE

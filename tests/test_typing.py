@@ -57,15 +57,19 @@ def test_bar_files(tmp_path: Path) -> None:
     path = tmp_path / "x.bars"
     bars = [BarData("ABC", 1000.0 + 60 * i, 2.0, 1.0, 1.5, 1.8, bar_span=60) for i in range(3)]
     assert_type(write(path, bars), int)
-    with read(path) as any_kind, read(path, "daily") as daily, read(path, "intraday") as intraday:
+    days = tmp_path / "days.bars"
+    write(days, b"".join(bytes(DailyBar("ABC", datetime.date(2024, 1, 2), 2.0, 1.0, 1.5, 1.8)) for _ in range(2)),
+          kind="daily")
+    with read(path) as any_kind, read(days, "daily") as daily, read(path, "intraday") as intraday:
         assert_type(any_kind, BarFile[BarData])
         assert_type(daily, BarFile[DailyBar])
         assert_type(intraday[0], BarData)
         assert_type(intraday[1:], list[BarData])
         assert_type(len(intraday), int)
         assert len(memoryview(intraday)) == 3 * RECORD_SIZE
+        assert intraday.columns()["close_price"].tolist() == [1.8] * 3
         del daily
-    with read(path, DailyBar) as chosen:
+    with read(days, DailyBar) as chosen:
         assert_type(chosen, BarFile[DailyBar])
 
 

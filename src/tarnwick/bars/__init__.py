@@ -1,13 +1,15 @@
 """Bar files: bars kept in files and moved between processes.
 
-A bar file holds 101-byte bar records back to back, exactly the bytes that
-``memoryview(bar)`` exports, with nothing before, between or after them.
+A bar file holds a header record, which states the kind of its bars (daily
+or intraday) and the format version, then 101-byte bar records back to back,
+exactly the bytes that ``memoryview(bar)`` exports.
 
-- ``write(path, bars)`` writes a file whole or not at all.
-- ``read(path, kind=None)`` maps a file and gives its bars without copying.
+- ``write(path, source, kind=None)`` writes a file whole or not at all, from
+  bars, a buffer of records, or chunks of records.
+- ``read(path, kind=None)`` maps a file and gives its bars without copying;
+  ``read(path).columns()`` gives its columns as a numpy array over the mapping.
 - ``RECORD_DTYPE`` is the record as a packed numpy structured dtype, so that
-  ``numpy.frombuffer(data, RECORD_DTYPE)`` gives a file's columns without
-  copying (numpy is optional: ``pip install 'tarnwick[numpy]'``).
+  ``numpy.frombuffer(data, RECORD_DTYPE)`` gives columns without copying.
 - ``load_csv`` and ``convert`` read OHLCV tables from CSV files.
 
 ``python -m tarnwick.bars`` (or ``tarnwick-bars``) is the command-line tool
@@ -48,15 +50,9 @@ __all__ = [
 ]
 
 def __getattr__(name: str) -> Any:
-    if name == "RECORD_DTYPE":
-        try:
-            import numpy
-        except ImportError as error:
-            raise ModuleNotFoundError(
-                "tarnwick.bars.RECORD_DTYPE needs numpy: pip install 'tarnwick[numpy]'", name="numpy"
-            ) from error
-        dtype = numpy.dtype(list(RECORD_FIELDS))
-        assert dtype.itemsize == RECORD_SIZE
-        globals()["RECORD_DTYPE"] = dtype
+    if name == "RECORD_DTYPE":  # numpy is imported when first needed
+        from ._layout import record_dtype
+
+        globals()["RECORD_DTYPE"] = dtype = record_dtype()
         return dtype
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -15,7 +15,8 @@ from typing import TextIO
 from tarnwick.base.candlestick import BarData, DailyBar
 
 from ._csv import CsvBars, Stamp, check_ticker, load_csv, parse_span
-from ._file import BarFile, BarFileError, Kind, StrPath, read, write
+from ._file import BarFile, BarFileError, StrPath, read, write
+from ._layout import Kind
 from ._progress import AUTO_THRESHOLD, progress
 
 PROGRAM = "tarnwick-bars"

@@ -1,24 +1,42 @@
-"""Bar files: 101-byte bar records back to back, written atomically and read
-through a memory mapping without copying."""
+"""Bar files: a header record and 101-byte bar records back to back (see
+``_layout``), written atomically and read through a memory mapping without
+copying."""
 
 from __future__ import annotations
 
+import contextlib
 import mmap
 import os
 import struct
 import tempfile
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Buffer, Iterable, Iterator, Sequence
 from pathlib import Path
 from types import TracebackType
-from typing import Any, Literal, Self, TypeVar, overload
+from typing import TYPE_CHECKING, Any, Literal, Self, TypeVar, overload
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
-from ._layout import BAR_KIND_CODE, OFFSETS, RECORD_SIZE, Kind, looks_daily
+from ._layout import (
+    BAR_KIND_CODE,
+    FORMAT_VERSION,
+    OFFSETS,
+    RECORD_SIZE,
+    Kind,
+    header_record,
+    is_header,
+    looks_daily,
+    parse_header,
+)
+
+if TYPE_CHECKING:
+    import numpy
 
 StrPath = str | os.PathLike[str]
 
 B = TypeVar("B", bound=BarData, covariant=True)
+
+BarSource = Iterable["BarData | Buffer"] | Buffer
+"""What ``write`` takes: bars, a buffer of records, or an iterable of bars and buffers of records."""
 
 # timestamp and bar_span, the two fields whose meaning depends on the class.
 _TIME_FIELDS = struct.Struct("=dd")
@@ -29,29 +47,54 @@ class BarFileError(ValueError):
     """A file that does not hold bar records, or bars that do not make a bar file."""
 
 
-def _class_for(kind: Kind | type[BarData] | None, buffer: bytes | mmap.mmap | None, count: int) -> type[BarData]:
+def _class_for(path: Path, kind: Kind | type[BarData] | None, stated: Kind | None,
+               daily_by_rule: bool) -> type[BarData]:
+    """The class of a file's bars: the one asked for, else the one the header
+    states, else the one the rule gives (files without a header)."""
     if kind is None:
-        if buffer is None or count == 0:
-            return BarData
-        first = _TIME_FIELDS.unpack_from(buffer, _TIME_OFFSET)
-        last = _TIME_FIELDS.unpack_from(buffer, (count - 1) * RECORD_SIZE + _TIME_OFFSET)
-        return DailyBar if looks_daily(*first) and looks_daily(*last) else BarData
+        kind = stated or ("daily" if daily_by_rule else "intraday")
     if kind == "daily":
-        return DailyBar
-    if kind == "intraday":
-        return BarData
-    if isinstance(kind, type) and issubclass(kind, BarData):
-        return kind
-    raise TypeError(f"kind must be 'daily', 'intraday', None or a BarData class, not {kind!r}")
+        cls: type[BarData] = DailyBar
+    elif kind == "intraday":
+        cls = BarData
+    elif isinstance(kind, type) and issubclass(kind, BarData):
+        cls = kind
+    else:
+        raise TypeError(f"kind must be 'daily', 'intraday', None or a BarData class, not {kind!r}")
+    if stated is not None and issubclass(cls, DailyBar) != (stated == "daily"):
+        raise BarFileError(f"{path}: the file holds {stated} bars, which cannot be read as {cls.__name__}")
+    return cls
 
 
-def _check_kind_codes(path: Path, data: bytes | mmap.mmap, count: int) -> None:
-    codes = data[0 : count * RECORD_SIZE : RECORD_SIZE]
-    if codes.count(BAR_KIND_CODE) != count:
-        index = next(i for i, code in enumerate(codes) if code != BAR_KIND_CODE)
-        raise BarFileError(
-            f"{path}: record {index} is not a bar record (kind code {codes[index]}, bars carry {BAR_KIND_CODE})"
-        )
+def _read_header(path: Path, data: mmap.mmap) -> Kind | None:
+    """The kind that the file's header states; None for a file without one."""
+    if not is_header(data[:RECORD_SIZE]):
+        return None
+    version, kind = parse_header(data[:RECORD_SIZE])
+    if version != FORMAT_VERSION:
+        raise BarFileError(f"{path}: bar file format version {version} is not known to this version of "
+                           f"tarnwick, which reads version {FORMAT_VERSION}")
+    if kind is None:
+        raise BarFileError(f"{path}: the header states a kind of bars that this version does not know")
+    return kind
+
+
+def _check_kind_codes(path: Path, data: mmap.mmap, first: int, count: int) -> None:
+    codes = data[first * RECORD_SIZE : count * RECORD_SIZE : RECORD_SIZE]
+    if codes.count(BAR_KIND_CODE) != len(codes):
+        index = first + next(i for i, code in enumerate(codes) if code != BAR_KIND_CODE)
+        record = data[index * RECORD_SIZE : (index + 1) * RECORD_SIZE]
+        what = "a file header" if is_header(record) else f"not a bar record (kind code {record[0]}, bars carry " \
+                                                         f"{BAR_KIND_CODE})"
+        raise BarFileError(f"{path}: record {index} is {what}")
+
+
+def _daily_by_rule(data: mmap.mmap, first: int, count: int) -> bool:
+    if first == count:
+        return False
+    head = _TIME_FIELDS.unpack_from(data, first * RECORD_SIZE + _TIME_OFFSET)
+    tail = _TIME_FIELDS.unpack_from(data, (count - 1) * RECORD_SIZE + _TIME_OFFSET)
+    return looks_daily(*head) and looks_daily(*tail)
 
 
 class BarFile(Sequence[B]):
@@ -86,15 +129,21 @@ class BarFile(Sequence[B]):
                     f"{self._path}: {size} bytes is not a whole number of {RECORD_SIZE}-byte bar records "
                     f"({size // RECORD_SIZE} records and {size % RECORD_SIZE} bytes more)"
                 )
-            self._count = size // RECORD_SIZE
             if size:
                 self._mmap = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ)
         try:
+            records = size // RECORD_SIZE
+            stated, first = None, 0
             if self._mmap is not None:
-                _check_kind_codes(self._path, self._mmap, self._count)
-            self._cls: type[B] = _class_for(kind, self._mmap, self._count)  # type: ignore[assignment]
-            if self._mmap is not None:
-                self._view = memoryview(self._mmap)
+                stated = _read_header(self._path, self._mmap)
+                first = 0 if stated is None else 1
+                _check_kind_codes(self._path, self._mmap, first, records)
+            self._count = records - first
+            self._cls: type[B] = _class_for(  # type: ignore[assignment]
+                self._path, kind, stated, self._mmap is not None and _daily_by_rule(self._mmap, first, records))
+            if self._count:
+                assert self._mmap is not None
+                self._view = memoryview(self._mmap)[first * RECORD_SIZE :]
         except BaseException:
             if self._mmap is not None:
                 self._mmap.close()
@@ -109,6 +158,11 @@ class BarFile(Sequence[B]):
     def bar_class(self) -> type[B]:
         """The class whose bars the file gives: ``DailyBar``, ``BarData`` or the class asked for."""
         return self._cls
+
+    @property
+    def kind(self) -> Kind:
+        """``"daily"`` or ``"intraday"``: what the file's bars are read as."""
+        return "daily" if issubclass(self._cls, DailyBar) else "intraday"
 
     @property
     def closed(self) -> bool:
@@ -154,10 +208,26 @@ class BarFile(Sequence[B]):
             yield self._bar(view, index)
 
     def __buffer__(self, flags: int, /) -> memoryview:
-        # A new view of the mapping for each consumer: it pins the mapping
-        # like a bar does, and is read-only, so requests to write fail.
+        # A new read-only view of the bar records for each consumer: it pins
+        # the mapping like a bar does, until the consumer releases it below.
         view = self._open_view()
         return view[:] if view is not None else memoryview(b"")
+
+    def __release_buffer__(self, view: memoryview, /) -> None:
+        # Defining this makes Python keep the view above alive for as long as
+        # the consumer (a numpy array, a memoryview) holds the buffer; without
+        # it the view would go at once and close() could unmap under them.
+        view.release()
+
+    def columns(self) -> numpy.ndarray[Any, numpy.dtype[numpy.void]]:
+        """The bars as a read-only numpy array of ``RECORD_DTYPE`` over the
+        mapping, without copying: ``columns()["close_price"]`` is a column.
+        The array keeps the mapping alive, also after ``close``."""
+        import numpy
+
+        from ._layout import record_dtype
+
+        return numpy.frombuffer(self, record_dtype())
 
     def close(self) -> None:
         """Ends the use of this object; see the class's description for the mapping."""
@@ -201,70 +271,157 @@ def read(path: StrPath, kind: Kind | type[BarData] | None = None) -> BarFile[Any
     """Maps a bar file and gives its bars without copying (see ``BarFile``).
 
     ``kind`` is ``"daily"`` (``DailyBar``), ``"intraday"`` (``BarData``), a
-    ``BarData`` subclass, or None to decide by the records: daily when the
-    first and the last record both hold a date number (year 1900 to 9999) as
-    timestamp and a whole number of at least one as span, intraday otherwise.
-    Refuses, with ``BarFileError``, a file whose size is not a multiple of
-    101 bytes or that holds records of another kind than bars.
+    ``BarData`` subclass, or None for the kind that the file's header states.
+    A file without a header (bar records only, as older versions wrote) is
+    taken for daily when its first and last record both hold a date number
+    (year 1900 to 9999) as timestamp and a whole number of at least one as
+    span, intraday otherwise.  Refuses, with ``BarFileError``, a file whose
+    size is not a multiple of 101 bytes, that holds records of another kind
+    than bars (a header is only allowed first), whose header states a format
+    version this code does not read, or whose header contradicts ``kind``.
     """
     return BarFile(path, kind)
 
 
-def write(path: StrPath, bars: Iterable[BarData]) -> int:
-    """Writes the records of ``bars`` back to back into ``path`` and returns
-    their number.
+def write(path: StrPath, source: BarSource, *, kind: Kind | None = None) -> int:
+    """Writes a bar file at ``path``: a header stating the kind of its bars,
+    then their records.  Returns the number of bars written.
+
+    ``source`` is any of:
+
+    - bars (an iterable of ``BarData``): their class decides the kind, and
+      mixing ``DailyBar`` with other bars is refused;
+    - a buffer of packed bar records (``bytes``, ``bytearray``, ``memoryview``,
+      a numpy array of ``RECORD_DTYPE``, any object exporting a C-contiguous
+      buffer of a multiple of 101 bytes), such as an open ``BarFile``;
+    - an iterable of such buffers (or of buffers and bars), so that records
+      can be written while later ones are still being built.
+
+    Records given as buffers carry no class, so ``kind`` (``"daily"`` or
+    ``"intraday"``) must say what they are: a file's kind is written, never
+    guessed.  Only a ``BarFile`` given whole brings its own kind.  When
+    ``kind`` is given, bars of the other kind are refused.  Every record must
+    be a bar record (kind code 40): others are refused with ``BarFileError``
+    naming the record's index, objects that are neither bars nor buffers with
+    ``TypeError``.
 
     The file is written whole or not at all: the bytes go to a temporary file
-    in the same directory, which replaces ``path`` only once every bar has
-    been written and flushed to disk.  A file holds either daily or intraday
-    bars: mixing ``DailyBar`` with other bars is refused (``BarFileError``),
-    as are records that are not bars, and objects that are not bars
-    (``TypeError``).
+    in the same directory, which replaces ``path`` only once every record has
+    been written and flushed to disk.
     """
+    if isinstance(source, BarFile) and kind is None:
+        kind = source.kind
+    if kind not in (None, "daily", "intraday"):
+        raise TypeError(f"kind must be 'daily', 'intraday' or None, not {kind!r}")
+    records = _Records(kind)
+    with replacing(path) as temporary, open(temporary, "wb") as file:
+        file.write(header_record(kind or "intraday"))  # a place holder until the bars have decided
+        whole = isinstance(source, BarData) or _as_records(source, 0) is not None
+        items: Iterable[object] = (source,) if whole else source  # type: ignore[assignment]
+        for item in items:
+            for chunk in records.add(item):
+                file.write(chunk)
+        file.write(records.pending)
+        if records.kind != kind:
+            file.seek(0)
+            file.write(header_record(records.kind or "intraday"))
+        file.flush()
+        os.fsync(file.fileno())
+    return records.count
+
+
+def _as_records(item: object, count: int) -> memoryview | None:
+    """The bytes of ``item`` as a flat view if it is a buffer of records (and
+    not a bar), None if it exports no buffer."""
+    if isinstance(item, BarData):
+        return None
+    try:
+        view = memoryview(item)  # type: ignore[arg-type]
+    except TypeError:
+        return None
+    if not view.c_contiguous:
+        raise BarFileError(f"records from record {count} on are not in a C-contiguous buffer")
+    flat = view.cast("B") if view.ndim != 1 or view.format != "B" else view
+    if flat.nbytes % RECORD_SIZE:
+        raise BarFileError(f"records from record {count} on: {flat.nbytes} bytes is not a whole number of "
+                           f"{RECORD_SIZE}-byte records")
+    return flat
+
+
+class _Records:
+    """What ``write`` has taken so far: the count, the kind, and bars' records
+    gathered into chunks (a buffer of records goes out as it is)."""
+
+    def __init__(self, kind: Kind | None) -> None:
+        self.kind, self.count, self.pending = kind, 0, bytearray()
+
+    def add(self, item: object) -> tuple[bytearray | memoryview, ...]:
+        """Takes one bar or one buffer of records; returns what is ready to be written."""
+        if isinstance(item, BarData):
+            self._settle("daily" if isinstance(item, DailyBar) else "intraday", f"bar {self.count} is a "
+                         f"{type(item).__name__}")
+            record = memoryview(item)
+            if record[0] != BAR_KIND_CODE:
+                raise BarFileError(f"record {self.count} is not a bar record (kind code {record[0]}, bars "
+                                   f"carry {BAR_KIND_CODE})")
+            self.pending += record
+            self.count += 1
+            if len(self.pending) < 1 << 20:
+                return ()
+            ready, self.pending = self.pending, bytearray()
+            return (ready,)
+        chunk = _as_records(item, self.count)
+        if chunk is None:
+            raise TypeError(f"record {self.count} is a {type(item).__name__}, neither a BarData nor a buffer "
+                            "of bar records")
+        if self.kind is None:
+            raise TypeError("records given as buffers need kind='daily' or kind='intraday'")
+        codes = chunk[::RECORD_SIZE].tobytes()
+        if codes.count(BAR_KIND_CODE) != len(codes):
+            index = next(i for i, code in enumerate(codes) if code != BAR_KIND_CODE)
+            raise BarFileError(f"record {self.count + index} is not a bar record (kind code {codes[index]}, "
+                               f"bars carry {BAR_KIND_CODE})")
+        self.count += len(codes)
+        ready, self.pending = self.pending, bytearray()
+        return ready, chunk
+
+    def _settle(self, kind: Kind, what: str) -> None:
+        if self.kind is None:
+            self.kind = kind
+        elif kind != self.kind:
+            raise BarFileError(f"{what} in a file of {self.kind} bars")
+
+
+@contextlib.contextmanager
+def replacing(path: StrPath) -> Iterator[Path]:
+    """Gives a temporary path in ``path``'s directory to write to, and puts it
+    in ``path``'s place once the block has finished without an error (with
+    the mode an existing file had, or the mode ``open`` would give a new one).
+    On any error, or an interrupt, the temporary file is removed and ``path``
+    is left as it was; an ``OSError`` about the temporary file is raised as
+    one about ``path``."""
     target = Path(path)
     directory = target.parent
-    handle, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=directory)
-    count = 0
-    daily: bool | None = None
+    handle, name = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=directory)
+    os.close(handle)
+    temporary = Path(name)
     try:
-        with open(handle, "wb") as file:
-            chunk = bytearray()
-            for bar in bars:
-                if not isinstance(bar, BarData):
-                    raise TypeError(f"bar {count} is a {type(bar).__name__}, not a BarData")
-                is_daily = isinstance(bar, DailyBar)
-                if daily is None:
-                    daily = is_daily
-                elif is_daily != daily:
-                    raise BarFileError(
-                        f"bar {count} is {'a DailyBar' if is_daily else 'an intraday bar'} in a file of "
-                        f"{'daily' if daily else 'intraday'} bars"
-                    )
-                record = memoryview(bar)
-                if record[0] != BAR_KIND_CODE:
-                    raise BarFileError(f"bar {count} holds a record of kind {record[0]}, not a bar record")
-                chunk += record
-                count += 1
-                if len(chunk) >= 1 << 20:
-                    file.write(chunk)
-                    chunk.clear()
-            file.write(chunk)
-            file.flush()
-            os.fsync(file.fileno())
         try:
-            mode = os.stat(target).st_mode & 0o7777  # a replaced file keeps its mode
-        except FileNotFoundError:
-            mode = 0o666 & ~_umask()  # a new one gets what open() would give it
-        os.chmod(temporary, mode)
-        os.replace(temporary, target)
+            yield temporary
+            try:
+                mode = os.stat(target).st_mode & 0o7777  # a replaced file keeps its mode
+            except FileNotFoundError:
+                mode = 0o666 & ~_umask()  # a new one gets what open() would give it
+            os.chmod(temporary, mode)
+            os.replace(temporary, target)
+        except OSError as error:
+            if error.filename == name:
+                raise OSError(error.errno, error.strerror, str(path)) from None
+            raise
     except BaseException:
-        try:
-            os.unlink(temporary)
-        except FileNotFoundError:
-            pass
+        temporary.unlink(missing_ok=True)
         raise
     _sync_directory(directory)
-    return count
 
 
 def _umask() -> int:

@@ -18,7 +18,10 @@ from __future__ import annotations
 import datetime
 import math
 import struct
-from typing import Literal
+from typing import TYPE_CHECKING, Literal
+
+if TYPE_CHECKING:
+    import numpy
 
 Kind = Literal["daily", "intraday"]
 
@@ -64,6 +67,19 @@ OFFSETS: dict[str, int] = _offsets()
 RECORD_STRUCT = struct.Struct("=B32s8dI")
 """The whole record for ``struct``: kind, ticker, the eight floats, the trade count."""
 assert RECORD_STRUCT.size == RECORD_SIZE
+
+def record_dtype() -> numpy.dtype[numpy.void]:
+    """The record as a packed numpy structured dtype (``RECORD_DTYPE``)."""
+    global _dtype
+    if _dtype is None:
+        import numpy
+
+        _dtype = numpy.dtype(list(RECORD_FIELDS))
+        assert _dtype.itemsize == RECORD_SIZE
+    return _dtype
+
+
+_dtype: numpy.dtype[numpy.void] | None = None
 
 # ---- the file header ----------------------------------------------------------
 
