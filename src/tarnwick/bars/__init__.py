@@ -20,8 +20,9 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-from ._cli import convert, main, show, summarise, verify
-from ._csv import CsvBars, CsvError, load_csv, parse_span
+from ._cli import main, show, summarise, verify
+from ._convert import convert
+from ._csv import CsvBars, CsvError, Reading, load_csv, load_tables, parse_span
 from ._file import BarFile, BarFileError, read, write
 from ._layout import RECORD_FIELDS, RECORD_SIZE, looks_daily
 
@@ -39,6 +40,8 @@ __all__ = [
     "CsvError",
     "convert",
     "load_csv",
+    "load_tables",
+    "Reading",
     "looks_daily",
     "main",
     "parse_span",

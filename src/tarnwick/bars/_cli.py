@@ -14,7 +14,8 @@ from typing import TextIO
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
-from ._csv import CsvBars, Stamp, check_ticker, load_csv, parse_span
+from ._convert import add_convert_options, convert, reading_of, summary
+from ._csv import CsvBars, check_ticker, parse_span
 from ._file import BarFile, BarFileError, StrPath, read, write
 from ._layout import Kind
 from ._progress import AUTO_THRESHOLD, progress
@@ -26,23 +27,6 @@ FIELDS = ("ticker", "timestamp", "bar_span_seconds", "high_price", "low_price", 
 
 class CommandError(Exception):
     """A failure to report in one line, without a traceback."""
-
-
-def convert(source: StrPath, target: StrPath, *, ticker: str | None = None, kind: Kind | None = None,
-            span: float | None = None, stamp: Stamp = "start", show_progress: bool | None = None) -> CsvBars:
-    """Reads the CSV table ``source`` (see ``load_csv``) and writes its bars to
-    the bar file ``target``, whole or not at all.  Returns the table.
-
-    ``show_progress`` None shows progress bars on a terminal for large tables."""
-    table = load_csv(source, ticker=ticker, kind=kind, span=span, stamp=stamp, show_progress=show_progress)
-    large = table.source.stat().st_size >= AUTO_THRESHOLD and sys.stderr.isatty()
-    meter = progress(len(table), f"writing {Path(target).name}", unit="bar",
-                     enabled=large if show_progress is None else show_progress)
-    try:
-        write(target, table.bars(meter))
-    finally:
-        meter.close()
-    return table
 
 
 def verify(path: StrPath, table: CsvBars, *, limit: int = 10) -> list[str]:
@@ -173,12 +157,11 @@ def _kind(arguments: argparse.Namespace) -> Kind | None:
 
 
 def _run_convert(arguments: argparse.Namespace, out: TextIO) -> None:
-    table = convert(arguments.input, arguments.output, ticker=arguments.ticker, kind=_kind(arguments),
-                    span=arguments.span, stamp=arguments.stamp, show_progress=arguments.progress)
-    turned = " (the table was newest first: turned round)" if table.reversed else ""
-    print(f"{arguments.output}: {len(table)} {table.kind} bars of {table.ticker} from {table.source}{turned}",
-          file=out)
-    print(f"span: {table.span_text}", file=out)
+    tables = convert(arguments.input, arguments.output, ticker=arguments.ticker, kind=_kind(arguments),
+                     span=arguments.span, stamp=arguments.stamp, show_progress=arguments.progress,
+                     **reading_of(arguments))
+    for line in summary(tables):
+        print(line, file=out)
 
 
 def _run_show(arguments: argparse.Namespace, out: TextIO) -> None:
@@ -209,7 +192,7 @@ def _run_demo(arguments: argparse.Namespace, out: TextIO) -> int:
             target = directory / (source.stem + ".bars")
             print(f"== convert {source} -> {target}", file=out)
             table = convert(source, target, ticker=ticker, kind=kind, span=arguments.span, stamp=arguments.stamp,
-                            show_progress=arguments.progress)
+                            show_progress=arguments.progress, **reading_of(arguments))[0]
             print(f"{len(table)} {table.kind} bars of {table.ticker}; span: {table.span_text}", file=out)
             print(f"== show {target}", file=out)
             plot_path = None
@@ -287,6 +270,7 @@ def _add_conversion(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--stamp", choices=("start", "end"), default="start",
                         help="whether an intraday row's time is its bar's start (default) or end")
     _add_zone(parser)
+    add_convert_options(parser)
     group = parser.add_mutually_exclusive_group()
     group.add_argument("--progress", dest="progress", action="store_const", const=True,
                        help="always show a progress bar")

@@ -1,0 +1,155 @@
+"""Which column of a table plays which role: header names, the known layouts
+of common exports (daily exports with an adjusted close, exchange kline
+dumps, trading-terminal exports), headerless tables, and ``--column``."""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass, field
+
+ROLES = ("date", "time", "open", "high", "low", "close", "volume", "notional", "vwap", "trades", "ticker")
+"""The roles that ``--column ROLE=NAME_OR_POSITION`` may give."""
+
+# Header names, compared in lower case without blanks, underscores, hyphens,
+# dots or angle brackets ("<TICKVOL>", "Open_Time", "Adj. Close").  Roles of
+# the table reader beyond ROLES: "datetime" (date and time in one column),
+# "end" (a bar's end time), "span", "closetime" (a kline's last millisecond),
+# "tickvolume", and None for columns known to be of no use.
+_NAMES: dict[str, str | None] = {
+    **dict.fromkeys(("date", "day", "tradedate", "tradingday"), "date"),
+    "time": "time",
+    **dict.fromkeys(("datetime", "timestamp", "opentime", "starttime", "start", "begin"), "datetime"),
+    **dict.fromkeys(("end", "endtime", "barend"), "end"),
+    **dict.fromkeys(("span", "barspan", "barspanseconds"), "span"),
+    **dict.fromkeys(("open", "openprice", "o"), "open"),
+    **dict.fromkeys(("high", "highprice", "h"), "high"),
+    **dict.fromkeys(("low", "lowprice", "l"), "low"),
+    **dict.fromkeys(("close", "closeprice", "c", "last"), "close"),
+    **dict.fromkeys(("volume", "vol", "v", "realvolume", "basevolume"), "volume"),
+    **dict.fromkeys(("tickvol", "tickvolume", "ticks"), "tickvolume"),
+    **dict.fromkeys(("notional", "amount", "turnover", "value", "quotevolume", "quoteassetvolume"), "notional"),
+    "vwap": "vwap",
+    **dict.fromkeys(("trades", "tradecount", "numtrades", "numberoftrades", "count", "trade"), "trades"),
+    **dict.fromkeys(("ticker", "symbol", "instrument"), "ticker"),
+    "closetime": "closetime",
+    **dict.fromkeys(("adjclose", "adjustedclose", "spread", "ignore", "openinterest", "takerbuybaseassetvolume",
+                     "takerbuyquoteassetvolume", "takerbuyvolume", "takerbuyquotevolume"), None),
+}
+_STRIP = re.compile(r"[\s_\-.<>]")
+_EPOCH = re.compile(r"\s*\d{9,17}\s*")
+_TIME_OF_DAY = re.compile(r"\s*\d{1,2}:\d{2}(:\d{2}(\.\d*)?)?\s*")
+
+DATE_NAMES = "Date, Day, Datetime, Timestamp, Time, Open time"
+
+
+def normal(name: str) -> str:
+    return _STRIP.sub("", name).lower()
+
+
+def is_known_name(name: str) -> bool:
+    return normal(name) in _NAMES
+
+
+@dataclass
+class Layout:
+    """The position of each role's column, and what the layout was recognised as."""
+
+    columns: dict[str, int]
+    names: list[str]  # the header's names, or "column N"
+    described: str = ""  # "an exchange kline dump", ...; empty for a plain table
+    notes: list[str] = field(default_factory=list)
+
+    def name(self, role: str) -> str:
+        return self.names[self.columns[role]]
+
+
+class LayoutError(ValueError):
+    """A table whose columns cannot be told; the message needs the source and line put before it."""
+
+
+def _position(text: str, names: Sequence[str]) -> int:
+    if text.isdigit():
+        position = int(text)
+        if not 1 <= position <= len(names):
+            raise LayoutError(f"--column position {position} is not in 1..{len(names)}")
+        return position - 1
+    for index, name in enumerate(names):
+        if name == text or normal(name) == normal(text):
+            return index
+    raise LayoutError(f"--column: no column named {text!r} (the columns are {', '.join(names)})")
+
+
+def parse_column_option(text: str) -> tuple[str, str]:
+    """``ROLE=NAME_OR_POSITION`` as (role, name or position)."""
+    role, equals, column = text.partition("=")
+    role = role.strip().lower()
+    if not equals or role not in ROLES or not column.strip():
+        raise ValueError(f"--column takes ROLE=NAME_OR_POSITION with a role of {', '.join(ROLES)}, not {text!r}")
+    return role, column.strip()
+
+
+def from_header(header: Sequence[str], overrides: Mapping[str, str]) -> Layout:
+    found: dict[str, int] = {}
+    for index, name in enumerate(header):
+        role = _NAMES.get(normal(name))
+        if role is None:
+            continue
+        if role in found:
+            raise LayoutError(f"two {role} columns ({header[found[role]]!r} and {name!r})")
+        found[role] = index
+    names = list(header)
+    layout = Layout(found, names)
+    _override(layout, overrides)
+    if "tickvolume" in found and "volume" in found:
+        layout.described = "a trading-terminal export"
+    if "closetime" in found and "datetime" in found and "notional" in found:
+        layout.described = "an exchange kline dump"
+    if not ({"date", "time", "datetime", "end"} & layout.columns.keys()) and header and not header[0].strip():
+        layout.columns["date"] = 0  # an unnamed first column holds the index: dates
+    return layout
+
+
+def headerless(sample: Sequence[Sequence[str]], overrides: Mapping[str, str]) -> Layout:
+    """The columns of a table without a header, by its shape: an exchange kline
+    dump (epoch milliseconds first, twelve columns or so), else date[, time],
+    open, high, low, close[, volume] (with tick and real volume when two follow)."""
+    width = len(sample[0]) if sample else 0
+    first = sample[0] if sample else ()
+    names = [f"column {i + 1}" for i in range(width)]
+    roles: list[str | None]
+    described = ""
+    if width >= 9 and _EPOCH.fullmatch(first[0]) and _EPOCH.fullmatch(first[6]):
+        roles = ["datetime", "open", "high", "low", "close", "volume", "closetime", "notional", "trades"]
+        described = "an exchange kline dump"
+    else:
+        with_time = width >= 6 and _TIME_OF_DAY.fullmatch(first[1]) is not None
+        roles = ["date", "time"] if with_time else ["date"]
+        roles += ["open", "high", "low", "close"]
+        rest = width - len(roles)
+        roles += ["tickvolume", "volume"] if rest >= 2 else ["volume"] if rest == 1 else []
+        if rest >= 2:
+            described = "a trading-terminal export"
+    layout = Layout({role: i for i, role in enumerate(roles[:width]) if role is not None}, names, described)
+    _override(layout, overrides)
+    return layout
+
+
+def _override(layout: Layout, overrides: Mapping[str, str]) -> None:
+    for role, column in overrides.items():
+        position = _position(column, layout.names)
+        for other, index in list(layout.columns.items()):
+            if index == position:
+                del layout.columns[other]
+        if role == "date":
+            layout.columns.pop("datetime", None)
+        layout.columns[role] = position
+
+
+def check_complete(layout: Layout) -> None:
+    missing = [role.capitalize() for role in ("open", "high", "low", "close") if role not in layout.columns]
+    if missing:
+        raise LayoutError(f"no {', '.join(missing)} column (the columns are {', '.join(layout.names)})")
+    if not ({"date", "time", "datetime", "end"} & layout.columns.keys()):
+        raise LayoutError(f"no date column: name it one of {DATE_NAMES} (in any case), leave the first column "
+                          f"unnamed, or give --column date=NAME (the columns are {', '.join(layout.names)})")

@@ -1,0 +1,221 @@
+"""Table files read into arrow columns: CSV (any delimiter, encoding, gzip,
+with or without a header) with pyarrow's multi-threaded reader, Parquet and
+Arrow IPC files; and the way back from a row to its line, for messages."""
+
+from __future__ import annotations
+
+import codecs
+import csv
+import gzip
+import io
+from collections.abc import Iterator, Mapping
+from dataclasses import dataclass
+from pathlib import Path
+from typing import IO, Any
+
+import pyarrow
+import pyarrow.csv as pcsv
+
+from ._layouts import Layout, LayoutError, check_complete, from_header, headerless
+from ._progress import Progress
+from ._sniff import Sniffed, SniffError, sniff
+
+# Roles read as text: the reader parses times and tickers itself.
+TEXT_ROLES = ("date", "time", "datetime", "end", "closetime", "ticker")
+
+
+class SourceError(ValueError):
+    """A table that cannot be read; the message names the file and, where it can, the line."""
+
+
+@dataclass
+class Source:
+    path: Path
+    table: pyarrow.Table  # the used columns, named by position ("0", "3", ...)
+    layout: Layout
+    sniffed: Sniffed
+
+    def column(self, role: str) -> pyarrow.ChunkedArray:
+        return self.table.column(str(self.layout.columns[role]))
+
+    def where(self, row: int) -> str:
+        """Where data row ``row`` (from 0) is, for a message: "line N" in a CSV file, "row N" otherwise."""
+        if self.sniffed.format != "csv":
+            return f"row {row + 1}"
+        return f"line {_Lines(self).line(row)[0]}"
+
+    def fields(self, row: int) -> list[str]:
+        """The texts of data row ``row``, by position."""
+        if self.sniffed.format != "csv":
+            return ["" if value is None else str(value)
+                    for value in self.table.slice(row, 1).to_pylist()[0].values()]
+        return _Lines(self).line(row)[1]
+
+    def text(self, row: int, role: str) -> str:
+        if self.sniffed.format != "csv":
+            value = self.column(role)[row].as_py()
+            return "" if value is None else str(value)
+        return self.fields(row)[self.layout.columns[role]]
+
+
+class _Lines:
+    """The rows of a CSV file read again with Python's csv module, to find a
+    row's physical line (blank lines skipped as the table reader skips them)
+    or the line that is not text in the file's encoding."""
+
+    def __init__(self, source: Source) -> None:
+        self.source = source
+
+    def rows(self) -> Iterator[tuple[int, list[str]]]:
+        sniffed, path = self.source.sniffed, self.source.path
+        with _open(path, sniffed.gzip) as raw:
+            reader = csv.reader(_decoded(raw, path, sniffed.encoding), delimiter=sniffed.delimiter)
+            skip = sniffed.header
+            for fields in reader:
+                if not fields:
+                    continue
+                if skip:
+                    skip = False
+                    continue
+                yield reader.line_num, fields
+
+    def line(self, row: int) -> tuple[int, list[str]]:
+        for index, found in enumerate(self.rows()):
+            if index == row:
+                return found
+        return 0, []
+
+
+def _decoded(raw: IO[bytes], path: Path, encoding: str) -> Iterator[str]:
+    """The file's lines as text; a line that is not text in ``encoding`` is refused by its number."""
+    name = codecs.lookup(encoding).name
+    label = "UTF-8" if name == "utf-8" else encoding
+    wide = name.startswith(("utf-16", "utf-32"))  # lines cannot be split before decoding
+    lines: Iterator[bytes | str] = iter(io.TextIOWrapper(raw, encoding=encoding, newline="")) if wide else iter(raw)
+    number = 0
+    while True:
+        try:
+            line = next(lines)
+            text = line if isinstance(line, str) else line.decode(encoding)
+        except StopIteration:
+            return
+        except UnicodeDecodeError as error:
+            raise SourceError(f"{path}, line {number + 1}: not {label} text ({error.reason}); "
+                              "give the file's encoding, e.g. --encoding latin-1") from None
+        if number == 0:
+            text = text.removeprefix("\ufeff")
+        number += 1
+        yield text
+
+
+def _open(path: Path, compressed: bool) -> IO[bytes]:
+    return gzip.open(path, "rb") if compressed else open(path, "rb")
+
+
+class _Counting(io.RawIOBase):
+    """A file that reports the bytes read from it to a progress bar."""
+
+    def __init__(self, file: IO[bytes], meter: Progress) -> None:
+        self._file, self._meter = file, meter
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        count = self._file.readinto(buffer)  # type: ignore[attr-defined]
+        self._meter.update(count or 0)
+        return count or 0  # type: ignore[no-any-return]
+
+    def close(self) -> None:
+        self._file.close()
+        super().close()
+
+
+def read_source(path: Path, meter: Progress | None, *, delimiter: str | None = None, header: bool | None = None,
+                encoding: str | None = None, decimal: str | None = None,
+                columns: Mapping[str, str] | None = None) -> Source:
+    try:
+        sniffed = sniff(path, delimiter=delimiter, header=header, encoding=encoding, decimal=decimal)
+    except SniffError as error:
+        raise SourceError(str(error) if str(error).startswith(str(path)) else f"{path}: {error}") from None
+    if sniffed.format != "csv":
+        return _read_columnar(path, sniffed, columns or {})
+    if not sniffed.sample:
+        raise SourceError(f"{path}: the file is empty")
+    try:
+        layout = from_header(sniffed.sample[0], columns or {}) if sniffed.header else \
+            headerless(sniffed.sample, columns or {})
+        check_complete(layout)
+    except LayoutError as error:
+        hint = ""
+        if sniffed.header and len(sniffed.sample[0]) < 5:
+            hint = (f" (the header splits into {len(sniffed.sample[0])} field(s) at each {sniffed.delimiter_name}: "
+                    "if the columns are separated otherwise, give --delimiter)")
+        raise SourceError(f"{path}, line 1: {error}{hint}") from None
+    if sniffed.header and len(sniffed.sample) < 2:
+        raise SourceError(f"{path}: no data rows after the header")
+    width = len(sniffed.sample[0])
+    used = sorted(set(layout.columns.values()))
+    read_options = pcsv.ReadOptions(column_names=[str(i) for i in range(width)], skip_rows=int(sniffed.header),
+                                    encoding=sniffed.encoding, block_size=4 << 20)
+    parse_options = pcsv.ParseOptions(delimiter=sniffed.delimiter)
+    convert_options = pcsv.ConvertOptions(
+        include_columns=[str(i) for i in used],
+        column_types={str(layout.columns[role]): pyarrow.string() for role in TEXT_ROLES if role in layout.columns},
+        null_values=[""], strings_can_be_null=False, true_values=[], false_values=[],
+        decimal_point=sniffed.decimal, timestamp_parsers=[])
+    stream: Any = pyarrow.input_stream(str(path), compression="gzip" if sniffed.gzip else None) \
+        if meter is None else _Counting(_open(path, sniffed.gzip), meter)
+    source = Source(path, pyarrow.table({}), layout, sniffed)
+    try:
+        with stream:
+            source.table = pcsv.read_csv(stream, read_options, parse_options, convert_options)
+    except pyarrow.ArrowInvalid as error:
+        raise _located(source, width, str(error)) from None
+    if not source.table.num_rows:
+        raise SourceError(f"{path}: no data rows" + (" after the header" if sniffed.header else ""))
+    if any(pyarrow.types.is_binary(column.type) for column in source.table.columns):
+        for _ in _Lines(source).rows():  # raises naming the line that is not text
+            pass
+    return source
+
+
+def _located(source: Source, width: int, message: str) -> SourceError:
+    """The reader's error, with the line it happened on."""
+    what = "the header" if source.sniffed.header else "the first row"
+    for line, fields in _Lines(source).rows():
+        if len(fields) != width:
+            hint = ""
+            if width < 5:
+                hint = f" (fields are split at each {source.sniffed.delimiter_name}: if that is wrong, give --delimiter)"
+            return SourceError(f"{source.path}, line {line}: {len(fields)} fields, {what} has {width}{hint}")
+    return SourceError(f"{source.path}: {message}")
+
+
+def _read_columnar(path: Path, sniffed: Sniffed, columns: Mapping[str, str]) -> Source:
+    try:
+        if sniffed.format == "parquet":
+            import pyarrow.parquet as parquet
+
+            table = parquet.read_table(path)
+        else:
+            import pyarrow.ipc as ipc
+
+            with pyarrow.memory_map(str(path)) as mapped:
+                try:
+                    table = ipc.open_file(mapped).read_all()
+                except pyarrow.ArrowInvalid:
+                    mapped.seek(0)
+                    table = ipc.open_stream(mapped).read_all()
+    except (pyarrow.ArrowException, OSError) as error:
+        raise SourceError(f"{path}: not a readable {sniffed.format} file ({error})") from None
+    try:
+        layout = from_header(table.column_names, columns)
+        check_complete(layout)
+    except LayoutError as error:
+        raise SourceError(f"{path}: {error}") from None
+    used = sorted(set(layout.columns.values()))
+    table = pyarrow.table({str(i): table.column(i) for i in used})
+    if not table.num_rows:
+        raise SourceError(f"{path}: no rows")
+    return Source(path, table, layout, sniffed)
