@@ -646,6 +646,7 @@ def main() -> None:
     parser.add_argument("--retry-peers", action="store_true", help="retry peers whose install failed before")
     parser.add_argument("--results", type=Path, help="also write the report as Markdown to this file")
     parser.add_argument("--json", type=Path, help="also write the raw figures as JSON to this file")
+    parser.add_argument("--no-data-path", action="store_true", help="skip the data-path table (benchmarks/data_path.py)")
     parser.add_argument("--memory-child", nargs=2, metavar=("SUBJECT", "MODE"), help=argparse.SUPPRESS)
     args = parser.parse_args()
 
@@ -693,6 +694,13 @@ def main() -> None:
         print(f"{'MET   ' if met == 'yes' else 'MISSED'}  {label}: {target}")
     for note in notes:
         print("note:", note)
+    if not args.no_data_path:
+        from data_path import data_path_report
+
+        data_table, data_verdicts = data_path_report()
+        print(f"\n{data_table}\n")
+        for label, target, met in data_verdicts:
+            print(f"{'MET   ' if met else 'MISSED'}  {label}: {target}")
     print(f"\n{args.rounds} rounds, ~{args.batch_ms:g} ms batches, empty loop {loop_ns:.1f} ns subtracted; "
           f"total {time.perf_counter() - started:.0f} s")
 

@@ -223,7 +223,7 @@ class _Reader:
         if pyarrow.types.is_integer(column.type) or pyarrow.types.is_floating(column.type) or \
                 pyarrow.types.is_decimal(column.type):
             missing = _mask(column.is_null())
-            values = _numpy(column.cast(pyarrow.float64()).fill_null(math.nan))
+            values = _numpy(column.cast(pyarrow.float64()))  # nulls become NaN
         else:
             texts = pc.utf8_trim_whitespace(column.cast(pyarrow.string()))
             if self.source.sniffed.decimal == ",":
@@ -471,7 +471,9 @@ def _numpy(array: pyarrow.ChunkedArray | pyarrow.Array) -> Floats:
 
 
 def _mask(array: pyarrow.ChunkedArray | pyarrow.Array) -> Mask:
-    return numpy.asarray(array.fill_null(False).to_numpy(zero_copy_only=False), dtype=bool)
+    if array.null_count:  # (fill_null costs more than the whole check when there is nothing to fill)
+        array = array.fill_null(False)
+    return numpy.asarray(array.to_numpy(zero_copy_only=False), dtype=bool)
 
 
 def _zone_name(zone: datetime.tzinfo | None) -> str:
@@ -480,6 +482,8 @@ def _zone_name(zone: datetime.tzinfo | None) -> str:
 
 def _previous_in_group(groups: npt.NDArray[numpy.int64]) -> npt.NDArray[numpy.int64]:
     """For each row, the row before it of the same ticker (-1 for none)."""
+    if not groups.any():
+        return numpy.arange(-1, len(groups) - 1, dtype=numpy.int64)
     order = numpy.argsort(groups, kind="stable")
     previous = numpy.full(len(groups), -1, dtype=numpy.int64)
     same = groups[order[1:]] == groups[order[:-1]]

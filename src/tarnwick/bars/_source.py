@@ -154,24 +154,19 @@ def read_source(path: Path, meter: Progress | None, *, delimiter: str | None = N
         raise SourceError(f"{path}, line 1: {error}{hint}") from None
     if sniffed.header and len(sniffed.sample) < 2:
         raise SourceError(f"{path}: no data rows after the header")
-    width = len(sniffed.sample[0])
-    used = sorted(set(layout.columns.values()))
-    read_options = pcsv.ReadOptions(column_names=[str(i) for i in range(width)], skip_rows=int(sniffed.header),
-                                    encoding=sniffed.encoding, block_size=4 << 20)
-    parse_options = pcsv.ParseOptions(delimiter=sniffed.delimiter)
-    convert_options = pcsv.ConvertOptions(
-        include_columns=[str(i) for i in used],
-        column_types={str(layout.columns[role]): pyarrow.string() for role in TEXT_ROLES if role in layout.columns},
-        null_values=[""], strings_can_be_null=False, true_values=[], false_values=[],
-        decimal_point=sniffed.decimal, timestamp_parsers=[])
-    stream: Any = pyarrow.input_stream(str(path), compression="gzip" if sniffed.gzip else None) \
-        if meter is None else _Counting(_open(path, sniffed.gzip), meter)
     source = Source(path, pyarrow.table({}), layout, sniffed)
     try:
-        with stream:
-            source.table = pcsv.read_csv(stream, read_options, parse_options, convert_options)
+        # Numbers typed up front cost least; a cell that is not one makes the
+        # reader fail without saying where, so the columns are read again
+        # untyped, and the checks find the row.
+        try:
+            source.table = _read_csv(source, meter, typed=True)
+        except pyarrow.ArrowInvalid as error:
+            if "conversion error" not in str(error):
+                raise
+            source.table = _read_csv(source, None, typed=False)
     except pyarrow.ArrowInvalid as error:
-        raise _located(source, width, str(error)) from None
+        raise _located(source, str(error)) from None
     if not source.table.num_rows:
         raise SourceError(f"{path}: no data rows" + (" after the header" if sniffed.header else ""))
     if any(pyarrow.types.is_binary(column.type) for column in source.table.columns):
@@ -180,8 +175,27 @@ def read_source(path: Path, meter: Progress | None, *, delimiter: str | None = N
     return source
 
 
-def _located(source: Source, width: int, message: str) -> SourceError:
+def _read_csv(source: Source, meter: Progress | None, *, typed: bool) -> pyarrow.Table:
+    sniffed, layout = source.sniffed, source.layout
+    width = len(sniffed.sample[0])
+    types = {str(index): pyarrow.string() if role in TEXT_ROLES else pyarrow.float64()
+             for role, index in layout.columns.items() if typed or role in TEXT_ROLES}
+    read_options = pcsv.ReadOptions(column_names=[str(i) for i in range(width)], skip_rows=int(sniffed.header),
+                                    encoding=sniffed.encoding)
+    parse_options = pcsv.ParseOptions(delimiter=sniffed.delimiter)
+    convert_options = pcsv.ConvertOptions(
+        include_columns=[str(i) for i in sorted(set(layout.columns.values()))], column_types=types,
+        null_values=[""], strings_can_be_null=False, true_values=[], false_values=[],
+        decimal_point=sniffed.decimal, timestamp_parsers=[])
+    stream: Any = pyarrow.input_stream(str(source.path), compression="gzip" if sniffed.gzip else None) \
+        if meter is None else _Counting(_open(source.path, sniffed.gzip), meter)
+    with stream:
+        return pcsv.read_csv(stream, read_options, parse_options, convert_options)
+
+
+def _located(source: Source, message: str) -> SourceError:
     """The reader's error, with the line it happened on."""
+    width = len(source.sniffed.sample[0])
     what = "the header" if source.sniffed.header else "the first row"
     for line, fields in _Lines(source).rows():
         if len(fields) != width:
