@@ -374,7 +374,10 @@ class _Reader:
         if "closetime" in self.columns and "datetime" in self.columns:
             opened = parse_texts(self.source.column("datetime")).micros
             closed = parse_texts(self.source.column("closetime"))
-            spans = (closed.micros - opened + 1000) / US  # the close time is the bar's last millisecond
+            # The close time is the bar's last millisecond; dumps in microseconds
+            # may end a microsecond before the next bar instead.
+            spans = (closed.micros - opened + 1000) / US
+            spans = numpy.where(numpy.abs(spans - numpy.round(spans)) <= 0.001, numpy.round(spans), spans)
             self.fail(closed.bad | ~(spans > 0), 0,
                       lambda row: f"not a close time after the open time: {self.text(row, 'closetime')!r}")
             return spans

@@ -37,7 +37,7 @@ _NAMES: dict[str, str | None] = {
                      "takerbuyquoteassetvolume", "takerbuyvolume", "takerbuyquotevolume"), None),
 }
 _STRIP = re.compile(r"[\s_\-.<>]")
-_EPOCH = re.compile(r"\s*\d{9,17}\s*")
+_EPOCH = re.compile(r"\s*\d{9,17}(\.\d*)?\s*")
 _TIME_OF_DAY = re.compile(r"\s*\d{1,2}:\d{2}(:\d{2}(\.\d*)?)?\s*")
 
 DATE_NAMES = "Date, Day, Datetime, Timestamp, Time, Open time"

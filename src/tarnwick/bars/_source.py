@@ -148,9 +148,9 @@ def read_source(path: Path, meter: Progress | None, *, delimiter: str | None = N
         check_complete(layout)
     except LayoutError as error:
         hint = ""
-        if sniffed.header and len(sniffed.sample[0]) < 5:
-            hint = (f" (the header splits into {len(sniffed.sample[0])} field(s) at each {sniffed.delimiter_name}: "
-                    "if the columns are separated otherwise, give --delimiter)")
+        if len(sniffed.sample[0]) < 5:
+            hint = (f" (the first line splits into {len(sniffed.sample[0])} field(s) at each "
+                    f"{sniffed.delimiter_name}: if the columns are separated otherwise, give --delimiter)")
         raise SourceError(f"{path}, line 1: {error}{hint}") from None
     if sniffed.header and len(sniffed.sample) < 2:
         raise SourceError(f"{path}: no data rows after the header")
