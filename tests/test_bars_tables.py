@@ -217,3 +217,28 @@ def test_parquet_and_arrow_tables(tmp_path, utc_profile, form):
     got = load_csv(path)
     assert values(got)[1][:7] == (at(2024, 3, 1, 9, 32), 60.0, 2.0, 0.5, 1.0, 1.5, 20.0)
     assert (got.ticker, list(got.trades)) == ("ABC", [3, 4])
+
+
+@pytest.mark.parametrize("content", [
+    "Datetime,Open,High,Low,Close,Volume,Trades\n2024-03-01 09:30:00.25,1,2,0.5,1.5,10,3\n"
+    "2024-03-01 09:31:00.25,1,2,0.5,1.5,10,4\n",
+    "Date,Open,High,Low,Close,Notional\n1850-03-01,1,2,0.5,1.5,7.5\n1850-03-08,1,2,0.5,1.5,nan\n",
+])
+@pytest.mark.parametrize("suffix", [".parquet", ".arrow"])
+def test_export_then_convert_gives_the_same_file(tmp_path, content, suffix):
+    from tarnwick import bars
+
+    if not hasattr(bars, "export"):
+        pytest.skip("export is not in this build")
+    first, again = tmp_path / "first.bars", tmp_path / "again.bars"
+    convert(write(tmp_path, content), first)
+    if suffix == ".parquet":
+        bars.export(first, tmp_path / f"t{suffix}")
+    else:
+        import pyarrow.ipc
+
+        table = bars.to_arrow(first)
+        with pyarrow.ipc.new_file(tmp_path / f"t{suffix}", table.schema) as sink:
+            sink.write_table(table)
+    convert(tmp_path / f"t{suffix}", again)
+    assert again.read_bytes() == first.read_bytes()

@@ -25,7 +25,8 @@ from ._file import StrPath
 from ._layout import TICKER_BYTES, Kind
 from ._progress import Progress, _Silent, progress
 from ._source import Source, SourceError, read_source
-from ._times import DAY_US, EPOCH_ORDINAL, US, NonexistentTime, localize, parse_texts, parse_typed, to_local
+from ._times import (DAY_US, EPOCH_ORDINAL, US, NonexistentTime, Parsed, localize, parse_texts, parse_typed,
+                     to_local)
 
 Stamp = Literal["start", "end"]
 Floats = npt.NDArray[numpy.float64]
@@ -217,8 +218,9 @@ class _Reader:
     def text(self, row: int, role: str) -> str:
         return self.source.text(row, role)
 
-    def floats(self, role: str, label: str, check: int) -> Floats:
-        """The role's column as floats, refusing cells that are not finite numbers."""
+    def floats(self, role: str, label: str, check: int, unknown: bool = False) -> Floats:
+        """The role's column as floats, refusing cells that are not finite
+        numbers (``unknown``: NaN, written out, is allowed and means unknown)."""
         column = self.source.column(role)
         if pyarrow.types.is_integer(column.type) or pyarrow.types.is_floating(column.type) or \
                 pyarrow.types.is_decimal(column.type):
@@ -232,17 +234,18 @@ class _Reader:
             missing = ~_mask(valid)
             values = _numpy(pc.if_else(valid, texts, "nan").cast(pyarrow.float64()))
         self.fail(missing, check, lambda row: f"{label} is not a number: {self.text(row, role)!r}")
-        self.fail(~missing & ~numpy.isfinite(values), check,
+        self.fail(~missing & ~numpy.isfinite(values) & ~(unknown & numpy.isnan(values)), check,
                   lambda row: f"{label} is not a finite number: {self.text(row, role)!r}")
         return values
 
-    def optional(self, role: str, label: str, check: int) -> Floats | None:
-        return self.floats(role, label, check) if role in self.columns else None
+    def optional(self, role: str, label: str, check: int, unknown: bool = False) -> Floats | None:
+        return self.floats(role, label, check, unknown) if role in self.columns else None
 
     # ---- the table as bars ------------------------------------------------------
 
     def bars(self, ticker: str | None, kind: Kind | None, span: float | None, stamp: Stamp) -> list[CsvBars]:
-        times, aware = self.times()
+        parsed = self.times()
+        times, aware = parsed.micros, parsed.aware
         prices = {name: self.floats(name, name.capitalize(), 1 + i)
                   for i, name in enumerate(("open", "high", "low", "close"))}
         opening, high, low, closing = prices.values()
@@ -250,8 +253,8 @@ class _Reader:
                   lambda row: f"prices out of order: open {float(opening[row])}, high {float(high[row])}, "
                               f"low {float(low[row])}, close {float(closing[row])} (low <= open, close <= high)")
         volume = self.volume()
-        notional = self.optional("notional", "Notional", 8)
-        vwap = self.optional("vwap", "VWAP", 8)
+        notional = self.optional("notional", "Notional", 8, unknown=True)
+        vwap = self.optional("vwap", "VWAP", 8, unknown=True)
         absent: list[str] = []
         if volume is None:
             absent.append("volume")
@@ -283,12 +286,13 @@ class _Reader:
             except NonexistentTime as error:
                 row = int(numpy.flatnonzero(naive)[error.row])
                 raise CsvError(f"{self.source.path}, {self.source.where(row)}: the time {error}") from None
+        seconds = parsed.seconds if parsed.seconds is not None and aware.all() else times / US
         local = to_local(times, self.zone)
         days = local // DAY_US
         if kind is None:
-            kind = "intraday" if bool((local % DAY_US).any()) else "daily"
+            kind = self.source.stated_kind or ("intraday" if bool((local % DAY_US).any()) else "daily")
         stamp = "end" if "end" in self.columns else stamp
-        values = _Values(times, days, spans, opening, high, low, closing, volume, notional, trades)
+        values = _Values(times, seconds, days, spans, opening, high, low, closing, volume, notional, trades)
         tables = []
         for index, name in enumerate(names):
             chosen = groups == index
@@ -296,7 +300,7 @@ class _Reader:
             tables.append(self.finish(name, values.take(rows), kind, span, stamp, tuple(absent)))
         return tables
 
-    def times(self) -> tuple[npt.NDArray[numpy.int64], Mask]:
+    def times(self) -> Parsed:
         """Each row's time in microseconds, and whether it is UTC (else a wall-clock time)."""
         role = next(role for role in ("end", "datetime", "date", "time") if role in self.columns)
         column = self.source.column(role)
@@ -315,12 +319,12 @@ class _Reader:
             return f"not a date or date-time: {text!r}"
 
         self.fail(parsed.bad, 0, describe)
-        return parsed.micros, parsed.aware
+        return parsed
 
     def volume(self) -> Floats | None:
         """The volume: real volume where the table has it and any is non-zero, else tick volume."""
-        real = self.optional("volume", "Volume", 6)
-        ticks = self.optional("tickvolume", "Tick volume", 6)
+        real = self.optional("volume", "Volume", 6, unknown=True)
+        ticks = self.optional("tickvolume", "Tick volume", 6, unknown=True)
         for values, label in ((real, "Volume"), (ticks, "Tick volume")):
             if values is not None:
                 self.fail(values < 0, 7, lambda row, v=values, l=label: f"{l} is negative: {float(v[row])!r}")
@@ -364,6 +368,11 @@ class _Reader:
 
     def given_spans(self) -> Floats | None:
         """Spans in seconds from the table itself: a span column, or a kline's close times."""
+        if "spandays" in self.columns:
+            days = self.floats("spandays", "Span", 5)
+            self.fail(~(days >= 1) | (days != numpy.floor(days)), 5,
+                      lambda row: f"Span is not a whole number of days: {self.text(row, 'spandays')!r}")
+            return days * DAY
         if "span" in self.columns:
             column = self.source.column("span")
             if pyarrow.types.is_duration(column.type):
@@ -397,7 +406,7 @@ class _Reader:
             spans, span_text = _daily_spans(dates, span, values.spans)
         else:
             spans, span_text = self.intraday_spans(values.times, span, values.spans)
-            timestamps = values.times / US + (spans if stamp == "start" else 0.0)
+            timestamps = values.seconds + spans if stamp == "start" else values.seconds
             span_text += f", rows stamped at the bar's {stamp}"
         if absent:
             notes.append(f"absent: {', '.join(absent)}")
@@ -442,6 +451,7 @@ class _Values:
     """Row-aligned columns of one ticker, and the rows of the table they came from."""
 
     times: npt.NDArray[numpy.int64]
+    seconds: Floats  # the times as epoch seconds, as exact as the table gives them
     days: npt.NDArray[numpy.int64]
     spans: Floats | None
     open: Floats
@@ -464,7 +474,7 @@ class _Values:
         def pick(column: numpy.ndarray) -> numpy.ndarray:  # type: ignore[type-arg]
             return numpy.ascontiguousarray(column[rows])
 
-        return _Values(pick(self.times), pick(self.days), None if self.spans is None else pick(self.spans),
+        return _Values(pick(self.times), pick(self.seconds), pick(self.days), None if self.spans is None else pick(self.spans),
                        pick(self.open), pick(self.high), pick(self.low), pick(self.close), pick(self.volume),
                        pick(self.notional), pick(self.trades), pick(self.rows))
 

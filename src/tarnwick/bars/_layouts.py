@@ -14,14 +14,16 @@ ROLES = ("date", "time", "open", "high", "low", "close", "volume", "notional", "
 # Header names, compared in lower case without blanks, underscores, hyphens,
 # dots or angle brackets ("<TICKVOL>", "Open_Time", "Adj. Close").  Roles of
 # the table reader beyond ROLES: "datetime" (date and time in one column),
-# "end" (a bar's end time), "span", "closetime" (a kline's last millisecond),
+# "end" (a bar's end time), "span" (seconds), "spandays", "closetime" (a
+# kline's last millisecond),
 # "tickvolume", and None for columns known to be of no use.
 _NAMES: dict[str, str | None] = {
     **dict.fromkeys(("date", "day", "tradedate", "tradingday"), "date"),
     "time": "time",
     **dict.fromkeys(("datetime", "timestamp", "opentime", "starttime", "start", "begin"), "datetime"),
-    **dict.fromkeys(("end", "endtime", "barend"), "end"),
-    **dict.fromkeys(("span", "barspan", "barspanseconds"), "span"),
+    **dict.fromkeys(("end", "endtime", "barend", "enddate"), "end"),
+    **dict.fromkeys(("span", "barspan", "barspanseconds", "spanseconds"), "span"),
+    "spandays": "spandays",
     **dict.fromkeys(("open", "openprice", "o"), "open"),
     **dict.fromkeys(("high", "highprice", "h"), "high"),
     **dict.fromkeys(("low", "lowprice", "l"), "low"),
@@ -33,7 +35,7 @@ _NAMES: dict[str, str | None] = {
     **dict.fromkeys(("trades", "tradecount", "numtrades", "numberoftrades", "count", "trade"), "trades"),
     **dict.fromkeys(("ticker", "symbol", "instrument"), "ticker"),
     "closetime": "closetime",
-    **dict.fromkeys(("adjclose", "adjustedclose", "spread", "ignore", "openinterest", "takerbuybaseassetvolume",
+    **dict.fromkeys(("startdate", "adjclose", "adjustedclose", "spread", "ignore", "openinterest", "takerbuybaseassetvolume",
                      "takerbuyquoteassetvolume", "takerbuyvolume", "takerbuyquotevolume"), None),
 }
 _STRIP = re.compile(r"[\s_\-.<>]")

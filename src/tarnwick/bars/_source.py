@@ -16,6 +16,7 @@ from typing import IO, Any
 import pyarrow
 import pyarrow.csv as pcsv
 
+from ._layout import Kind
 from ._layouts import Layout, LayoutError, check_complete, from_header, headerless
 from ._progress import Progress
 from ._sniff import Sniffed, SniffError, sniff
@@ -34,6 +35,7 @@ class Source:
     table: pyarrow.Table  # the used columns, named by position ("0", "3", ...)
     layout: Layout
     sniffed: Sniffed
+    stated_kind: Kind | None = None  # what a table exported from a bar file says its bars are
 
     def column(self, role: str) -> pyarrow.ChunkedArray:
         return self.table.column(str(self.layout.columns[role]))
@@ -229,7 +231,9 @@ def _read_columnar(path: Path, sniffed: Sniffed, columns: Mapping[str, str]) -> 
     except LayoutError as error:
         raise SourceError(f"{path}: {error}") from None
     used = sorted(set(layout.columns.values()))
+    stated = (table.schema.metadata or {}).get(b"tarnwick.bars.kind")
+    kind: Kind | None = "daily" if stated == b"daily" else "intraday" if stated == b"intraday" else None
     table = pyarrow.table({str(i): table.column(i) for i in used})
     if not table.num_rows:
         raise SourceError(f"{path}: no rows")
-    return Source(path, table, layout, sniffed)
+    return Source(path, table, layout, sniffed, kind)

@@ -37,6 +37,7 @@ class Parsed:
     micros: Ints
     aware: npt.NDArray[numpy.bool_]
     bad: npt.NDArray[numpy.bool_]
+    seconds: npt.NDArray[numpy.float64] | None = None  # exact epoch seconds of finer UTC times
 
 
 def _micros(array: pyarrow.Array | pyarrow.ChunkedArray) -> Ints:
@@ -49,16 +50,20 @@ def _micros(array: pyarrow.Array | pyarrow.ChunkedArray) -> Ints:
 def parse_typed(column: pyarrow.ChunkedArray) -> Parsed | None:
     """Times from a typed column (Parquet, Arrow); None when it holds text or numbers."""
     kind = column.type
+    seconds = None
     if pyarrow.types.is_timestamp(kind):
-        micros = _micros(column.cast(pyarrow.timestamp("us", kind.tz)))
+        micros = _micros(column.cast(pyarrow.timestamp("us", kind.tz), safe=False))
         aware = numpy.full(len(micros), kind.tz is not None)
+        if kind.tz is not None and kind.unit == "ns":  # seconds as the records hold them, to the nanosecond
+            whole, part = numpy.divmod(_micros(column), 1_000_000_000)
+            seconds = whole.astype(numpy.float64) + part / 1e9
     elif pyarrow.types.is_date(kind):
         micros = _micros(column.cast(pyarrow.date32()).cast(pyarrow.int32())) * DAY_US
         aware = numpy.zeros(len(micros), dtype=bool)
     else:
         return None
     bad = numpy.asarray(column.is_null().to_numpy(zero_copy_only=False), dtype=bool)
-    return Parsed(micros, aware, bad)
+    return Parsed(micros, aware, bad, seconds)
 
 
 def parse_texts(texts: pyarrow.ChunkedArray, date_format: str | None = None) -> Parsed:
