@@ -21,7 +21,7 @@ EPOCH_ORDINAL = datetime.date(1970, 1, 1).toordinal()
 
 Ints = npt.NDArray[numpy.int64]
 
-_ISO = r"^\d{4}-\d{2}-\d{2}([T ]\d{2}(:\d{2}(:\d{2}(\.\d{1,6})?)?)?)?"
+_ISO = r"^\d{4}-\d{2}-\d{2}([T ]\d{2}(:\d{2}(:\d{2}(\.\d{1,9})?)?)?)?"
 _ZONE = r"(Z|[+-]\d{2}(:?\d{2})?)$"
 _DIGITS = r"^\d+(\.\d*)?$"
 # Dates written 2017.04.19 or 2017/04/19 are read as ISO dates.
@@ -76,11 +76,17 @@ def parse_texts(texts: pyarrow.ChunkedArray, date_format: str | None = None) -> 
     micros = numpy.zeros(count, dtype=numpy.int64)
     aware = numpy.zeros(count, dtype=bool)
     done = numpy.zeros(count, dtype=bool)
+    exact = numpy.full(count, numpy.nan)  # epoch seconds of UTC times given to the nanosecond
 
     def take(mask: npt.NDArray[numpy.bool_], values: pyarrow.Array | pyarrow.ChunkedArray, zoned: bool) -> None:
         got = numpy.asarray(values.is_valid().to_numpy(zero_copy_only=False), dtype=bool)
         rows = numpy.flatnonzero(mask)[got]
-        micros[rows] = _micros(values.filter(pyarrow.array(got)))
+        values = values.filter(pyarrow.array(got))
+        if values.type.unit == "ns":
+            whole, part = numpy.divmod(_micros(values), 1_000_000_000)
+            exact[rows] = whole.astype(numpy.float64) + part / 1e9
+            values = values.cast(pyarrow.timestamp("us", values.type.tz), safe=False)
+        micros[rows] = _micros(values)
         aware[rows] = zoned
         done[rows] = True
 
@@ -109,7 +115,7 @@ def parse_texts(texts: pyarrow.ChunkedArray, date_format: str | None = None) -> 
         zoned = _mask(pc.match_substring_regex(iso, _ISO + _ZONE))
         rows = numpy.flatnonzero(rest)
         for wanted, unit, is_aware in ((naive, pyarrow.timestamp("us"), False),
-                                       (zoned, pyarrow.timestamp("us", "UTC"), True)):
+                                       (zoned, pyarrow.timestamp("ns", "UTC"), True)):
             if wanted.any():
                 chosen = iso.filter(pyarrow.array(wanted))
                 try:
@@ -119,7 +125,8 @@ def parse_texts(texts: pyarrow.ChunkedArray, date_format: str | None = None) -> 
                 mask = numpy.zeros(count, dtype=bool)
                 mask[rows[wanted]] = True
                 take(mask, values, is_aware)
-    return Parsed(micros, aware, ~done)
+    seconds = exact if bool(aware.all()) and not bool(numpy.isnan(exact).any()) else None
+    return Parsed(micros, aware, ~done, seconds)
 
 
 def _one(text: str, unit: pyarrow.DataType) -> datetime.datetime | None:
