@@ -12,7 +12,7 @@ import re
 from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Literal
+from typing import Any, Literal
 
 import numpy
 import numpy.typing as npt
@@ -327,7 +327,7 @@ class _Reader:
         ticks = self.optional("tickvolume", "Tick volume", 6, unknown=True)
         for values, label in ((real, "Volume"), (ticks, "Tick volume")):
             if values is not None:
-                self.fail(values < 0, 7, lambda row, v=values, l=label: f"{l} is negative: {float(v[row])!r}")
+                self.fail(values < 0, 7, _negative(values, label))
         if real is not None and ticks is not None:
             if bool((real != 0).any()):
                 self.notes.append("volume: real volume")
@@ -357,7 +357,7 @@ class _Reader:
             try:
                 check_ticker(name)
             except ValueError as error:
-                self.fail(groups == index, 11, lambda row, e=error: str(e))
+                self.fail(groups == index, 11, _saying(str(error)))
         if chosen is not None:
             if chosen not in names:
                 raise CsvError(f"{self.source.path}: no rows of ticker {chosen!r} (the table holds "
@@ -471,12 +471,20 @@ class _Values:
         if rows is None:
             return self
 
-        def pick(column: numpy.ndarray) -> numpy.ndarray:  # type: ignore[type-arg]
+        def pick(column: npt.NDArray[Any]) -> npt.NDArray[Any]:
             return numpy.ascontiguousarray(column[rows])
 
         return _Values(pick(self.times), pick(self.seconds), pick(self.days), None if self.spans is None else pick(self.spans),
                        pick(self.open), pick(self.high), pick(self.low), pick(self.close), pick(self.volume),
                        pick(self.notional), pick(self.trades), pick(self.rows))
+
+
+def _negative(values: Floats, label: str) -> Callable[[int], str]:
+    return lambda row: f"{label} is negative: {float(values[row])!r}"
+
+
+def _saying(text: str) -> Callable[[int], str]:
+    return lambda row: text
 
 
 def _numpy(array: pyarrow.ChunkedArray | pyarrow.Array) -> Floats:
@@ -521,7 +529,8 @@ def _date_numbers(dates: npt.NDArray[numpy.datetime64]) -> Floats:
     years = dates.astype("datetime64[Y]").astype(numpy.int64) + 1970
     month = months.astype(numpy.int64) % 12 + 1
     day = (dates - months.astype("datetime64[D]")).astype(numpy.int64) + 1
-    return (years * 10000 + month * 100 + day).astype(numpy.float64)
+    numbers: Floats = (years * 10000 + month * 100 + day).astype(numpy.float64)
+    return numbers
 
 
 def _plural(count: float, unit: str) -> str:
@@ -541,7 +550,7 @@ def _daily_spans(dates: npt.NDArray[numpy.datetime64], span: float | None,
         return days_given, "from the table"
     if count == 1:
         return numpy.ones(1), "1 day (one row: nothing to infer from)"
-    gap = float(_mode(numpy.diff(dates.astype(numpy.int64))))
+    gap = float(_mode(numpy.diff(dates.astype(numpy.int64)).astype(numpy.int64)))
     if 28 <= gap <= 31:
         months = dates.astype("datetime64[M]")
         lengths = ((months + numpy.timedelta64(1, "M")).astype("datetime64[D]") - months.astype("datetime64[D]")).astype(numpy.float64)

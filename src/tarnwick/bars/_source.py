@@ -111,7 +111,7 @@ def _decoded(raw: IO[bytes], path: Path, encoding: str) -> Iterator[str]:
 
 
 def _open(path: Path, compressed: bool) -> IO[bytes]:
-    return gzip.open(path, "rb") if compressed else open(path, "rb")
+    return gzip.open(path, "rb") if compressed else open(path, "rb")  # type: ignore[return-value]
 
 
 class _Counting(io.RawIOBase):
@@ -126,7 +126,7 @@ class _Counting(io.RawIOBase):
     def readinto(self, buffer: Any) -> int:
         count = self._file.readinto(buffer)  # type: ignore[attr-defined]
         self._meter.update(count or 0)
-        return count or 0  # type: ignore[no-any-return]
+        return count or 0
 
     def close(self) -> None:
         self._file.close()
