@@ -24,7 +24,7 @@ from tarnwick.base.candlestick import BarData, DailyBar
 from ._file import StrPath
 from ._layout import TICKER_BYTES, Kind
 from ._progress import Progress, _Silent, progress
-from ._source import Source, SourceError, read_source
+from ._source import CsvError, Source, read_source
 from ._times import (DAY_US, EPOCH_ORDINAL, US, NonexistentTime, Parsed, localize, parse_texts, parse_typed,
                      to_local)
 
@@ -36,11 +36,9 @@ DAY = 86400.0
 MAX_TRADE_COUNT = 2**32 - 1
 _SPAN_UNITS = {"s": 1.0, "m": 60.0, "h": 3600.0, "d": DAY, "w": 7 * DAY}
 _SPAN_PATTERN = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([smhdw]?)\s*", re.IGNORECASE)
+_EARLIEST = (datetime.datetime(1, 1, 2) - datetime.datetime(1970, 1, 1)) // datetime.timedelta(microseconds=1)
+_LATEST = (datetime.datetime(9999, 12, 30) - datetime.datetime(1970, 1, 1)) // datetime.timedelta(microseconds=1)
 _NUMBER = r"^[-+]?((\d+\.?\d*|\.\d+)([eE][-+]?\d+)?|nan|inf|infinity)$"
-
-
-class CsvError(ValueError):
-    """A table that cannot be read as bars; the message names the file and line."""
 
 
 def parse_span(text: str) -> float:
@@ -178,8 +176,6 @@ def load_tables(path: StrPath, *, ticker: str | None = None, kind: Kind | None =
         source = read_source(source_path, None if isinstance(meter, _Silent) else meter,
                              delimiter=reading.delimiter, header=reading.header, encoding=reading.encoding,
                              decimal=reading.decimal, columns=reading.columns)
-    except SourceError as error:
-        raise CsvError(str(error)) from None
     finally:
         meter.close()
     return _Reader(source, PROFILE.time_zone, reading.date_format).bars(ticker, kind, span, stamp)
@@ -308,7 +304,8 @@ class _Reader:
         if parsed is None:
             if role == "date" and "time" in self.columns:
                 joined = pc.binary_join_element_wise(pc.utf8_trim_whitespace(column.cast(pyarrow.string())),
-                                                     pc.utf8_trim_whitespace(self.source.column("time")), " ")
+                                                     pc.utf8_trim_whitespace(self.source.column("time")
+                                                                             .cast(pyarrow.string())), " ")
                 parsed = parse_texts(joined, self.date_format)
             else:
                 parsed = parse_texts(column, self.date_format)
@@ -318,6 +315,7 @@ class _Reader:
                 if role == "date" else self.text(row, role).strip()
             return f"not a date or date-time: {text!r}"
 
+        parsed.bad |= (parsed.micros < _EARLIEST) | (parsed.micros > _LATEST)  # beyond what dates can say
         self.fail(parsed.bad, 0, describe)
         return parsed
 
@@ -340,9 +338,10 @@ class _Reader:
         if "trades" not in self.columns:
             return None
         counts = self.floats("trades", "Trades", 10)
-        self.fail((counts != numpy.floor(counts)) | ~(counts >= 0) | ~(counts <= MAX_TRADE_COUNT), 10,
+        good = (counts == numpy.floor(counts)) & (counts >= 0) & (counts <= MAX_TRADE_COUNT)
+        self.fail(~good, 10,
                   lambda row: f"Trades is not a count from 0 to {MAX_TRADE_COUNT}: {self.text(row, 'trades')!r}")
-        return numpy.nan_to_num(counts).astype(numpy.uint32)
+        return numpy.where(good, counts, 0).astype(numpy.uint32)
 
     def tickers(self, chosen: str | None) -> tuple[npt.NDArray[numpy.int64], list[str]]:
         """Each row's ticker as an index into the list of tickers; rows of other

@@ -49,6 +49,10 @@ def normal(name: str) -> str:
     return _STRIP.sub("", name).lower()
 
 
+def _shown(names: Sequence[str]) -> str:
+    return ", ".join(name if name.isprintable() else repr(name) for name in names)
+
+
 def is_known_name(name: str) -> bool:
     return normal(name) in _NAMES
 
@@ -65,6 +69,11 @@ class Layout:
     def name(self, role: str) -> str:
         return self.names[self.columns[role]]
 
+    @property
+    def shown(self) -> str:
+        """The column names for a one-line message."""
+        return _shown(self.names)
+
 
 class LayoutError(ValueError):
     """A table whose columns cannot be told; the message needs the source and line put before it."""
@@ -74,12 +83,13 @@ def _position(text: str, names: Sequence[str]) -> int:
     if text.isdigit():
         position = int(text)
         if not 1 <= position <= len(names):
-            raise LayoutError(f"--column position {position} is not in 1..{len(names)}")
+            raise LayoutError(f"--column position {position} is not in 1..{len(names)} (the columns are "
+                              f"{_shown(names)})")
         return position - 1
     for index, name in enumerate(names):
         if name == text or normal(name) == normal(text):
             return index
-    raise LayoutError(f"--column: no column named {text!r} (the columns are {', '.join(names)})")
+    raise LayoutError(f"--column: no column named {text!r} (the columns are {_shown(names)})")
 
 
 def parse_column_option(text: str) -> tuple[str, str]:
@@ -151,7 +161,7 @@ def _override(layout: Layout, overrides: Mapping[str, str]) -> None:
 def check_complete(layout: Layout) -> None:
     missing = [role.capitalize() for role in ("open", "high", "low", "close") if role not in layout.columns]
     if missing:
-        raise LayoutError(f"no {', '.join(missing)} column (the columns are {', '.join(layout.names)})")
+        raise LayoutError(f"no {', '.join(missing)} column (the columns are {layout.shown})")
     if not ({"date", "time", "datetime", "end"} & layout.columns.keys()):
         raise LayoutError(f"no date column: name it one of {DATE_NAMES} (in any case), leave the first column "
-                          f"unnamed, or give --column date=NAME (the columns are {', '.join(layout.names)})")
+                          f"unnamed, or give --column date=NAME (the columns are {layout.shown})")

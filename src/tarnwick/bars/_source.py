@@ -25,8 +25,8 @@ from ._sniff import Sniffed, SniffError, sniff
 TEXT_ROLES = ("date", "time", "datetime", "end", "closetime", "ticker")
 
 
-class SourceError(ValueError):
-    """A table that cannot be read; the message names the file and, where it can, the line."""
+class CsvError(ValueError):
+    """A table that cannot be read as bars; the message names the file and, where it can, the line."""
 
 
 @dataclass
@@ -73,7 +73,13 @@ class _Lines:
         with _open(path, sniffed.gzip) as raw:
             reader = csv.reader(_decoded(raw, path, sniffed.encoding), delimiter=sniffed.delimiter)
             skip = sniffed.header
-            for fields in reader:
+            while True:
+                try:
+                    fields = next(reader, None)
+                except csv.Error as error:
+                    raise CsvError(f"{path}, line {reader.line_num}: {error}") from None
+                if fields is None:
+                    return
                 if not fields:
                     continue
                 if skip:
@@ -102,7 +108,7 @@ def _decoded(raw: IO[bytes], path: Path, encoding: str) -> Iterator[str]:
         except StopIteration:
             return
         except UnicodeDecodeError as error:
-            raise SourceError(f"{path}, line {number + 1}: not {label} text ({error.reason}); "
+            raise CsvError(f"{path}, line {number + 1}: not {label} text ({error.reason}); "
                               "give the file's encoding, e.g. --encoding latin-1") from None
         if number == 0:
             text = text.removeprefix("\ufeff")
@@ -139,11 +145,11 @@ def read_source(path: Path, meter: Progress | None, *, delimiter: str | None = N
     try:
         sniffed = sniff(path, delimiter=delimiter, header=header, encoding=encoding, decimal=decimal)
     except SniffError as error:
-        raise SourceError(str(error) if str(error).startswith(str(path)) else f"{path}: {error}") from None
+        raise CsvError(str(error) if str(error).startswith(str(path)) else f"{path}: {error}") from None
     if sniffed.format != "csv":
         return _read_columnar(path, sniffed, columns or {})
     if not sniffed.sample:
-        raise SourceError(f"{path}: the file is empty")
+        raise CsvError(f"{path}: the file is empty")
     try:
         layout = from_header(sniffed.sample[0], columns or {}) if sniffed.header else \
             headerless(sniffed.sample, columns or {})
@@ -153,9 +159,9 @@ def read_source(path: Path, meter: Progress | None, *, delimiter: str | None = N
         if len(sniffed.sample[0]) < 5:
             hint = (f" (the first line splits into {len(sniffed.sample[0])} field(s) at each "
                     f"{sniffed.delimiter_name}: if the columns are separated otherwise, give --delimiter)")
-        raise SourceError(f"{path}, line 1: {error}{hint}") from None
+        raise CsvError(f"{path}, line 1: {error}{hint}") from None
     if sniffed.header and len(sniffed.sample) < 2:
-        raise SourceError(f"{path}: no data rows after the header")
+        raise CsvError(f"{path}: no data rows after the header")
     source = Source(path, pyarrow.table({}), layout, sniffed)
     try:
         # Numbers typed up front cost least; a cell that is not one makes the
@@ -169,8 +175,12 @@ def read_source(path: Path, meter: Progress | None, *, delimiter: str | None = N
             source.table = _read_csv(source, None, typed=False)
     except pyarrow.ArrowInvalid as error:
         raise _located(source, str(error)) from None
+    except UnicodeDecodeError as error:  # from a Python codec that the reader called
+        for _ in _Lines(source).rows():  # raises naming the line that is not text
+            pass
+        raise CsvError(f"{path}: not {sniffed.encoding} text ({error.reason})") from None
     if not source.table.num_rows:
-        raise SourceError(f"{path}: no data rows" + (" after the header" if sniffed.header else ""))
+        raise CsvError(f"{path}: no data rows" + (" after the header" if sniffed.header else ""))
     if any(pyarrow.types.is_binary(column.type) for column in source.table.columns):
         for _ in _Lines(source).rows():  # raises naming the line that is not text
             pass
@@ -195,7 +205,7 @@ def _read_csv(source: Source, meter: Progress | None, *, typed: bool) -> pyarrow
         return pcsv.read_csv(stream, read_options, parse_options, convert_options)
 
 
-def _located(source: Source, message: str) -> SourceError:
+def _located(source: Source, message: str) -> CsvError:
     """The reader's error, with the line it happened on."""
     width = len(source.sniffed.sample[0])
     what = "the header" if source.sniffed.header else "the first row"
@@ -204,8 +214,8 @@ def _located(source: Source, message: str) -> SourceError:
             hint = ""
             if width < 5:
                 hint = f" (fields are split at each {source.sniffed.delimiter_name}: if that is wrong, give --delimiter)"
-            return SourceError(f"{source.path}, line {line}: {len(fields)} fields, {what} has {width}{hint}")
-    return SourceError(f"{source.path}: {message}")
+            return CsvError(f"{source.path}, line {line}: {len(fields)} fields, {what} has {width}{hint}")
+    return CsvError(f"{source.path}: {_first_line(message)}")
 
 
 def _read_columnar(path: Path, sniffed: Sniffed, columns: Mapping[str, str]) -> Source:
@@ -213,7 +223,7 @@ def _read_columnar(path: Path, sniffed: Sniffed, columns: Mapping[str, str]) -> 
         if sniffed.format == "parquet":
             import pyarrow.parquet as parquet
 
-            table = parquet.read_table(path)
+            table = parquet.ParquetFile(path).read()  # (read_table refuses repeated column names)
         else:
             import pyarrow.ipc as ipc
 
@@ -224,16 +234,34 @@ def _read_columnar(path: Path, sniffed: Sniffed, columns: Mapping[str, str]) -> 
                     mapped.seek(0)
                     table = ipc.open_stream(mapped).read_all()
     except (pyarrow.ArrowException, OSError) as error:
-        raise SourceError(f"{path}: not a readable {sniffed.format} file ({error})") from None
+        raise CsvError(f"{path}: not a readable {sniffed.format} file ({_first_line(str(error))})") from None
+    except UnicodeDecodeError:
+        raise CsvError(f"{path}: the column names are not UTF-8 text") from None
     try:
         layout = from_header(table.column_names, columns)
         check_complete(layout)
     except LayoutError as error:
-        raise SourceError(f"{path}: {error}") from None
+        raise CsvError(f"{path}: {error}") from None
+    except UnicodeDecodeError:
+        raise CsvError(f"{path}: the column names are not UTF-8 text") from None
     used = sorted(set(layout.columns.values()))
     stated = (table.schema.metadata or {}).get(b"tarnwick.bars.kind")
     kind: Kind | None = "daily" if stated == b"daily" else "intraday" if stated == b"intraday" else None
-    table = pyarrow.table({str(i): table.column(i) for i in used})
+    chosen = {}
+    for index in used:
+        column = table.column(index)
+        if pyarrow.types.is_binary(column.type) or pyarrow.types.is_large_binary(column.type):
+            try:  # text kept as bytes: the checks read text
+                column = column.cast(pyarrow.string())
+            except pyarrow.ArrowInvalid:
+                raise CsvError(f"{path}: column {layout.names[index]!r} is not UTF-8 text") from None
+        chosen[str(index)] = column
+    table = pyarrow.table(chosen)
     if not table.num_rows:
-        raise SourceError(f"{path}: no rows")
+        raise CsvError(f"{path}: no rows")
     return Source(path, table, layout, sniffed, kind)
+
+
+def _first_line(message: str) -> str:
+    """The reader's message up to its first line break (it may go on to list a whole schema)."""
+    return message.strip().splitlines()[0] if message.strip() else "no details"
