@@ -24,7 +24,8 @@ from tarnwick.base.candlestick import BarData, DailyBar
 from ._file import StrPath
 from ._layout import TICKER_BYTES, Kind
 from ._progress import Progress, _Silent, progress
-from ._source import CsvError, Source, read_source
+from ._source import CsvError as CsvError  # raised here too; defined with the reading of files
+from ._source import Source, read_source
 from ._times import (DAY_US, EPOCH_ORDINAL, US, NonexistentTime, Parsed, localize, parse_texts, parse_typed,
                      to_local)
 
