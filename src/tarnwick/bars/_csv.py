@@ -27,7 +27,7 @@ from ._progress import Progress, _Silent, progress
 from ._source import CsvError as CsvError  # raised here too; defined with the reading of files
 from ._source import Source, read_source
 from ._times import (DAY_US, EPOCH_ORDINAL, US, NonexistentTime, Parsed, localize, parse_texts, parse_typed,
-                     to_local)
+                     to_local, to_numpy)
 
 Stamp = Literal["start", "end"]
 Floats = npt.NDArray[numpy.float64]
@@ -273,12 +273,15 @@ class _Reader:
 
         naive = ~aware
         if naive.any():
-            previous = _previous_in_group(groups)
+            # Only zones whose offset changes need each row's predecessor.
+            fixed = isinstance(self.zone, datetime.timezone)
+            previous = numpy.zeros(0, dtype=numpy.int64) if fixed else _previous_in_group(groups)
             try:
                 if naive.all():
                     times = localize(times, self.zone, previous, _zone_name(self.zone))
                 else:
-                    times[naive] = localize(times[naive], self.zone, _renumbered(previous, naive),
+                    times[naive] = localize(times[naive], self.zone,
+                                            previous if fixed else _renumbered(previous, naive),
                                             _zone_name(self.zone))
             except NonexistentTime as error:
                 row = int(numpy.flatnonzero(naive)[error.row])
@@ -352,7 +355,7 @@ class _Reader:
         encoded = pc.utf8_trim_whitespace(self.source.column("ticker").cast(pyarrow.string())) \
             .combine_chunks().dictionary_encode()
         names: list[str] = encoded.dictionary.to_pylist()
-        groups = numpy.asarray(encoded.indices.to_numpy(zero_copy_only=False), dtype=numpy.int64)
+        groups = to_numpy(encoded.indices, numpy.int64)
         for index, name in enumerate(names):
             try:
                 check_ticker(name)
@@ -488,13 +491,13 @@ def _saying(text: str) -> Callable[[int], str]:
 
 
 def _numpy(array: pyarrow.ChunkedArray | pyarrow.Array) -> Floats:
-    return numpy.ascontiguousarray(array.to_numpy(zero_copy_only=False), dtype=numpy.float64)
+    return to_numpy(array, numpy.float64)
 
 
 def _mask(array: pyarrow.ChunkedArray | pyarrow.Array) -> Mask:
     if array.null_count:  # (fill_null costs more than the whole check when there is nothing to fill)
         array = array.fill_null(False)
-    return numpy.asarray(array.to_numpy(zero_copy_only=False), dtype=bool)
+    return to_numpy(array, numpy.bool_)
 
 
 def _zone_name(zone: datetime.tzinfo | None) -> str:

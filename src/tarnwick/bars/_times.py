@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import datetime
 from dataclasses import dataclass
+from typing import Any
 
 import numpy
 import numpy.typing as npt
@@ -40,11 +41,20 @@ class Parsed:
     seconds: npt.NDArray[numpy.float64] | None = None  # exact epoch seconds of finer UTC times
 
 
+def to_numpy(array: pyarrow.Array | pyarrow.ChunkedArray, dtype: type[Any]) -> npt.NDArray[Any]:
+    """An arrow column as a contiguous numpy array.  (A chunked column's own
+    to_numpy goes through pandas, whose import alone costs more than a
+    conversion.)"""
+    if isinstance(array, pyarrow.ChunkedArray):
+        array = array.combine_chunks()
+    return numpy.ascontiguousarray(array.to_numpy(zero_copy_only=False), dtype=dtype)
+
+
 def _micros(array: pyarrow.Array | pyarrow.ChunkedArray) -> Ints:
     integers = array.cast(pyarrow.int64())
     if integers.null_count:
         integers = integers.fill_null(0)
-    return numpy.asarray(integers.to_numpy(zero_copy_only=False), dtype=numpy.int64)
+    return to_numpy(integers, numpy.int64)
 
 
 def parse_typed(column: pyarrow.ChunkedArray) -> Parsed | None:
@@ -62,7 +72,7 @@ def parse_typed(column: pyarrow.ChunkedArray) -> Parsed | None:
         aware = numpy.zeros(len(micros), dtype=bool)
     else:
         return None
-    bad = numpy.asarray(column.is_null().to_numpy(zero_copy_only=False), dtype=bool)
+    bad = to_numpy(column.is_null(), bool)
     return Parsed(micros, aware, bad, seconds)
 
 
@@ -79,7 +89,7 @@ def parse_texts(texts: pyarrow.ChunkedArray, date_format: str | None = None) -> 
     exact = numpy.full(count, numpy.nan)  # epoch seconds of UTC times given to the nanosecond
 
     def take(mask: npt.NDArray[numpy.bool_], values: pyarrow.Array | pyarrow.ChunkedArray, zoned: bool) -> None:
-        got = numpy.asarray(values.is_valid().to_numpy(zero_copy_only=False), dtype=bool)
+        got = to_numpy(values.is_valid(), bool)
         rows = numpy.flatnonzero(mask)[got]
         values = values.filter(pyarrow.array(got))
         if values.type.unit == "ns":
@@ -139,7 +149,7 @@ def _one(text: str, unit: pyarrow.DataType) -> datetime.datetime | None:
 def _mask(array: pyarrow.Array | pyarrow.ChunkedArray) -> npt.NDArray[numpy.bool_]:
     if array.null_count:  # (fill_null costs more than the whole check when there is nothing to fill)
         array = array.fill_null(False)
-    return numpy.asarray(array.to_numpy(zero_copy_only=False), dtype=bool)
+    return to_numpy(array, bool)
 
 
 def _numbers(texts: pyarrow.Array, rows_mask: npt.NDArray[numpy.bool_], micros: Ints,
@@ -148,17 +158,17 @@ def _numbers(texts: pyarrow.Array, rows_mask: npt.NDArray[numpy.bool_], micros: 
     milliseconds (up to 14) or microseconds."""
     rows = numpy.flatnonzero(rows_mask)
     integral = pc.utf8_length(pc.list_element(pc.split_pattern(texts, "."), 0))
-    digits = numpy.asarray(integral.to_numpy(zero_copy_only=False), dtype=numpy.int64)
+    digits = to_numpy(integral, numpy.int64)
     dates = digits == 8
     if dates.any():
         parsed = pc.strptime(texts.filter(pyarrow.array(dates)), format="%Y%m%d", unit="us", error_is_null=True)
-        got = numpy.asarray(parsed.is_valid().to_numpy(zero_copy_only=False), dtype=bool)
+        got = to_numpy(parsed.is_valid(), bool)
         chosen = rows[dates][got]
         micros[chosen] = _micros(parsed.filter(pyarrow.array(got)))
         done[chosen] = True
     epochs = (digits >= 9) & (digits <= 17)
     if epochs.any():
-        values = numpy.asarray(texts.filter(pyarrow.array(epochs)).cast(pyarrow.float64()).to_numpy(), dtype=float)
+        values = to_numpy(texts.filter(pyarrow.array(epochs)).cast(pyarrow.float64()), numpy.float64)
         length = digits[epochs]
         scale = numpy.where(length <= 11, US, numpy.where(length <= 14, 1000, 1)).astype(numpy.float64)
         micros[rows[epochs]] = numpy.round(values * scale).astype(numpy.int64)
