@@ -41,13 +41,30 @@ class Parsed:
     seconds: npt.NDArray[numpy.float64] | None = None  # exact epoch seconds of finer UTC times
 
 
+_NUMPY_TYPES = {"bool": numpy.bool_, "int8": numpy.int8, "int16": numpy.int16, "int32": numpy.int32,
+                "int64": numpy.int64, "uint8": numpy.uint8, "uint16": numpy.uint16, "uint32": numpy.uint32,
+                "uint64": numpy.uint64, "float": numpy.float32, "double": numpy.float64}
+
+
 def to_numpy(array: pyarrow.Array | pyarrow.ChunkedArray, dtype: type[Any]) -> npt.NDArray[Any]:
-    """An arrow column as a contiguous numpy array.  (A chunked column's own
-    to_numpy goes through pandas, whose import alone costs more than a
-    conversion.)"""
+    """A column of numbers or booleans as a new numpy array; nulls read as
+    NaN, or as 0 and False.  (pyarrow's own to_numpy imports pandas when it is
+    installed, which alone costs more than any conversion here.)"""
     if isinstance(array, pyarrow.ChunkedArray):
         array = array.combine_chunks()
-    return numpy.ascontiguousarray(array.to_numpy(zero_copy_only=False), dtype=dtype)
+    count, offset = len(array), array.offset
+    validity, data = array.buffers()[:2]
+    if pyarrow.types.is_boolean(array.type):
+        bits = numpy.frombuffer(data, numpy.uint8) if data is not None else numpy.zeros(0, numpy.uint8)
+        values = numpy.unpackbits(bits, bitorder="little")[offset:offset + count].astype(bool)
+    else:
+        source = numpy.dtype(_NUMPY_TYPES[str(array.type)])
+        values = numpy.frombuffer(data, source, count, offset * source.itemsize) if count else numpy.zeros(0, source)
+    result = numpy.array(values, dtype=dtype)
+    if array.null_count:
+        valid = numpy.unpackbits(numpy.frombuffer(validity, numpy.uint8), bitorder="little")[offset:offset + count]
+        result[valid == 0] = numpy.nan if result.dtype.kind == "f" else 0
+    return result
 
 
 def _micros(array: pyarrow.Array | pyarrow.ChunkedArray) -> Ints:
