@@ -280,6 +280,7 @@ class _Reader:
                 if naive.all():
                     times = localize(times, self.zone, previous, _zone_name(self.zone))
                 else:
+                    times = times.copy()
                     times[naive] = localize(times[naive], self.zone,
                                             previous if fixed else _renumbered(previous, naive),
                                             _zone_name(self.zone))
@@ -523,6 +524,8 @@ def _renumbered(previous: npt.NDArray[numpy.int64], keep: Mask) -> npt.NDArray[n
 
 
 def _mode(gaps: npt.NDArray[numpy.int64]) -> int:
+    if bool((gaps == gaps[0]).all()):  # the common case, without sorting
+        return int(gaps[0])
     values, counts = numpy.unique(gaps, return_counts=True)
     return int(values[numpy.argmax(counts)])  # the first of the most common: the smallest
 

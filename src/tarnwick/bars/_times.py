@@ -47,8 +47,8 @@ _NUMPY_TYPES = {"bool": numpy.bool_, "int8": numpy.int8, "int16": numpy.int16, "
 
 
 def to_numpy(array: pyarrow.Array | pyarrow.ChunkedArray, dtype: type[Any]) -> npt.NDArray[Any]:
-    """A column of numbers or booleans as a new numpy array; nulls read as
-    NaN, or as 0 and False.  (pyarrow's own to_numpy imports pandas when it is
+    """A column of numbers or booleans as a numpy array (read-only when it can
+    share the column's memory); nulls read as NaN, or as 0 and False.  (pyarrow's own to_numpy imports pandas when it is
     installed, which alone costs more than any conversion here.)"""
     if isinstance(array, pyarrow.ChunkedArray):
         array = array.combine_chunks()
@@ -60,6 +60,8 @@ def to_numpy(array: pyarrow.Array | pyarrow.ChunkedArray, dtype: type[Any]) -> n
     else:
         source = numpy.dtype(_NUMPY_TYPES[str(array.type)])
         values = numpy.frombuffer(data, source, count, offset * source.itemsize) if count else numpy.zeros(0, source)
+    if not array.null_count and values.dtype == dtype:
+        return values  # a read-only view of the column's memory
     result = numpy.array(values, dtype=dtype)
     if array.null_count:
         valid = numpy.unpackbits(numpy.frombuffer(validity, numpy.uint8), bitorder="little")[offset:offset + count]
@@ -227,9 +229,9 @@ def localize(wall: Ints, zone: datetime.tzinfo | None, previous: Ints, zone_name
     instant unless the row before it (``previous[i]``, -1 for none) is at or
     past that instant: rows in time order go on into the repeated hour.  A
     time the clocks skip raises ``NonexistentTime``."""
-    seconds = wall // US
     if isinstance(zone, datetime.timezone):
         return wall - _offset(_naive(0), zone, 0) * US
+    seconds = wall // US
     days, inverse = numpy.unique(seconds // 86_400, return_inverse=True)
     day_offsets = numpy.zeros(len(days), dtype=numpy.int64)
     changing = numpy.zeros(len(days), dtype=bool)
@@ -263,7 +265,8 @@ def localize(wall: Ints, zone: datetime.tzinfo | None, previous: Ints, zone_name
 def to_local(epochs: Ints, zone: datetime.tzinfo | None) -> Ints:
     """Epoch microseconds as wall-clock microseconds in ``zone``."""
     if isinstance(zone, datetime.timezone):
-        return epochs + _utc_offset(0, zone) * US
+        offset = _utc_offset(0, zone)
+        return epochs + offset * US if offset else epochs
     seconds = epochs // US
     days, inverse = numpy.unique(seconds // 86_400, return_inverse=True)
     day_offsets = numpy.zeros(len(days), dtype=numpy.int64)
