@@ -155,7 +155,7 @@ def test_several_tickers_make_a_directory(tmp_path, utc_profile):
 FALL_BACK = ["00:30", "01:00", "01:30", "01:00", "01:30", "02:00"]  # America/New_York, 2024-11-03
 
 
-def test_a_daylight_saving_fold_is_resolved_by_row_order(tmp_path):
+def test_a_daylight_saving_fold_is_resolved_by_row_order(tmp_path, utc_profile):  # (the fixture restores --tz)
     from zoneinfo import ZoneInfo
 
     rows = "".join(f"2024-11-03 {t},1,2,0.5,1.5,10\n" for t in FALL_BACK)
@@ -165,17 +165,11 @@ def test_a_daylight_saving_fold_is_resolved_by_row_order(tmp_path):
         starts = [bar.start_timestamp for bar in bars]
     first = at(2024, 11, 3, 4, 30)
     assert starts == [first + 1800 * i for i in range(6)]
-    zone = ZoneInfo("America/New_York")
+    utc_profile.time_zone = ZoneInfo("America/New_York")
     spring = write(tmp_path, "Datetime,Open,High,Low,Close\n2024-03-10 01:30,1,2,0.5,1.5\n"
                              "2024-03-10 02:30,1,2,0.5,1.5\n", name="spring.csv")
-    from tarnwick.profile import PROFILE
-
-    saved, PROFILE.time_zone = PROFILE.time_zone, zone
-    try:
-        with pytest.raises(CsvError, match="line 3: the time 2024-03-10 02:30:00 does not exist in America/New_York"):
-            load_csv(spring)
-    finally:
-        PROFILE.time_zone = saved
+    with pytest.raises(CsvError, match="line 3: the time 2024-03-10 02:30:00 does not exist in America/New_York"):
+        load_csv(spring)
 
 
 @pytest.mark.parametrize("content, options, message", [
