@@ -318,7 +318,8 @@ class _Reader:
         def describe(row: int) -> str:
             text = " ".join(self.text(row, name) .strip() for name in ("date", "time") if name in self.columns) \
                 if role == "date" else self.text(row, role).strip()
-            return f"not a date or date-time: {text!r}"
+            hint = "" if self.date_format else " (for another form of date, give --date-format, e.g. %d.%m.%Y)"
+            return f"not a date or date-time: {text!r}{hint}"
 
         parsed.bad |= (parsed.micros < _EARLIEST) | (parsed.micros > _LATEST)  # beyond what dates can say
         self.fail(parsed.bad, 0, describe)
