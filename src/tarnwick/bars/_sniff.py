@@ -35,6 +35,7 @@ class Sniffed:
     decimal: str = "."
     header: bool = True
     sample: tuple[tuple[str, ...], ...] = ()  # the first rows, split
+    blank: int = 0  # empty lines before the first row, which the reader counts as rows to skip
 
     @property
     def delimiter_name(self) -> str:
@@ -98,7 +99,8 @@ def sniff(path: Path, *, delimiter: str | None = None, header: bool | None = Non
     if decimal is None:
         data = rows[1:] if header else rows
         decimal = "," if delimiter != "," and _comma_decimals(data) else "."
-    return Sniffed("csv", compressed, encoding, bom, delimiter, decimal, header, rows)
+    blank = text[:len(text) - len(text.lstrip("\r\n"))].count("\n")
+    return Sniffed("csv", compressed, encoding, bom, delimiter, decimal, header, rows, blank)
 
 
 def _delimiter(lines: list[str], decimal: str | None) -> str:

@@ -192,7 +192,7 @@ def _read_csv(source: Source, meter: Progress | None, *, typed: bool) -> pyarrow
     width = len(sniffed.sample[0])
     types = {str(index): pyarrow.string() if role in TEXT_ROLES else pyarrow.float64()
              for role, index in layout.columns.items() if typed or role in TEXT_ROLES}
-    read_options = pcsv.ReadOptions(column_names=[str(i) for i in range(width)], skip_rows=int(sniffed.header),
+    read_options = pcsv.ReadOptions(column_names=[str(i) for i in range(width)], skip_rows=sniffed.blank + int(sniffed.header),
                                     encoding=sniffed.encoding)
     parse_options = pcsv.ParseOptions(delimiter=sniffed.delimiter)
     convert_options = pcsv.ConvertOptions(
