@@ -175,7 +175,7 @@ def test_a_daylight_saving_fold_is_resolved_by_row_order(tmp_path, utc_profile):
 
 @pytest.mark.parametrize("content, options, message", [
     ("When,Open,High,Low,Close\n2024-01-04,1,2,0.5,1.5\n", {},
-     "line 1: no date column: name it one of Date, Day, Datetime, Timestamp, Time, Open time"),
+     "line 1: no date column: name it one of Date, Day, Trade date, .*, Timestamp, .*, Time, End, .*End date"),
     ("Date Open High Low Close\n2024-01-04 1 2 0.5 1.5\n2024-01-05 1 2 0.5 1.5\n", {},
      "give --delimiter"),
     (daily_text() + "2024-01-06,1,2,0.5,,5\n", {}, "line 4: Close is not a number: ''"),

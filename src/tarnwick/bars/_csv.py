@@ -23,6 +23,7 @@ from tarnwick.base.candlestick import BarData, DailyBar
 
 from ._file import StrPath
 from ._layout import TICKER_BYTES, Kind
+from ._layouts import TIME_ROLES
 from ._progress import Progress, _Silent, progress
 from ._source import CsvError as CsvError  # raised here too; defined with the reading of files
 from ._source import Source, read_source
@@ -303,7 +304,7 @@ class _Reader:
 
     def times(self) -> Parsed:
         """Each row's time in microseconds, and whether it is UTC (else a wall-clock time)."""
-        role = next(role for role in ("end", "datetime", "date", "time") if role in self.columns)
+        role = next(role for role in TIME_ROLES if role in self.columns)
         column = self.source.column(role)
         parsed = parse_typed(column)
         if parsed is None:

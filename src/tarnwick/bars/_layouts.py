@@ -11,42 +11,48 @@ from dataclasses import dataclass, field
 ROLES = ("date", "time", "open", "high", "low", "close", "volume", "notional", "vwap", "trades", "ticker")
 """The roles that ``--column ROLE=NAME_OR_POSITION`` may give."""
 
-# Header names, compared in lower case without blanks, underscores, hyphens,
-# dots or angle brackets ("<TICKVOL>", "Open_Time", "Adj. Close").  Roles of
-# the table reader beyond ROLES: "datetime" (date and time in one column),
-# "end" (a bar's end time), "span" (seconds), "spandays", "closetime" (a
-# kline's last millisecond),
+# The header names of each role, as people write them; they are compared in
+# lower case without blanks, underscores, hyphens, dots or angle brackets
+# ("<TICKVOL>", "Open_Time", "Adj. Close").  Roles of the reader beyond
+# ROLES: "datetime" (date and time in one column), "end" (a bar's end time),
+# "span" (seconds), "spandays", "closetime" (a kline's last millisecond),
 # "tickvolume", and None for columns known to be of no use.
-_NAMES: dict[str, str | None] = {
-    **dict.fromkeys(("date", "day", "tradedate", "tradingday"), "date"),
-    "time": "time",
-    **dict.fromkeys(("datetime", "timestamp", "opentime", "starttime", "start", "begin"), "datetime"),
-    **dict.fromkeys(("end", "endtime", "barend", "enddate"), "end"),
-    **dict.fromkeys(("span", "barspan", "barspanseconds", "spanseconds"), "span"),
-    "spandays": "spandays",
-    **dict.fromkeys(("open", "openprice", "o"), "open"),
-    **dict.fromkeys(("high", "highprice", "h"), "high"),
-    **dict.fromkeys(("low", "lowprice", "l"), "low"),
-    **dict.fromkeys(("close", "closeprice", "c", "last"), "close"),
-    **dict.fromkeys(("volume", "vol", "v", "realvolume", "basevolume"), "volume"),
-    **dict.fromkeys(("tickvol", "tickvolume", "ticks"), "tickvolume"),
-    **dict.fromkeys(("notional", "amount", "turnover", "value", "quotevolume", "quoteassetvolume"), "notional"),
-    "vwap": "vwap",
-    **dict.fromkeys(("trades", "tradecount", "numtrades", "numberoftrades", "count", "trade"), "trades"),
-    **dict.fromkeys(("ticker", "symbol", "instrument"), "ticker"),
-    "closetime": "closetime",
-    **dict.fromkeys(("startdate", "adjclose", "adjustedclose", "spread", "ignore", "openinterest", "takerbuybaseassetvolume",
-                     "takerbuyquoteassetvolume", "takerbuyvolume", "takerbuyquotevolume"), None),
+NAMES: dict[str | None, tuple[str, ...]] = {
+    "date": ("Date", "Day", "Trade date", "Trading day"),
+    "time": ("Time",),
+    "datetime": ("Datetime", "Timestamp", "Open time", "Start time", "Start", "Begin"),
+    "end": ("End", "End time", "Bar end", "End date"),
+    "span": ("Span", "Bar span", "Span seconds"),
+    "spandays": ("Span days",),
+    "open": ("Open", "Open price", "O"),
+    "high": ("High", "High price", "H"),
+    "low": ("Low", "Low price", "L"),
+    "close": ("Close", "Close price", "C", "Last"),
+    "volume": ("Volume", "Vol", "V", "Real volume", "Base volume"),
+    "tickvolume": ("Tick vol", "Tick volume", "Ticks"),
+    "notional": ("Notional", "Amount", "Turnover", "Value", "Quote volume", "Quote asset volume"),
+    "vwap": ("VWAP",),
+    "trades": ("Trades", "Trade count", "Num trades", "Number of trades", "Count", "Trade"),
+    "ticker": ("Ticker", "Symbol", "Instrument"),
+    "closetime": ("Close time",),
+    None: ("Start date", "Adj Close", "Adjusted close", "Spread", "Ignore", "Open interest",
+           "Taker buy base asset volume", "Taker buy quote asset volume", "Taker buy volume",
+           "Taker buy quote volume"),
 }
+TIME_ROLES = ("end", "datetime", "date", "time")
+"""The roles whose column gives a row's time, the first found winning."""
 _STRIP = re.compile(r"[\s_\-.<>]")
 _EPOCH = re.compile(r"\s*\d{9,17}(\.\d*)?\s*")
 _TIME_OF_DAY = re.compile(r"\s*\d{1,2}:\d{2}(:\d{2}(\.\d*)?)?\s*")
 
-DATE_NAMES = "Date, Day, Datetime, Timestamp, Time, Open time"
 
 
 def normal(name: str) -> str:
     return _STRIP.sub("", name).lower()
+
+
+_NAMES = {normal(name): role for role, names in NAMES.items() for name in names}
+DATE_NAMES = ", ".join(name for role in ("date", "datetime", "time", "end") for name in NAMES[role])
 
 
 def _shown(names: Sequence[str]) -> str:
@@ -117,7 +123,7 @@ def from_header(header: Sequence[str], overrides: Mapping[str, str]) -> Layout:
         layout.described = "a trading-terminal export"
     if "closetime" in found and "datetime" in found and "notional" in found:
         layout.described = "an exchange kline dump"
-    if not ({"date", "time", "datetime", "end"} & layout.columns.keys()) and header and not header[0].strip():
+    if not (set(TIME_ROLES) & layout.columns.keys()) and header and not header[0].strip():
         layout.columns["date"] = 0  # an unnamed first column holds the index: dates
     return layout
 
@@ -162,6 +168,6 @@ def check_complete(layout: Layout) -> None:
     missing = [role.capitalize() for role in ("open", "high", "low", "close") if role not in layout.columns]
     if missing:
         raise LayoutError(f"no {', '.join(missing)} column (the columns are {layout.shown})")
-    if not ({"date", "time", "datetime", "end"} & layout.columns.keys()):
+    if not (set(TIME_ROLES) & layout.columns.keys()):
         raise LayoutError(f"no date column: name it one of {DATE_NAMES} (in any case), leave the first column "
                           f"unnamed, or give --column date=NAME (the columns are {layout.shown})")
