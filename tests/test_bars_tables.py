@@ -183,6 +183,7 @@ def test_a_daylight_saving_fold_is_resolved_by_row_order(tmp_path, utc_profile):
     (daily_text() + "2024-01-06,1,2,0.5,1.5,-5\n2024-01-07,1,2,0.5,bad,5\n", {}, "line 4: Volume is negative"),
     (daily_text() + "2024-13-06,1,2,0.5,1.5,5\n", {}, "line 4: not a date or date-time: '2024-13-06'"),
     (daily_text().replace("2024-01-0", "01/0"), {"date_format": "%d.%m.%Y"}, "line 2: not a date or date-time"),
+    (daily_text(), {"name": "T" * 33 + ".csv"}, "the file's name is no ticker: .*give the ticker explicitly"),
     ("\n\r\n" + daily_text() + "\n2024-01-06,1,2,0.5,1.5,x\n", {}, "line 7: Volume is not a number: 'x'"),
 ])
 def test_refusals_name_the_line(tmp_path, utc_profile, content, options, message):

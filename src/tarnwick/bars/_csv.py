@@ -354,7 +354,13 @@ class _Reader:
         """Each row's ticker as an index into the list of tickers; rows of other
         tickers than ``chosen`` get -1."""
         if "ticker" not in self.columns:
-            return numpy.zeros(self.count, dtype=numpy.int64), [chosen or self.source.path.stem]
+            name = chosen or self.source.path.stem.removesuffix(".csv")
+            try:
+                check_ticker(name)
+            except ValueError as error:
+                raise CsvError(f"{self.source.path}: the file's name is no ticker: {error}; give the ticker "
+                               "explicitly") from None
+            return numpy.zeros(self.count, dtype=numpy.int64), [name]
         encoded = pc.utf8_trim_whitespace(self.source.column("ticker").cast(pyarrow.string())) \
             .combine_chunks().dictionary_encode()
         names: list[str] = encoded.dictionary.to_pylist()
