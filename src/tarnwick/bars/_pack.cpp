@@ -69,7 +69,7 @@ private:
 };
 
 // Acquires a column of `needed` items from `start` on; false with an exception set.
-bool hold_column(HeldBuffer& buffer, PyObject* obj, Py_ssize_t size, std::string_view codes, const char* what,
+bool hold_column(HeldBuffer& buffer, PyObject* obj, Py_ssize_t size, const char* codes, const char* what,
                  Py_ssize_t needed) {
     if (!buffer.acquire(obj, PyBUF_FORMAT)) {
         return false;
@@ -77,7 +77,7 @@ bool hold_column(HeldBuffer& buffer, PyObject* obj, Py_ssize_t size, std::string
     Py_ssize_t count = buffer.count_of(size, codes);
     if (count < 0) {
         PyErr_Format(PyExc_TypeError, "%s must be a buffer of %zd-byte items ('%s'), not '%s'", what, size,
-                     codes.data(), buffer.view().format != nullptr ? buffer.view().format : "B");
+                     codes, buffer.view().format != nullptr ? buffer.view().format : "B");
         return false;
     }
     if (count < needed) {
@@ -197,4 +197,6 @@ PyModuleDef pack_module = {
 
 }  // namespace
 
+// The interpreter finds the module by this name, reserved identifier or not.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 PyMODINIT_FUNC PyInit__pack() { return PyModuleDef_Init(&pack_module); }
