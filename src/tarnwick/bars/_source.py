@@ -116,6 +116,12 @@ def _decoded(raw: IO[bytes], path: Path, encoding: str) -> Iterator[str]:
         yield text
 
 
+def _counted(path: Path, compressed: bool, meter: Progress) -> IO[bytes]:
+    """The file's bytes, reporting the bytes read from the disk (compressed ones for gzip)."""
+    counting = _Counting(open(path, "rb"), meter)
+    return gzip.GzipFile(fileobj=counting) if compressed else counting  # type: ignore[return-value]
+
+
 def _open(path: Path, compressed: bool) -> IO[bytes]:
     return gzip.open(path, "rb") if compressed else open(path, "rb")  # type: ignore[return-value]
 
@@ -200,7 +206,7 @@ def _read_csv(source: Source, meter: Progress | None, *, typed: bool) -> pyarrow
         null_values=[""], strings_can_be_null=False, true_values=[], false_values=[],
         decimal_point=sniffed.decimal, timestamp_parsers=[])
     stream: Any = pyarrow.input_stream(str(source.path), compression="gzip" if sniffed.gzip else None) \
-        if meter is None else _Counting(_open(source.path, sniffed.gzip), meter)
+        if meter is None else _counted(source.path, sniffed.gzip, meter)
     with stream:
         return pcsv.read_csv(stream, read_options, parse_options, convert_options)
 
