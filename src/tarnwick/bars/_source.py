@@ -46,18 +46,14 @@ class Source:
             return f"row {row + 1}"
         return f"line {_Lines(self).line(row)[0]}"
 
-    def fields(self, row: int) -> list[str]:
-        """The texts of data row ``row``, by position."""
-        if self.sniffed.format != "csv":
-            return ["" if value is None else str(value)
-                    for value in self.table.slice(row, 1).to_pylist()[0].values()]
-        return _Lines(self).line(row)[1]
-
     def text(self, row: int, role: str) -> str:
+        """The cell of data row ``row`` that plays ``role``, as written (for a message)."""
         if self.sniffed.format != "csv":
             value = self.column(role)[row].as_py()
             return "" if value is None else str(value)
-        return self.fields(row)[self.layout.columns[role]]
+        fields = _Lines(self).line(row)[1]
+        index = self.layout.columns[role]
+        return fields[index] if index < len(fields) else ""
 
 
 class _Lines:
