@@ -81,9 +81,12 @@ def summary(tables: list[CsvBars]) -> list[str]:
     for table in tables:
         turned = " (the table was newest first: turned round)" if table.reversed else ""
         lines.append(f"{table.target}: {len(table)} {table.kind} bars of {table.ticker} from {table.source}{turned}")
-    first = tables[0]
-    lines.append(f"span: {first.span_text}")
-    lines.extend(first.notes)
+    spans = {table.span_text for table in tables}
+    if len(spans) == 1:
+        lines.append(f"span: {spans.pop()}")
+    else:
+        lines.extend(f"span of {table.ticker}: {table.span_text}" for table in tables)
+    lines.extend(dict.fromkeys(note for table in tables for note in table.notes))
     return lines
 
 
