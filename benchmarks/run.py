@@ -755,6 +755,7 @@ def main() -> None:
                         help="also time the build of this git revision in the same rounds (old against new)")
     parser.add_argument("--resample", action="store_true",
                         help="run the resampling benchmark instead (benchmarks/resample.py; --results applies)")
+    parser.add_argument("--no-data-path", action="store_true", help="skip the data-path table (benchmarks/data_path.py)")
     parser.add_argument("--memory-child", nargs=2, metavar=("SUBJECT", "MODE"), help=argparse.SUPPRESS)
     args = parser.parse_args()
 
@@ -809,6 +810,13 @@ def main() -> None:
         print(f"{'MET   ' if met == 'yes' else 'MISSED'}  {label}: {target}")
     for note in notes:
         print("note:", note)
+    if not args.no_data_path:
+        from data_path import data_path_report
+
+        data_table, data_verdicts = data_path_report()
+        print(f"\n{data_table}\n")
+        for label, target, met in data_verdicts:
+            print(f"{'MET   ' if met else 'MISSED'}  {label}: {target}")
     print(f"\n{args.rounds} rounds, ~{args.batch_ms:g} ms batches, empty loop {loop_ns:.1f} ns subtracted; "
           f"total {time.perf_counter() - started:.0f} s")
 

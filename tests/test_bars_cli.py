@@ -179,7 +179,8 @@ def test_an_interrupt_leaves_no_trace_and_one_line(files, tmp_path, monkeypatch,
     # Interrupted in the middle of writing: once the temporary file or directory exists.
     monkeypatch.setattr("pyarrow.parquet.write_table", interrupt)
     monkeypatch.setattr("pyarrow.dataset.write_dataset", interrupt)
-    monkeypatch.setattr("tarnwick.bars._cli.write", lambda path, bars: write(path, map(interrupt, bars)))
+    monkeypatch.setattr("tarnwick.bars._convert.write",
+                        lambda path, chunks, **kind: write(path, map(interrupt, chunks), **kind))
     status, _ = run(*command(source, target, tmp_path / "new.bars"))
     assert (status, capsys.readouterr().err) == (130, "tarnwick-bars: interrupted\n")
     assert sorted(tmp_path.iterdir()) == before

@@ -1,6 +1,7 @@
 """Reading OHLCV tables: columns, times, the daily/intraday and span rules, and refusals."""
 
 import datetime
+import math
 
 import pytest
 
@@ -28,7 +29,8 @@ def test_column_layouts_and_time_forms(tmp_path, utc_profile, text):
     assert (got.ticker, got.kind, len(got)) == ("ABC", "intraday", 2)
     assert list(got.spans) == [60.0, 60.0]
     assert list(got.timestamps) == [EPOCH_0930 + 60, EPOCH_0930 + 120]  # rows carry the bar's start
-    assert got.record(1)[3:] == (2.0, 0.5, 1.0, 1.5, 10.0, 0.0, 0)
+    assert got.record(1)[3:8] == (2.0, 0.5, 1.0, 1.5, 10.0)
+    assert math.isnan(got.notional[1]) and got.trades[1] == 0 and got.absent == ("notional", "trade count")
 
 
 def test_notional_from_vwap_and_trade_counts(tmp_path):

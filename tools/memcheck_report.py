@@ -12,7 +12,7 @@ import re
 import sys
 import xml.etree.ElementTree as ET
 
-OUR_MODULES = re.compile(r"/tarnwick/(base/(candlestick|market_data)|bars/_bucketing)\.[^/]*\.so$")
+OUR_MODULES = re.compile(r"/tarnwick/(base/(candlestick|market_data)|bars/(_bucketing|_pack))\.[^/]*\.so$")
 RUNS_PYTHON_CODE = {"_PyEval_EvalFrameDefault", "_PyEval_EvalFrame", "PyEval_EvalCode"}
 SHOWN_FRAMES = 12
 

@@ -25,8 +25,9 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-from ._cli import convert, main
-from ._csv import CsvBars, CsvError, load_csv, parse_span
+from ._cli import main
+from ._convert import convert
+from ._csv import CsvBars, CsvError, Reading, load_csv, load_tables, parse_span
 from ._export import (
     export,
     exported,
@@ -67,6 +68,8 @@ __all__ = [
     "from_arrow",
     "from_pandas",
     "load_csv",
+    "load_tables",
+    "Reading",
     "looks_daily",
     "main",
     "parse_span",

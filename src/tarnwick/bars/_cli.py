@@ -17,12 +17,12 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any, TextIO
 
-from ._csv import CsvBars, Stamp, check_ticker, load_csv, parse_span
+from ._convert import add_convert_options, convert, reading_of, summary
+from ._csv import check_ticker, parse_span
 from ._export import export, format_for
-from ._file import StrPath, read, refuse_same_file, write
+from ._file import StrPath, read, refuse_same_file
 from ._layout import Kind
 from ._operations import show, verify
-from ._progress import AUTO_THRESHOLD, progress
 
 PROGRAM = "tarnwick-bars"
 INTERRUPTED = 130
@@ -36,22 +36,6 @@ class CommandError(Exception):
     """A failure to report in one line, without a traceback."""
 
 
-def convert(source: StrPath, target: StrPath, *, ticker: str | None = None, kind: Kind | None = None,
-            span: float | None = None, stamp: Stamp = "start", show_progress: bool | None = None) -> CsvBars:
-    """Reads the CSV table ``source`` (see ``load_csv``) and writes its bars to
-    the bar file ``target``, whole or not at all.  Returns the table.
-
-    ``show_progress`` None shows progress bars on a terminal for large tables."""
-    refuse_same_file(source, target)
-    table = load_csv(source, ticker=ticker, kind=kind, span=span, stamp=stamp, show_progress=show_progress)
-    large = table.source.stat().st_size >= AUTO_THRESHOLD and sys.stderr.isatty()
-    meter = progress(len(table), f"writing {Path(target).name}", unit="bar",
-                     enabled=large if show_progress is None else show_progress)
-    try:
-        write(target, table.bars(meter))
-    finally:
-        meter.close()
-    return table
 
 
 def _check_plotting() -> None:
@@ -88,12 +72,11 @@ def _convert_command(commands: Commands) -> None:
 def _run_convert(arguments: argparse.Namespace, out: TextIO) -> int:
     refuse_same_file(arguments.input, arguments.output)
     _new_output(arguments.output, arguments)
-    table = convert(arguments.input, arguments.output, ticker=arguments.ticker, kind=_kind(arguments),
-                    span=arguments.span, stamp=arguments.stamp, show_progress=arguments.progress)
-    turned = " (the table was newest first: turned round)" if table.reversed else ""
-    print(f"{arguments.output}: {len(table)} {table.kind} bars of {table.ticker} from {table.source}{turned}",
-          file=out)
-    print(f"span: {table.span_text}", file=out)
+    tables = convert(arguments.input, arguments.output, ticker=arguments.ticker, kind=_kind(arguments),
+                     span=arguments.span, stamp=arguments.stamp, show_progress=arguments.progress,
+                     **reading_of(arguments))
+    for line in summary(tables):
+        print(line, file=out)
     return 0
 
 
@@ -194,7 +177,7 @@ def _run_demo(arguments: argparse.Namespace, out: TextIO) -> int:
             target = directory / (source.stem + ".bars")
             print(f"== convert {source} -> {target}", file=out)
             table = convert(source, target, ticker=ticker, kind=kind, span=arguments.span, stamp=arguments.stamp,
-                            show_progress=arguments.progress)
+                            show_progress=arguments.progress, **reading_of(arguments))[0]
             print(f"{len(table)} {table.kind} bars of {table.ticker}; span: {table.span_text}", file=out)
             print(f"== show {target}", file=out)
             show(target, head=arguments.head, kind=table.kind, plot_path=chart_path, out=out)
@@ -271,6 +254,7 @@ def _add_conversion(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--stamp", choices=("start", "end"), default="start",
                         help="whether an intraday row's time is its bar's start (default) or end")
     _add_zone(parser)
+    add_convert_options(parser)
     group = parser.add_mutually_exclusive_group()
     group.add_argument("--progress", dest="progress", action="store_const", const=True,
                        help="always show a progress bar")

@@ -1,57 +1,46 @@
-"""OHLCV tables in CSV files, read into the values of bar records."""
+"""OHLCV tables (CSV, Parquet, Arrow IPC) read into the values of bar
+records, column-wise: every check runs over whole columns, and a refusal
+names the earliest bad line, with the first check that it fails in the order
+times, prices, their order, volume, notional, trade count."""
 
 from __future__ import annotations
 
-import calendar
-import csv
 import datetime
 import math
 import os
 import re
-from array import array
-from collections import Counter
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Literal
 
+import numpy
+import numpy.typing as npt
+import pyarrow
+import pyarrow.compute as pc
+
 from tarnwick.base.candlestick import BarData, DailyBar
 
 from ._file import StrPath
-from ._layout import TICKER_BYTES, Kind, date_number
-from ._progress import Progress, progress
+from ._layout import TICKER_BYTES, Kind
+from ._layouts import TIME_ROLES
+from ._progress import Progress, _Silent, progress
+from ._source import CsvError as CsvError  # raised here too; defined with the reading of files
+from ._source import Source, read_source
+from ._times import (DAY_US, EPOCH_ORDINAL, US, NonexistentTime, Parsed, localize, parse_texts, parse_typed,
+                     to_local, to_numpy)
 
 Stamp = Literal["start", "end"]
+Floats = npt.NDArray[numpy.float64]
+Mask = npt.NDArray[numpy.bool_]
 
 DAY = 86400.0
 MAX_TRADE_COUNT = 2**32 - 1
-
-# Header names, compared in lower case without blanks, underscores or hyphens.
-_COLUMN_NAMES = {
-    "date": "date",
-    "time": "time",
-    "datetime": "datetime",
-    "timestamp": "datetime",
-    "open": "open",
-    "high": "high",
-    "low": "low",
-    "close": "close",
-    "volume": "volume",
-    "notional": "notional",
-    "amount": "notional",
-    "turnover": "notional",
-    "vwap": "vwap",
-    "trades": "trades",
-    "tradecount": "trades",
-    "numtrades": "trades",
-}
-_PRICE_COLUMNS = ("open", "high", "low", "close")
 _SPAN_UNITS = {"s": 1.0, "m": 60.0, "h": 3600.0, "d": DAY, "w": 7 * DAY}
 _SPAN_PATTERN = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([smhdw]?)\s*", re.IGNORECASE)
-
-
-class CsvError(ValueError):
-    """A CSV file that cannot be read as a table of bars; the message names the line."""
+_EARLIEST = (datetime.datetime(1, 1, 2) - datetime.datetime(1970, 1, 1)) // datetime.timedelta(microseconds=1)
+_LATEST = (datetime.datetime(9999, 12, 30) - datetime.datetime(1970, 1, 1)) // datetime.timedelta(microseconds=1)
+_NUMBER = r"^[-+]?((\d+\.?\d*|\.\d+)([eE][-+]?\d+)?|nan|inf|infinity)$"
 
 
 def parse_span(text: str) -> float:
@@ -71,117 +60,26 @@ def check_ticker(ticker: str) -> str:
 
 
 @dataclass(frozen=True)
-class _Time:
-    epoch: float  # seconds since the epoch
-    ordinal: int  # the date in the profile's zone, as date.toordinal()
-    has_time: bool  # a time of day other than midnight
+class Reading:
+    """How to read a table where sniffing is not enough (None: sniff it)."""
 
-
-def _zoned(moment: datetime.datetime, zone: datetime.tzinfo | None) -> datetime.datetime:
-    if moment.tzinfo is None:
-        return moment.replace(tzinfo=zone) if zone is not None else moment.astimezone()
-    return moment.astimezone(zone) if zone is not None else moment.astimezone()
-
-
-def _parse_time(text: str, zone: datetime.tzinfo | None) -> _Time:
-    text = text.strip()
-    if len(text) == 8 and text.isdigit():  # 20240105
-        text = f"{text[:4]}-{text[4:6]}-{text[6:]}"
-    elif text.replace(".", "", 1).isdigit() and len(text.partition(".")[0]) >= 9:
-        seconds = float(text)
-        if seconds >= 1e11:  # milliseconds
-            seconds /= 1000.0
-        local = _zoned(datetime.datetime.fromtimestamp(seconds, datetime.UTC), zone)
-        return _Time(seconds, local.toordinal(), local.time() != datetime.time())
-    text = text.replace("/", "-")
-    if len(text) == 10:
-        day = datetime.date.fromisoformat(text)
-        midnight = _zoned(datetime.datetime.combine(day, datetime.time()), zone)
-        return _Time(midnight.timestamp(), day.toordinal(), False)
-    moment = datetime.datetime.fromisoformat(text)
-    local = _zoned(moment, zone)
-    return _Time(local.timestamp(), local.toordinal(), local.time() != datetime.time())
-
-
-def _number(text: str, column: str, line: int, source: Path) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise CsvError(f"{source}, line {line}: {column} is not a number: {text!r}") from None
-    if not math.isfinite(value):
-        raise CsvError(f"{source}, line {line}: {column} is not a finite number: {text!r}")
-    return value
-
-
-def _normal(name: str) -> str:
-    return re.sub(r"[\s_\-]", "", name).lower()
-
-
-@dataclass
-class _Columns:
-    time: tuple[int, ...]  # one index, or date then time of day
-    values: dict[str, int]
-
-
-def _columns(header: list[str], source: Path) -> _Columns:
-    found: dict[str, int] = {}
-    for index, name in enumerate(header):
-        kind = _COLUMN_NAMES.get(_normal(name))
-        if kind is None:
-            continue
-        if kind in found:
-            raise CsvError(f"{source}, line 1: two {kind} columns ({header[found[kind]]!r} and {name!r})")
-        found[kind] = index
-    missing = [name.capitalize() for name in _PRICE_COLUMNS if name not in found]
-    if missing:
-        raise CsvError(f"{source}, line 1: no {', '.join(missing)} column (the header is {', '.join(header)})")
-    if "date" in found and "time" in found:
-        time: tuple[int, ...] = (found.pop("date"), found.pop("time"))
-    elif "datetime" in found:
-        time = (found.pop("datetime"),)
-    elif "date" in found or "time" in found:
-        time = (found.pop("date") if "date" in found else found.pop("time"),)
-    elif header and not header[0].strip():
-        time = (0,)
-    else:
-        raise CsvError(
-            f"{source}, line 1: no date column: name it Date, Datetime or Time, or leave the first column unnamed"
-        )
-    for name in ("date", "time"):
-        found.pop(name, None)
-    return _Columns(time, found)
-
-
-def _lines(path: Path, meter: Progress) -> Iterator[str]:
-    with open(path, "rb") as file:
-        first = True
-        for raw in file:
-            meter.update(len(raw))
-            try:
-                text = raw.decode("utf-8-sig" if first else "utf-8")
-            except UnicodeDecodeError as error:
-                raise CsvError(f"{path}: not UTF-8 text ({error})") from None
-            first = False
-            yield text
-
-
-def _days_in_month(ordinal: int) -> int:
-    day = datetime.date.fromordinal(ordinal)
-    return calendar.monthrange(day.year, day.month)[1]
-
-
-def _mode(gaps: Iterator[float]) -> float:
-    counts = Counter(gaps)
-    return min(counts, key=lambda gap: (-counts[gap], gap))
+    delimiter: str | None = None
+    header: bool | None = None
+    encoding: str | None = None
+    decimal: str | None = None
+    columns: Mapping[str, str] = field(default_factory=dict)  # role -> name or 1-based position
+    date_format: str | None = None
 
 
 @dataclass
 class CsvBars:
-    """The bars of a CSV table: the values of their records, in time order.
+    """The bars of one ticker of a table: the values of their records, in time order.
 
     ``timestamps`` and ``spans`` hold what the records hold: for intraday bars
     the end of each bar in epoch seconds and the span in seconds, for daily
-    bars the date number (20240105.0) and the span in days.
+    bars the date number (20240105.0) and the span in days.  Volume and
+    notional are NaN where the table has no such column (so VWAP is unknown,
+    not zero); trade counts are 0 then.
     """
 
     source: Path
@@ -189,15 +87,18 @@ class CsvBars:
     kind: Kind
     span_text: str  # how the span was found, for people
     reversed: bool  # the rows came newest first
-    timestamps: array[float]
-    spans: array[float]
-    high: array[float]
-    low: array[float]
-    open: array[float]
-    close: array[float]
-    volume: array[float]
-    notional: array[float]
-    trades: array[int]
+    timestamps: Floats
+    spans: Floats
+    high: Floats
+    low: Floats
+    open: Floats
+    close: Floats
+    volume: Floats
+    notional: Floats
+    trades: npt.NDArray[numpy.uint32]
+    absent: tuple[str, ...] = ()  # fields the table has no column for
+    notes: tuple[str, ...] = ()  # what the reader recognised or chose, for people
+    target: Path | None = None  # the bar file written, once it is
 
     def __len__(self) -> int:
         return len(self.timestamps)
@@ -206,208 +107,473 @@ class CsvBars:
     def bar_class(self) -> type[BarData]:
         return DailyBar if self.kind == "daily" else BarData
 
+    @property
+    def float_columns(self) -> tuple[Floats, ...]:
+        """The eight float fields in record order, for the packer."""
+        return (self.timestamps, self.spans, self.high, self.low, self.open, self.close, self.volume,
+                self.notional)
+
     def record(self, index: int) -> tuple[str, float, float, float, float, float, float, float, float, int]:
         """The fields of bar ``index``'s record: ticker, timestamp, bar span,
         high, low, open and close prices, volume, notional and trade count."""
-        i = index
-        return (self.ticker, self.timestamps[i], self.spans[i], self.high[i], self.low[i], self.open[i],
-                self.close[i], self.volume[i], self.notional[i], self.trades[i])
+        return (self.ticker, *(float(column[index]) for column in self.float_columns),  # type: ignore[return-value]
+                int(self.trades[index]))
 
     def bars(self, meter: Progress | None = None) -> Iterator[BarData]:
         """Builds the bars one by one (so a large table needs no list of them)."""
-        daily = self.kind == "daily"
+        from ._layout import RECORD_STRUCT
+
+        cls = self.bar_class
+        ticker = self.ticker.encode("utf-8")
         for i in range(len(self)):
-            if daily:
-                number = int(self.timestamps[i])
-                market_date = datetime.date(number // 10000, number // 100 % 100, number % 100)
-                yield DailyBar(self.ticker, market_date, self.high[i], self.low[i], self.open[i], self.close[i],
-                               volume=self.volume[i], notional=self.notional[i], trade_count=self.trades[i],
-                               bar_span=int(self.spans[i]))
-            else:
-                yield BarData(self.ticker, self.timestamps[i], self.high[i], self.low[i], self.open[i],
-                              self.close[i], volume=self.volume[i], notional=self.notional[i],
-                              trade_count=self.trades[i], bar_span=self.spans[i])
+            fields = self.record(i)
+            yield cls.from_bytes(RECORD_STRUCT.pack(40, ticker, *fields[1:]))
             if meter is not None:
                 meter.update(1)
 
 
 def load_csv(path: StrPath, *, ticker: str | None = None, kind: Kind | None = None, span: float | None = None,
-             stamp: Stamp = "start", show_progress: bool | None = None) -> CsvBars:
-    """Reads an OHLCV table.
+             stamp: Stamp = "start", show_progress: bool | None = None, reading: Reading = Reading()) -> CsvBars:
+    """Reads an OHLCV table of one ticker (see ``load_tables``); a table of
+    several tickers needs ``ticker`` to choose one."""
+    tables = load_tables(path, ticker=ticker, kind=kind, span=span, stamp=stamp, show_progress=show_progress,
+                         reading=reading)
+    if len(tables) > 1:
+        names = ", ".join(table.ticker for table in tables[:5]) + (", ..." if len(tables) > 5 else "")
+        raise CsvError(f"{path}: the table holds {len(tables)} tickers ({names}); choose one with ticker=")
+    return tables[0]
 
-    The header names a date or date-time column (Date, Datetime, Time or
-    Timestamp; separate Date and Time columns are joined; an unnamed first
-    column is taken for the date), and Open, High, Low, Close, optionally
-    Volume, Notional (or Amount, Turnover, or a VWAP to multiply by the
-    volume) and Trades, in any order and any case; other columns are
-    ignored.  Times without a zone are read in ``PROFILE.time_zone``.
 
-    ``kind`` None infers daily bars when no row has a time of day other than
-    midnight, else intraday.  ``span`` None infers the span as the most common
-    gap between consecutive rows (daily bars whose common gap is 28 to 31 days
-    are calendar months, each spanning the days of its month).  Intraday rows
-    are stamped with the start of their bar unless ``stamp`` is ``"end"``.
-    Rows must be in time order, one per bar (a table newest first is turned
-    round).  Any row that cannot be read raises ``CsvError`` naming its line.
+def load_tables(path: StrPath, *, ticker: str | None = None, kind: Kind | None = None, span: float | None = None,
+                stamp: Stamp = "start", show_progress: bool | None = None,
+                reading: Reading = Reading()) -> list[CsvBars]:
+    """Reads an OHLCV table: one ``CsvBars`` per ticker, in the order of their first rows.
+
+    The columns are found by their header names (in any case, without regard
+    to blanks, underscores or angle brackets), by the shape of a table without
+    a header, or as ``reading.columns`` says.  Times without a zone are read in
+    ``PROFILE.time_zone``.  ``kind`` None infers daily bars when no row has a
+    time of day other than midnight, else intraday.  ``span`` None infers the
+    span as the most common gap between consecutive rows (daily bars whose
+    common gap is 28 to 31 days are calendar months).  Intraday rows are
+    stamped with the start of their bar unless ``stamp`` is ``"end"``.  Rows
+    must be in time order, one per bar and ticker (a table newest first is
+    turned round).  A table with a ticker column holds the tickers it names;
+    ``ticker`` chooses one of them, or names the bars of a table without one
+    (default: the file's name).  Any row that cannot be read raises
+    ``CsvError`` naming its line.
     """
     from tarnwick.profile import PROFILE
 
-    source = Path(path)
-    if ticker is None:
-        ticker = source.stem
-    try:
-        check_ticker(ticker)
-    except ValueError as error:
-        raise CsvError(f"{error}; give the ticker explicitly") from None
+    source_path = Path(path)
+    if ticker is not None:
+        try:
+            check_ticker(ticker)
+        except ValueError as error:
+            raise CsvError(f"{error}; give the ticker explicitly") from None
     if span is not None and not (math.isfinite(span) and span > 0):
         raise CsvError(f"the span must be a positive number of seconds, not {span!r}")
-    meter = progress(os.path.getsize(source), f"reading {source.name}", enabled=show_progress)
+    meter = progress(os.path.getsize(source_path), f"reading {source_path.name}", enabled=show_progress)
     try:
-        rows = _read_rows(source, PROFILE.time_zone, meter)
+        source = read_source(source_path, None if isinstance(meter, _Silent) else meter,
+                             delimiter=reading.delimiter, header=reading.header, encoding=reading.encoding,
+                             decimal=reading.decimal, columns=reading.columns)
     finally:
         meter.close()
+    return _Reader(source, PROFILE.time_zone, reading.date_format).bars(ticker, kind, span, stamp)
 
-    if kind is None:
-        kind = "intraday" if rows.any_time_of_day else "daily"
-    daily = kind == "daily"
-    turned = _order(rows.ordinals if daily else rows.epochs, rows.lines, source, daily)
-    if turned:
-        rows.reverse()
-    if daily:
-        timestamps = array("d", (date_number(datetime.date.fromordinal(ordinal)) for ordinal in rows.ordinals))
-        spans, span_text = _daily_spans(rows.ordinals, span)
-    else:
-        seconds, span_text = _intraday_span(rows.epochs, span, source)
-        spans = array("d", [seconds]) * len(rows.epochs)
-        shift = seconds if stamp == "start" else 0.0
-        timestamps = array("d", (epoch + shift for epoch in rows.epochs))
-        span_text += f", rows stamped at the bar's {stamp}"
-    columns = rows.columns
-    return CsvBars(source=source, ticker=ticker, kind=kind, span_text=span_text, reversed=turned,
-                   timestamps=timestamps, spans=spans, high=columns["high"], low=columns["low"],
-                   open=columns["open"], close=columns["close"], volume=columns["volume"],
-                   notional=columns["notional"], trades=rows.trades)
+
+@dataclass(order=True)
+class _Failure:
+    row: int
+    check: int
+    message: Callable[[], str] = field(compare=False)
+
+
+class _Reader:
+    """The columns of one table, checked and turned into bars."""
+
+    def __init__(self, source: Source, zone: datetime.tzinfo | None, date_format: str | None) -> None:
+        self.source, self.zone, self.date_format = source, zone, date_format
+        self.columns = source.layout.columns
+        self.count = source.table.num_rows
+        self.failures: list[_Failure] = []
+        self.notes: list[str] = []
+        if source.layout.described:
+            self.notes.append(f"read as {source.layout.described}")
+
+    # ---- checks -----------------------------------------------------------------
+
+    def fail(self, mask: Mask, check: int, message: Callable[[int], str]) -> None:
+        if mask.any():
+            row = int(numpy.argmax(mask))
+            self.failures.append(_Failure(row, check, lambda: message(row)))
+
+    def refuse(self, failure: _Failure) -> CsvError:
+        text = failure.message()
+        return CsvError(f"{self.source.path}, {self.source.where(failure.row)}: {text}")
+
+    def text(self, row: int, role: str) -> str:
+        return self.source.text(row, role)
+
+    def floats(self, role: str, label: str, check: int, unknown: bool = False) -> Floats:
+        """The role's column as floats, refusing cells that are not finite
+        numbers (``unknown``: NaN, written out, is allowed and means unknown)."""
+        column = self.source.column(role)
+        if pyarrow.types.is_integer(column.type) or pyarrow.types.is_floating(column.type) or \
+                pyarrow.types.is_decimal(column.type):
+            missing = _mask(column.is_null())
+            values = _numpy(column.cast(pyarrow.float64()))  # nulls become NaN
+        else:
+            texts = pc.utf8_trim_whitespace(column.cast(pyarrow.string()))
+            if self.source.sniffed.decimal == ",":
+                texts = pc.replace_substring(texts, ",", ".")
+            valid = pc.match_substring_regex(texts, _NUMBER, ignore_case=True)
+            missing = ~_mask(valid)
+            values = _numpy(pc.if_else(valid, texts, "nan").cast(pyarrow.float64()))
+        self.fail(missing, check, lambda row: f"{label} is not a number: {self.text(row, role)!r}")
+        self.fail(~missing & ~numpy.isfinite(values) & ~(unknown & numpy.isnan(values)), check,
+                  lambda row: f"{label} is not a finite number: {self.text(row, role)!r}")
+        return values
+
+    def optional(self, role: str, label: str, check: int, unknown: bool = False) -> Floats | None:
+        return self.floats(role, label, check, unknown) if role in self.columns else None
+
+    # ---- the table as bars ------------------------------------------------------
+
+    def bars(self, ticker: str | None, kind: Kind | None, span: float | None, stamp: Stamp) -> list[CsvBars]:
+        parsed = self.times()
+        times, aware = parsed.micros, parsed.aware
+        prices = {name: self.floats(name, name.capitalize(), 1 + i)
+                  for i, name in enumerate(("open", "high", "low", "close"))}
+        opening, high, low, closing = prices.values()
+        self.fail(~(low <= numpy.minimum(opening, closing)) | ~(numpy.maximum(opening, closing) <= high), 5,
+                  lambda row: f"prices out of order: open {float(opening[row])}, high {float(high[row])}, "
+                              f"low {float(low[row])}, close {float(closing[row])} (low <= open, close <= high)")
+        volume = self.volume()
+        notional = self.optional("notional", "Notional", 8, unknown=True)
+        vwap = self.optional("vwap", "VWAP", 8, unknown=True)
+        absent: list[str] = []
+        if volume is None:
+            absent.append("volume")
+            volume = numpy.full(self.count, math.nan)
+        if notional is None and vwap is not None:
+            notional = vwap * volume
+        if notional is None:
+            absent.append("notional")
+            notional = numpy.full(self.count, math.nan)
+        self.fail(notional < 0, 9, lambda row: f"the notional value is negative: {float(notional[row])!r}")
+        trades = self.trades()
+        if trades is None:
+            absent.append("trade count")
+            trades = numpy.zeros(self.count, dtype=numpy.uint32)
+        groups, names = self.tickers(ticker)
+        spans = self.given_spans()
+        if self.failures:
+            raise self.refuse(min(self.failures))
+
+        naive = ~aware
+        if naive.any():
+            # Only zones whose offset changes need each row's predecessor.
+            fixed = isinstance(self.zone, datetime.timezone)
+            previous = numpy.zeros(0, dtype=numpy.int64) if fixed else _previous_in_group(groups)
+            try:
+                if naive.all():
+                    times = localize(times, self.zone, previous, _zone_name(self.zone))
+                else:
+                    times = times.copy()
+                    times[naive] = localize(times[naive], self.zone,
+                                            previous if fixed else _renumbered(previous, naive),
+                                            _zone_name(self.zone))
+            except NonexistentTime as error:
+                row = int(numpy.flatnonzero(naive)[error.row])
+                raise CsvError(f"{self.source.path}, {self.source.where(row)}: the time {error}") from None
+        seconds = parsed.seconds if parsed.seconds is not None and aware.all() else times / US
+        local = to_local(times, self.zone)
+        days = local // DAY_US
+        if kind is None:
+            kind = self.source.stated_kind or ("intraday" if bool((local % DAY_US).any()) else "daily")
+        stamp = "end" if "end" in self.columns else stamp
+        values = _Values(times, seconds, days, spans, opening, high, low, closing, volume, notional, trades)
+        tables = []
+        for index, name in enumerate(names):
+            chosen = groups == index
+            rows = None if bool(chosen.all()) else numpy.flatnonzero(chosen)
+            tables.append(self.finish(name, values.take(rows), kind, span, stamp, tuple(absent)))
+        return tables
+
+    def times(self) -> Parsed:
+        """Each row's time in microseconds, and whether it is UTC (else a wall-clock time)."""
+        role = next(role for role in TIME_ROLES if role in self.columns)
+        column = self.source.column(role)
+        parsed = parse_typed(column)
+        if parsed is None:
+            if role == "date" and "time" in self.columns:
+                joined = pc.binary_join_element_wise(pc.utf8_trim_whitespace(column.cast(pyarrow.string())),
+                                                     pc.utf8_trim_whitespace(self.source.column("time")
+                                                                             .cast(pyarrow.string())), " ")
+                parsed = parse_texts(joined, self.date_format)
+            else:
+                parsed = parse_texts(column, self.date_format)
+
+        def describe(row: int) -> str:
+            text = " ".join(self.text(row, name) .strip() for name in ("date", "time") if name in self.columns) \
+                if role == "date" else self.text(row, role).strip()
+            hint = "" if self.date_format else " (for another form of date, give --date-format, e.g. %d.%m.%Y)"
+            return f"not a date or date-time: {text!r}{hint}"
+
+        parsed.bad |= (parsed.micros < _EARLIEST) | (parsed.micros > _LATEST)  # beyond what dates can say
+        self.fail(parsed.bad, 0, describe)
+        return parsed
+
+    def volume(self) -> Floats | None:
+        """The volume: real volume where the table has it and any is non-zero, else tick volume."""
+        real = self.optional("volume", "Volume", 6, unknown=True)
+        ticks = self.optional("tickvolume", "Tick volume", 6, unknown=True)
+        for values, label in ((real, "Volume"), (ticks, "Tick volume")):
+            if values is not None:
+                self.fail(values < 0, 7, _negative(values, label))
+        if real is not None and ticks is not None:
+            if bool((real != 0).any()):
+                self.notes.append("volume: real volume")
+                return real
+            self.notes.append("volume: tick volume (the real volume is zero throughout)")
+            return ticks
+        return real if real is not None else ticks
+
+    def trades(self) -> npt.NDArray[numpy.uint32] | None:
+        if "trades" not in self.columns:
+            return None
+        counts = self.floats("trades", "Trades", 10)
+        good = (counts == numpy.floor(counts)) & (counts >= 0) & (counts <= MAX_TRADE_COUNT)
+        self.fail(~good, 10,
+                  lambda row: f"Trades is not a count from 0 to {MAX_TRADE_COUNT}: {self.text(row, 'trades')!r}")
+        return numpy.where(good, counts, 0).astype(numpy.uint32)
+
+    def tickers(self, chosen: str | None) -> tuple[npt.NDArray[numpy.int64], list[str]]:
+        """Each row's ticker as an index into the list of tickers; rows of other
+        tickers than ``chosen`` get -1."""
+        if "ticker" not in self.columns:
+            name = chosen or self.source.path.stem.removesuffix(".csv")
+            try:
+                check_ticker(name)
+            except ValueError as error:
+                raise CsvError(f"{self.source.path}: the file's name is no ticker: {error}; give the ticker "
+                               "explicitly") from None
+            return numpy.zeros(self.count, dtype=numpy.int64), [name]
+        encoded = pc.utf8_trim_whitespace(self.source.column("ticker").cast(pyarrow.string())) \
+            .combine_chunks().dictionary_encode()
+        names: list[str] = encoded.dictionary.to_pylist()
+        groups = to_numpy(encoded.indices, numpy.int64)
+        for index, name in enumerate(names):
+            try:
+                check_ticker(name)
+            except ValueError as error:
+                self.fail(groups == index, 11, _saying(str(error)))
+        if chosen is not None:
+            if chosen not in names:
+                raise CsvError(f"{self.source.path}: no rows of ticker {chosen!r} (the table holds "
+                               f"{', '.join(names[:10])}{', ...' if len(names) > 10 else ''})")
+            groups = numpy.where(groups == names.index(chosen), 0, -1)
+            names = [chosen]
+        return groups, names
+
+    def given_spans(self) -> Floats | None:
+        """Spans in seconds from the table itself: a span column, or a kline's close times."""
+        if "spandays" in self.columns:
+            days = self.floats("spandays", "Span", 5)
+            self.fail(~(days >= 1) | (days != numpy.floor(days)), 5,
+                      lambda row: f"Span is not a whole number of days: {self.text(row, 'spandays')!r}")
+            return days * DAY
+        if "span" in self.columns:
+            column = self.source.column("span")
+            if pyarrow.types.is_duration(column.type):
+                return _numpy(column.cast(pyarrow.duration("us")).cast(pyarrow.int64()).cast(pyarrow.float64())) / US
+            values = self.floats("span", "Span", 5)
+            self.fail(~(values > 0), 5, lambda row: f"Span is not positive: {self.text(row, 'span')!r}")
+            return values
+        if "closetime" in self.columns and "datetime" in self.columns:
+            opened = parse_texts(self.source.column("datetime")).micros
+            closed = parse_texts(self.source.column("closetime"))
+            # The close time is the bar's last millisecond; dumps in microseconds
+            # may end a microsecond before the next bar instead.
+            spans = (closed.micros - opened + 1000) / US
+            spans = numpy.where(numpy.abs(spans - numpy.round(spans)) <= 0.001, numpy.round(spans), spans)
+            self.fail(closed.bad | ~(spans > 0), 0,
+                      lambda row: f"not a close time after the open time: {self.text(row, 'closetime')!r}")
+            return spans
+        return None
+
+    def finish(self, ticker: str, values: _Values, kind: Kind, span: float | None, stamp: Stamp,
+               absent: tuple[str, ...]) -> CsvBars:
+        daily = kind == "daily"
+        keys = values.days if daily else values.times
+        turned = self.order(keys, values.rows, daily)
+        if turned:
+            values = values.take(numpy.arange(len(keys) - 1, -1, -1))
+        notes = list(self.notes)
+        if daily:
+            dates = (values.days).astype("datetime64[D]")
+            timestamps = _date_numbers(dates)
+            spans, span_text = _daily_spans(dates, span, values.spans)
+        else:
+            spans, span_text = self.intraday_spans(values.times, span, values.spans)
+            timestamps = values.seconds + spans if stamp == "start" else values.seconds
+            span_text += f", rows stamped at the bar's {stamp}"
+        if absent:
+            notes.append(f"absent: {', '.join(absent)}")
+        return CsvBars(source=self.source.path, ticker=ticker, kind=kind, span_text=span_text, reversed=turned,
+                       timestamps=timestamps, spans=spans, high=values.high, low=values.low, open=values.open,
+                       close=values.close, volume=values.volume, notional=values.notional, trades=values.trades,
+                       absent=absent, notes=tuple(notes))
+
+    def order(self, keys: npt.NDArray[numpy.int64], rows: npt.NDArray[numpy.int64], daily: bool) -> bool:
+        """Checks that the rows are one per bar in time order; True when they are
+        in reverse order throughout."""
+        steps = numpy.diff(keys)
+        if not len(steps) or bool((steps > 0).all()):
+            return False
+        if bool((steps < 0).all()):
+            return True
+        bad = int(numpy.argmax(steps <= 0)) + 1
+        what = "market date" if daily else "time"
+        relation = "repeats" if keys[bad] == keys[bad - 1] else "comes before"
+        where, before = self.source.where(int(rows[bad])), self.source.where(int(rows[bad - 1]))
+        raise CsvError(f"{self.source.path}, {where}: {what} {_describe(int(keys[bad]), daily)} {relation} the "
+                       f"previous row's ({before}); rows must be in time order, one per bar")
+
+    def intraday_spans(self, times: npt.NDArray[numpy.int64], span: float | None,
+                       given: Floats | None) -> tuple[Floats, str]:
+        count = len(times)
+        if span is not None:
+            return numpy.full(count, span), f"{datetime.timedelta(seconds=span)} (given)"
+        if given is not None:
+            first = float(given[0])
+            if bool((given == first).all()):
+                return given, f"{datetime.timedelta(seconds=first)} (from the table)"
+            return given, "from the table, row by row"
+        if count == 1:
+            raise CsvError(f"{self.source.path}: one intraday row: nothing to infer the span from; give it")
+        seconds = _mode(numpy.diff(times)) / US
+        return numpy.full(count, seconds), f"{datetime.timedelta(seconds=seconds)} (inferred)"
 
 
 @dataclass
-class _Rows:
-    """The rows of a table as read, in the file's order."""
+class _Values:
+    """Row-aligned columns of one ticker, and the rows of the table they came from."""
 
-    epochs: array[float] = field(default_factory=lambda: array("d"))  # the rows' times
-    ordinals: array[int] = field(default_factory=lambda: array("q"))  # their dates in the profile's zone
-    lines: array[int] = field(default_factory=lambda: array("q"))  # their line numbers
-    columns: dict[str, array[float]] = field(
-        default_factory=lambda: {name: array("d") for name in ("open", "high", "low", "close", "volume", "notional")})
-    trades: array[int] = field(default_factory=lambda: array("Q"))
-    any_time_of_day: bool = False
+    times: npt.NDArray[numpy.int64]
+    seconds: Floats  # the times as epoch seconds, as exact as the table gives them
+    days: npt.NDArray[numpy.int64]
+    spans: Floats | None
+    open: Floats
+    high: Floats
+    low: Floats
+    close: Floats
+    volume: Floats
+    notional: Floats
+    trades: npt.NDArray[numpy.uint32]
+    rows: npt.NDArray[numpy.int64] = field(default_factory=lambda: numpy.zeros(0, dtype=numpy.int64))
 
-    def reverse(self) -> None:
-        every: list[array[Any]] = [self.epochs, self.ordinals, self.lines, self.trades, *self.columns.values()]
-        for column in every:
-            column.reverse()
+    def __post_init__(self) -> None:
+        if len(self.rows) != len(self.times):
+            self.rows = numpy.arange(len(self.times))
 
+    def take(self, rows: npt.NDArray[numpy.int64] | None) -> _Values:
+        if rows is None:
+            return self
 
-def _read_rows(source: Path, zone: datetime.tzinfo | None, meter: Progress) -> _Rows:
-    rows = _Rows()
-    try:
-        reader = csv.reader(_lines(source, meter))
-        header = next(reader, None)
-        if header is None:
-            raise CsvError(f"{source}: the file is empty")
-        layout = _columns(header, source)
-        for row in reader:
-            if row and (len(row) > 1 or row[0].strip()):
-                _add_row(rows, row, reader.line_num, len(header), layout, zone, source)
-    except csv.Error as error:
-        raise CsvError(f"{source}: {error}") from None
-    if not rows.epochs:
-        raise CsvError(f"{source}: no data rows after the header")
-    return rows
+        def pick(column: npt.NDArray[Any]) -> npt.NDArray[Any]:
+            return numpy.ascontiguousarray(column[rows])
+
+        return _Values(pick(self.times), pick(self.seconds), pick(self.days), None if self.spans is None else pick(self.spans),
+                       pick(self.open), pick(self.high), pick(self.low), pick(self.close), pick(self.volume),
+                       pick(self.notional), pick(self.trades), pick(self.rows))
 
 
-def _add_row(rows: _Rows, row: list[str], line: int, width: int, layout: _Columns, zone: datetime.tzinfo | None,
-             source: Path) -> None:
-    def number(name: str, label: str) -> float:
-        return _number(row[index[name]], label, line, source)
+def _negative(values: Floats, label: str) -> Callable[[int], str]:
+    return lambda row: f"{label} is negative: {float(values[row])!r}"
 
-    if len(row) != width:
-        raise CsvError(f"{source}, line {line}: {len(row)} fields, the header has {width}")
-    index = layout.values
-    time_text = " ".join(row[i].strip() for i in layout.time)
-    try:
-        moment = _parse_time(time_text, zone)
-    except (ValueError, OverflowError):
-        raise CsvError(f"{source}, line {line}: not a date or date-time: {time_text!r}") from None
-    opening, high, low, closing = (number(name, name.capitalize()) for name in _PRICE_COLUMNS)
-    if not low <= min(opening, closing) or not max(opening, closing) <= high:
-        raise CsvError(f"{source}, line {line}: prices out of order: open {opening}, high {high}, low {low}, "
-                       f"close {closing} (low <= open, close <= high)")
-    volume = number("volume", "Volume") if "volume" in index else 0.0
-    if volume < 0:
-        raise CsvError(f"{source}, line {line}: Volume is negative: {volume!r}")
-    if "notional" in index:
-        notional = number("notional", "Notional")
-    else:
-        notional = number("vwap", "VWAP") * volume if "vwap" in index else 0.0
-    if notional < 0:
-        raise CsvError(f"{source}, line {line}: the notional value is negative: {notional!r}")
-    count = number("trades", "Trades") if "trades" in index else 0.0
-    if count != int(count) or not 0 <= count <= MAX_TRADE_COUNT:
-        raise CsvError(f"{source}, line {line}: Trades is not a count from 0 to {MAX_TRADE_COUNT}: "
-                       f"{row[index['trades']]!r}")
-    rows.epochs.append(moment.epoch)
-    rows.ordinals.append(moment.ordinal)
-    rows.lines.append(line)
-    rows.any_time_of_day = rows.any_time_of_day or moment.has_time
-    for name, value in zip(rows.columns, (opening, high, low, closing, volume, notional)):
-        rows.columns[name].append(value)
-    rows.trades.append(int(count))
+
+def _saying(text: str) -> Callable[[int], str]:
+    return lambda row: text
+
+
+def _numpy(array: pyarrow.ChunkedArray | pyarrow.Array) -> Floats:
+    return to_numpy(array, numpy.float64)
+
+
+def _mask(array: pyarrow.ChunkedArray | pyarrow.Array) -> Mask:
+    if array.null_count:  # (fill_null costs more than the whole check when there is nothing to fill)
+        array = array.fill_null(False)
+    return to_numpy(array, numpy.bool_)
+
+
+def _zone_name(zone: datetime.tzinfo | None) -> str:
+    return "the local time zone" if zone is None else str(getattr(zone, "key", zone))
+
+
+def _previous_in_group(groups: npt.NDArray[numpy.int64]) -> npt.NDArray[numpy.int64]:
+    """For each row, the row before it of the same ticker (-1 for none)."""
+    if not groups.any():
+        return numpy.arange(-1, len(groups) - 1, dtype=numpy.int64)
+    order = numpy.argsort(groups, kind="stable")
+    previous = numpy.full(len(groups), -1, dtype=numpy.int64)
+    same = groups[order[1:]] == groups[order[:-1]]
+    previous[order[1:][same]] = order[:-1][same]
+    return previous
+
+
+def _renumbered(previous: npt.NDArray[numpy.int64], keep: Mask) -> npt.NDArray[numpy.int64]:
+    """``previous`` restricted to the rows of ``keep``, as indices among them."""
+    index = numpy.cumsum(keep) - 1
+    chosen = previous[keep]
+    return numpy.where((chosen >= 0) & keep[chosen], index[chosen], -1)
+
+
+def _mode(gaps: npt.NDArray[numpy.int64]) -> int:
+    if bool((gaps == gaps[0]).all()):  # the common case, without sorting
+        return int(gaps[0])
+    values, counts = numpy.unique(gaps, return_counts=True)
+    return int(values[numpy.argmax(counts)])  # the first of the most common: the smallest
+
+
+def _date_numbers(dates: npt.NDArray[numpy.datetime64]) -> Floats:
+    months = dates.astype("datetime64[M]")
+    years = dates.astype("datetime64[Y]").astype(numpy.int64) + 1970
+    month = months.astype(numpy.int64) % 12 + 1
+    day = (dates - months.astype("datetime64[D]")).astype(numpy.int64) + 1
+    numbers: Floats = (years * 10000 + month * 100 + day).astype(numpy.float64)
+    return numbers
 
 
 def _plural(count: float, unit: str) -> str:
     return f"{int(count)} {unit}{'' if count == 1 else 's'}"
 
 
-def _daily_spans(ordinals: array[int], span: float | None) -> tuple[array[float], str]:
-    count = len(ordinals)
+def _daily_spans(dates: npt.NDArray[numpy.datetime64], span: float | None,
+                 given: Floats | None) -> tuple[Floats, str]:
+    count = len(dates)
     if span is not None:
         days = span / DAY
         if days != int(days) or days > 2**31 - 1:
             raise CsvError(f"the span of daily bars is a whole number of days, not {span!r} seconds")
-        return array("d", [days]) * count, f"{_plural(days, 'day')} (given)"
+        return numpy.full(count, days), f"{_plural(days, 'day')} (given)"
+    if given is not None:
+        days_given = numpy.round(given / DAY)
+        return days_given, "from the table"
     if count == 1:
-        return array("d", [1.0]), "1 day (one row: nothing to infer from)"
-    gap = _mode(float(b - a) for a, b in zip(ordinals, ordinals[1:]))
+        return numpy.ones(1), "1 day (one row: nothing to infer from)"
+    gap = float(_mode(numpy.diff(dates.astype(numpy.int64)).astype(numpy.int64)))
     if 28 <= gap <= 31:
-        return array("d", (float(_days_in_month(ordinal)) for ordinal in ordinals)), "calendar months (inferred)"
-    return array("d", [gap]) * count, f"{_plural(gap, 'day')} (inferred)"
+        months = dates.astype("datetime64[M]")
+        lengths = ((months + numpy.timedelta64(1, "M")).astype("datetime64[D]") - months.astype("datetime64[D]")).astype(numpy.float64)
+        return lengths, "calendar months (inferred)"
+    return numpy.full(count, gap), f"{_plural(gap, 'day')} (inferred)"
 
 
-def _intraday_span(epochs: array[float], span: float | None, source: Path) -> tuple[float, str]:
-    if span is not None:
-        return span, f"{datetime.timedelta(seconds=span)} (given)"
-    if len(epochs) == 1:
-        raise CsvError(f"{source}: one intraday row: nothing to infer the span from; give it")
-    seconds = _mode(b - a for a, b in zip(epochs, epochs[1:]))
-    return seconds, f"{datetime.timedelta(seconds=seconds)} (inferred)"
-
-
-def _describe(key: float | int, daily: bool) -> str:
+def _describe(key: int, daily: bool) -> str:
     if daily:
-        return str(datetime.date.fromordinal(int(key)))
-    return datetime.datetime.fromtimestamp(key, datetime.UTC).strftime("%Y-%m-%d %H:%M:%S UTC")
-
-
-def _order(keys: array[float] | array[int], lines: array[int], source: Path, daily: bool) -> bool:
-    """Checks that the rows are one per bar in time order; True when they are
-    in reverse order throughout."""
-    count = len(keys)
-    bad = next((i for i in range(1, count) if keys[i] <= keys[i - 1]), None)
-    if bad is None:
-        return False
-    if bad == 1 and all(keys[i] < keys[i - 1] for i in range(1, count)):
-        return True
-    what = "market date" if daily else "time"
-    relation = "repeats" if keys[bad] == keys[bad - 1] else "comes before"
-    raise CsvError(f"{source}, line {lines[bad]}: {what} {_describe(keys[bad], daily)} {relation} the previous "
-                   f"row's (line {lines[bad - 1]}); rows must be in time order, one per bar")
+        return str(datetime.date.fromordinal(key + EPOCH_ORDINAL))
+    moment = datetime.datetime(1970, 1, 1, tzinfo=datetime.UTC) + datetime.timedelta(microseconds=key)
+    return moment.strftime("%Y-%m-%d %H:%M:%S UTC")

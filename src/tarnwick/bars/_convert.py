@@ -1,0 +1,144 @@
+"""Converting tables into bar files: the library's ``convert`` and the
+command-line options that feed it."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections.abc import Iterator
+from concurrent.futures import Future, ThreadPoolExecutor
+from pathlib import Path
+from typing import Any
+
+from ._csv import CsvBars, CsvError, Reading, Stamp, load_tables
+from ._file import StrPath, refuse_same_file, write
+from ._layout import RECORD_SIZE, Kind, ticker_file_name
+from ._layouts import ROLES, parse_column_option
+from ._pack import pack
+from ._progress import AUTO_THRESHOLD, Progress, progress
+
+CHUNK_BARS = 1 << 16
+"""Bars packed per chunk: about 6.6 MB, small enough to overlap packing with writing."""
+
+
+def convert(source: StrPath, target: StrPath, *, ticker: str | None = None, kind: Kind | None = None,
+            span: float | None = None, stamp: Stamp = "start", show_progress: bool | None = None,
+            reading: Reading = Reading()) -> list[CsvBars]:
+    """Reads the table ``source`` (CSV, Parquet or Arrow IPC; see ``load_tables``)
+    and writes its bars to the bar file ``target``, whole or not at all.
+
+    A table of several tickers (a ticker or symbol column) makes ``target`` a
+    directory holding one file per ticker, named by ``ticker_file_name``;
+    ``ticker`` chooses one of them instead.  Returns the bars written, one
+    ``CsvBars`` per file, with ``target`` set.  ``show_progress`` None shows
+    progress bars on a terminal for large tables.  Refuses to write over
+    ``source`` itself."""
+    refuse_same_file(source, target)
+    tables = load_tables(source, ticker=ticker, kind=kind, span=span, stamp=stamp, show_progress=show_progress,
+                         reading=reading)
+    destination = Path(target)
+    if len(tables) > 1:
+        if destination.exists() and not destination.is_dir():
+            raise CsvError(f"{source} holds {len(tables)} tickers, which go into a directory of files, but "
+                           f"{destination} is a file; give a directory, or choose one ticker with --ticker")
+        destination.mkdir(parents=True, exist_ok=True)
+    large = Path(source).stat().st_size >= AUTO_THRESHOLD and sys.stderr.isatty()
+    enabled = large if show_progress is None else show_progress
+    meter = progress(sum(map(len, tables)), f"writing {destination.name}", unit="bar", enabled=enabled)
+    try:
+        for table in tables:
+            path = destination / ticker_file_name(table.ticker) if len(tables) > 1 else destination
+            write(path, _prefetched(_chunks(table, meter)), kind=table.kind)
+            table.target = path
+    finally:
+        meter.close()
+    return tables
+
+
+def _chunks(table: CsvBars, meter: Progress) -> Iterator[bytearray]:
+    """The table's records, packed natively a chunk at a time."""
+    ticker = table.ticker.encode("utf-8")
+    columns = table.float_columns
+    for start in range(0, len(table), CHUNK_BARS):
+        count = min(CHUNK_BARS, len(table) - start)
+        chunk = bytearray(count * RECORD_SIZE)
+        pack(chunk, ticker, columns, table.trades, start)
+        meter.update(count)
+        yield chunk
+
+
+def _prefetched(chunks: Iterator[bytearray]) -> Iterator[bytearray]:
+    """Packs the next chunk in a thread while the current one is written (both
+    run without the interpreter lock)."""
+    with ThreadPoolExecutor(max_workers=1) as pool:
+        ahead: Future[bytearray | None] = pool.submit(next, chunks, None)
+        while (chunk := ahead.result()) is not None:
+            ahead = pool.submit(next, chunks, None)
+            yield chunk
+
+
+def summary(tables: list[CsvBars]) -> list[str]:
+    """What ``convert`` did, for people: a line per file, then how the table was read."""
+    lines = []
+    for table in tables:
+        turned = " (the table was newest first: turned round)" if table.reversed else ""
+        lines.append(f"{table.target}: {len(table)} {table.kind} bars of {table.ticker} from {table.source}{turned}")
+    spans = {table.span_text for table in tables}
+    if len(spans) == 1:
+        lines.append(f"span: {spans.pop()}")
+    else:
+        lines.extend(f"span of {table.ticker}: {table.span_text}" for table in tables)
+    lines.extend(dict.fromkeys(note for table in tables for note in table.notes))
+    return lines
+
+
+# ---- the command line ---------------------------------------------------------------
+
+_DELIMITERS = {"comma": ",", "semicolon": ";", "tab": "\t", "pipe": "|", "\\t": "\t"}
+
+
+def _delimiter(text: str) -> str:
+    value = _DELIMITERS.get(text.lower(), text)
+    if len(value) != 1 or value in "\"\r\n":
+        raise argparse.ArgumentTypeError(f"a delimiter is one character (or comma, semicolon, tab, pipe), not {text!r}")
+    return value
+
+
+def _column(text: str) -> tuple[str, str]:
+    try:
+        return parse_column_option(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _decimal(text: str) -> str:
+    if text not in (".", ","):
+        raise argparse.ArgumentTypeError(f"the decimal mark is '.' or ',', not {text!r}")
+    return text
+
+
+def add_convert_options(parser: argparse.ArgumentParser) -> None:
+    """The options that say how to read a table, for ``convert`` and ``demo``."""
+    group = parser.add_argument_group("reading the table (sniffed unless given)")
+    group.add_argument("--delimiter", type=_delimiter, metavar="CHAR",
+                       help="the field delimiter: a character, or comma, semicolon, tab, pipe")
+    group.add_argument("--no-header", dest="header", action="store_const", const=False,
+                       help="the first line is data: columns are date[, time], open, high, low, close[, volume] "
+                            "unless --column says otherwise")
+    group.add_argument("--encoding", metavar="NAME", help="the text encoding, e.g. latin-1 (default: UTF-8, or "
+                                                          "UTF-16 by its byte-order mark)")
+    group.add_argument("--decimal", type=_decimal, metavar="MARK", help="the decimal mark of numbers: . or ,")
+    group.add_argument("--column", type=_column, action="append", metavar="ROLE=NAME_OR_POSITION",
+                       help=f"the column that plays a role ({', '.join(ROLES)}), by header name or 1-based "
+                            "position; may be repeated")
+    group.add_argument("--date-format", metavar="PATTERN",
+                       help="strftime pattern of the dates, e.g. %%m/%%d/%%Y or %%d.%%m.%%Y (a time of day may "
+                            "follow)")
+
+
+def reading_of(arguments: argparse.Namespace) -> dict[str, Any]:
+    """The keyword arguments of ``convert`` that the options of ``add_convert_options`` give."""
+    reading = Reading(delimiter=arguments.delimiter, header=arguments.header, encoding=arguments.encoding,
+                      decimal=arguments.decimal, columns=dict(arguments.column or ()),
+                      date_format=arguments.date_format)
+    return {"reading": reading}

@@ -1,0 +1,269 @@
+"""Table files read into arrow columns: CSV (any delimiter, encoding, gzip,
+with or without a header) with pyarrow's multi-threaded reader, Parquet and
+Arrow IPC files; and the way back from a row to its line, for messages."""
+
+from __future__ import annotations
+
+import codecs
+import csv
+import gzip
+import io
+from collections.abc import Iterator, Mapping
+from dataclasses import dataclass
+from pathlib import Path
+from typing import IO, Any
+
+import pyarrow
+import pyarrow.csv as pcsv
+
+from ._layout import Kind
+from ._layouts import Layout, LayoutError, check_complete, from_header, headerless
+from ._progress import Progress
+from ._sniff import Sniffed, SniffError, sniff
+
+# Roles read as text: the reader parses times and tickers itself.
+TEXT_ROLES = ("date", "time", "datetime", "end", "closetime", "ticker")
+
+
+class CsvError(ValueError):
+    """A table that cannot be read as bars; the message names the file and, where it can, the line."""
+
+
+@dataclass
+class Source:
+    path: Path
+    table: pyarrow.Table  # the used columns, named by position ("0", "3", ...)
+    layout: Layout
+    sniffed: Sniffed
+    stated_kind: Kind | None = None  # what a table exported from a bar file says its bars are
+
+    def column(self, role: str) -> pyarrow.ChunkedArray:
+        return self.table.column(str(self.layout.columns[role]))
+
+    def where(self, row: int) -> str:
+        """Where data row ``row`` (from 0) is, for a message: "line N" in a CSV file, "row N" otherwise."""
+        if self.sniffed.format != "csv":
+            return f"row {row + 1}"
+        return f"line {_Lines(self).line(row)[0]}"
+
+    def text(self, row: int, role: str) -> str:
+        """The cell of data row ``row`` that plays ``role``, as written (for a message)."""
+        if self.sniffed.format != "csv":
+            value = self.column(role)[row].as_py()
+            return "" if value is None else str(value)
+        fields = _Lines(self).line(row)[1]
+        index = self.layout.columns[role]
+        return fields[index] if index < len(fields) else ""
+
+
+class _Lines:
+    """The rows of a CSV file read again with Python's csv module, to find a
+    row's physical line (blank lines skipped as the table reader skips them)
+    or the line that is not text in the file's encoding."""
+
+    def __init__(self, source: Source) -> None:
+        self.source = source
+
+    def rows(self) -> Iterator[tuple[int, list[str]]]:
+        sniffed, path = self.source.sniffed, self.source.path
+        with _open(path, sniffed.gzip) as raw:
+            reader = csv.reader(_decoded(raw, path, sniffed.encoding), delimiter=sniffed.delimiter)
+            skip = sniffed.header
+            while True:
+                try:
+                    fields = next(reader, None)
+                except csv.Error as error:
+                    raise CsvError(f"{path}, line {reader.line_num}: {error}") from None
+                if fields is None:
+                    return
+                if not fields:
+                    continue
+                if skip:
+                    skip = False
+                    continue
+                yield reader.line_num, fields
+
+    def line(self, row: int) -> tuple[int, list[str]]:
+        for index, found in enumerate(self.rows()):
+            if index == row:
+                return found
+        return 0, []
+
+
+def _decoded(raw: IO[bytes], path: Path, encoding: str) -> Iterator[str]:
+    """The file's lines as text; a line that is not text in ``encoding`` is refused by its number."""
+    name = codecs.lookup(encoding).name
+    label = "UTF-8" if name == "utf-8" else encoding
+    wide = name.startswith(("utf-16", "utf-32"))  # lines cannot be split before decoding
+    lines: Iterator[bytes | str] = iter(io.TextIOWrapper(raw, encoding=encoding, newline="")) if wide else iter(raw)
+    number = 0
+    while True:
+        try:
+            line = next(lines)
+            text = line if isinstance(line, str) else line.decode(encoding)
+        except StopIteration:
+            return
+        except UnicodeDecodeError as error:
+            raise CsvError(f"{path}, line {number + 1}: not {label} text ({error.reason}); "
+                              "give the file's encoding, e.g. --encoding latin-1") from None
+        if number == 0:
+            text = text.removeprefix("\ufeff")
+        number += 1
+        yield text
+
+
+def _counted(path: Path, compressed: bool, meter: Progress) -> IO[bytes]:
+    """The file's bytes, reporting the bytes read from the disk (compressed ones for gzip)."""
+    counting = _Counting(open(path, "rb"), meter)
+    return gzip.GzipFile(fileobj=counting) if compressed else counting  # type: ignore[return-value]
+
+
+def _open(path: Path, compressed: bool) -> IO[bytes]:
+    return gzip.open(path, "rb") if compressed else open(path, "rb")  # type: ignore[return-value]
+
+
+class _Counting(io.RawIOBase):
+    """A file that reports the bytes read from it to a progress bar."""
+
+    def __init__(self, file: IO[bytes], meter: Progress) -> None:
+        self._file, self._meter = file, meter
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        count = self._file.readinto(buffer)  # type: ignore[attr-defined]
+        self._meter.update(count or 0)
+        return count or 0
+
+    def close(self) -> None:
+        self._file.close()
+        super().close()
+
+
+def read_source(path: Path, meter: Progress | None, *, delimiter: str | None = None, header: bool | None = None,
+                encoding: str | None = None, decimal: str | None = None,
+                columns: Mapping[str, str] | None = None) -> Source:
+    try:
+        sniffed = sniff(path, delimiter=delimiter, header=header, encoding=encoding, decimal=decimal)
+    except SniffError as error:
+        raise CsvError(str(error) if str(error).startswith(str(path)) else f"{path}: {error}") from None
+    if sniffed.format != "csv":
+        return _read_columnar(path, sniffed, columns or {})
+    if not sniffed.sample:
+        raise CsvError(f"{path}: the file is empty")
+    try:
+        layout = from_header(sniffed.sample[0], columns or {}) if sniffed.header else \
+            headerless(sniffed.sample, columns or {})
+        check_complete(layout)
+    except LayoutError as error:
+        hint = ""
+        if len(sniffed.sample[0]) < 5:
+            hint = (f" (the first line splits into {len(sniffed.sample[0])} field(s) at each "
+                    f"{sniffed.delimiter_name}: if the columns are separated otherwise, give --delimiter)")
+        raise CsvError(f"{path}, line 1: {error}{hint}") from None
+    if sniffed.header and len(sniffed.sample) < 2:
+        raise CsvError(f"{path}: no data rows after the header")
+    source = Source(path, pyarrow.table({}), layout, sniffed)
+    try:
+        # Numbers typed up front cost least; a cell that is not one makes the
+        # reader fail without saying where, so the columns are read again
+        # untyped, and the checks find the row.
+        try:
+            source.table = _read_csv(source, meter, typed=True)
+        except pyarrow.ArrowInvalid as error:
+            if "conversion error" not in str(error):
+                raise
+            source.table = _read_csv(source, None, typed=False)
+    except pyarrow.ArrowInvalid as error:
+        raise _located(source, str(error)) from None
+    except UnicodeDecodeError as error:  # from a Python codec that the reader called
+        for _ in _Lines(source).rows():  # raises naming the line that is not text
+            pass
+        raise CsvError(f"{path}: not {sniffed.encoding} text ({error.reason})") from None
+    if not source.table.num_rows:
+        raise CsvError(f"{path}: no data rows" + (" after the header" if sniffed.header else ""))
+    if any(pyarrow.types.is_binary(column.type) for column in source.table.columns):
+        for _ in _Lines(source).rows():  # raises naming the line that is not text
+            pass
+    return source
+
+
+def _read_csv(source: Source, meter: Progress | None, *, typed: bool) -> pyarrow.Table:
+    sniffed, layout = source.sniffed, source.layout
+    width = len(sniffed.sample[0])
+    types = {str(index): pyarrow.string() if role in TEXT_ROLES else pyarrow.float64()
+             for role, index in layout.columns.items() if typed or role in TEXT_ROLES}
+    read_options = pcsv.ReadOptions(column_names=[str(i) for i in range(width)], skip_rows=sniffed.blank + int(sniffed.header),
+                                    encoding=sniffed.encoding)
+    parse_options = pcsv.ParseOptions(delimiter=sniffed.delimiter)
+    convert_options = pcsv.ConvertOptions(
+        include_columns=[str(i) for i in sorted(set(layout.columns.values()))], column_types=types,
+        null_values=[""], strings_can_be_null=False, true_values=[], false_values=[],
+        decimal_point=sniffed.decimal, timestamp_parsers=[])
+    stream: Any = pyarrow.input_stream(str(source.path), compression="gzip" if sniffed.gzip else None) \
+        if meter is None else _counted(source.path, sniffed.gzip, meter)
+    with stream:
+        return pcsv.read_csv(stream, read_options, parse_options, convert_options)
+
+
+def _located(source: Source, message: str) -> CsvError:
+    """The reader's error, with the line it happened on."""
+    width = len(source.sniffed.sample[0])
+    what = "the header" if source.sniffed.header else "the first row"
+    for line, fields in _Lines(source).rows():
+        if len(fields) != width:
+            hint = ""
+            if width < 5:
+                hint = f" (fields are split at each {source.sniffed.delimiter_name}: if that is wrong, give --delimiter)"
+            return CsvError(f"{source.path}, line {line}: {len(fields)} fields, {what} has {width}{hint}")
+    return CsvError(f"{source.path}: {_first_line(message)}")
+
+
+def _read_columnar(path: Path, sniffed: Sniffed, columns: Mapping[str, str]) -> Source:
+    try:
+        if sniffed.format == "parquet":
+            import pyarrow.parquet as parquet
+
+            table = parquet.ParquetFile(path).read()  # (read_table refuses repeated column names)
+        else:
+            import pyarrow.ipc as ipc
+
+            with pyarrow.memory_map(str(path)) as mapped:
+                try:
+                    table = ipc.open_file(mapped).read_all()
+                except pyarrow.ArrowInvalid:
+                    mapped.seek(0)
+                    table = ipc.open_stream(mapped).read_all()
+    except (pyarrow.ArrowException, OSError) as error:
+        raise CsvError(f"{path}: not a readable {sniffed.format} file ({_first_line(str(error))})") from None
+    except UnicodeDecodeError:
+        raise CsvError(f"{path}: the column names are not UTF-8 text") from None
+    try:
+        layout = from_header(table.column_names, columns)
+        check_complete(layout)
+    except LayoutError as error:
+        raise CsvError(f"{path}: {error}") from None
+    except UnicodeDecodeError:
+        raise CsvError(f"{path}: the column names are not UTF-8 text") from None
+    used = sorted(set(layout.columns.values()))
+    stated = (table.schema.metadata or {}).get(b"tarnwick.bars.kind")
+    kind: Kind | None = "daily" if stated == b"daily" else "intraday" if stated == b"intraday" else None
+    chosen = {}
+    for index in used:
+        column = table.column(index)
+        if pyarrow.types.is_binary(column.type) or pyarrow.types.is_large_binary(column.type):
+            try:  # text kept as bytes: the checks read text
+                column = column.cast(pyarrow.string())
+            except pyarrow.ArrowInvalid:
+                raise CsvError(f"{path}: column {layout.names[index]!r} is not UTF-8 text") from None
+        chosen[str(index)] = column
+    table = pyarrow.table(chosen)
+    if not table.num_rows:
+        raise CsvError(f"{path}: no rows")
+    return Source(path, table, layout, sniffed, kind)
+
+
+def _first_line(message: str) -> str:
+    """The reader's message up to its first line break (it may go on to list a whole schema)."""
+    return message.strip().splitlines()[0] if message.strip() else "no details"

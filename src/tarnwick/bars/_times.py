@@ -1,0 +1,280 @@
+"""Times of table rows, column-wise: texts, epoch numbers and typed columns
+become microseconds, local wall-clock times become epochs in a zone (its
+daylight-saving folds resolved by row order), and epochs become local dates.
+
+Zone arithmetic happens here, on Python's side with zoneinfo, so it is the
+same on every path whatever zone database the table reader would see."""
+
+from __future__ import annotations
+
+import datetime
+from dataclasses import dataclass
+from typing import Any
+
+import numpy
+import numpy.typing as npt
+import pyarrow
+import pyarrow.compute as pc
+
+US = 1_000_000
+DAY_US = 86_400 * US
+EPOCH_ORDINAL = datetime.date(1970, 1, 1).toordinal()
+
+Ints = npt.NDArray[numpy.int64]
+
+_ISO = r"^\d{4}-\d{2}-\d{2}([T ]\d{2}(:\d{2}(:\d{2}(\.\d{1,9})?)?)?)?"
+_ZONE = r"(Z|[+-]\d{2}(:?\d{2})?)$"
+_DIGITS = r"^\d+(\.\d*)?$"
+# Dates written 2017.04.19 or 2017/04/19 are read as ISO dates.
+_YMD = r"^(\d{4})[./](\d{2})[./](\d{2})"
+
+
+@dataclass
+class Parsed:
+    """Times as read: microseconds since the epoch, either UTC (``aware``) or
+    of a wall clock (to be placed in a zone); ``bad`` marks rows that could not
+    be read (their value is 0)."""
+
+    micros: Ints
+    aware: npt.NDArray[numpy.bool_]
+    bad: npt.NDArray[numpy.bool_]
+    seconds: npt.NDArray[numpy.float64] | None = None  # exact epoch seconds of finer UTC times
+
+
+_NUMPY_TYPES = {"bool": numpy.bool_, "int8": numpy.int8, "int16": numpy.int16, "int32": numpy.int32,
+                "int64": numpy.int64, "uint8": numpy.uint8, "uint16": numpy.uint16, "uint32": numpy.uint32,
+                "uint64": numpy.uint64, "float": numpy.float32, "double": numpy.float64}
+
+
+def to_numpy(array: pyarrow.Array | pyarrow.ChunkedArray, dtype: type[Any]) -> npt.NDArray[Any]:
+    """A column of numbers or booleans as a numpy array (read-only when it can
+    share the column's memory); nulls read as NaN, or as 0 and False.  (pyarrow's own to_numpy imports pandas when it is
+    installed, which alone costs more than any conversion here.)"""
+    if isinstance(array, pyarrow.ChunkedArray):
+        array = array.combine_chunks()
+    count, offset = len(array), array.offset
+    validity, data = array.buffers()[:2]
+    if pyarrow.types.is_boolean(array.type):
+        bits = numpy.frombuffer(data, numpy.uint8) if data is not None else numpy.zeros(0, numpy.uint8)
+        values = numpy.unpackbits(bits, bitorder="little")[offset:offset + count].astype(bool)
+    else:
+        source = numpy.dtype(_NUMPY_TYPES[str(array.type)])
+        values = numpy.frombuffer(data, source, count, offset * source.itemsize) if count else numpy.zeros(0, source)
+    if not array.null_count and values.dtype == dtype:
+        return values  # a read-only view of the column's memory
+    result = numpy.array(values, dtype=dtype)
+    if array.null_count:
+        valid = numpy.unpackbits(numpy.frombuffer(validity, numpy.uint8), bitorder="little")[offset:offset + count]
+        result[valid == 0] = numpy.nan if result.dtype.kind == "f" else 0
+    return result
+
+
+def _micros(array: pyarrow.Array | pyarrow.ChunkedArray) -> Ints:
+    integers = array.cast(pyarrow.int64())
+    if integers.null_count:
+        integers = integers.fill_null(0)
+    return to_numpy(integers, numpy.int64)
+
+
+def parse_typed(column: pyarrow.ChunkedArray) -> Parsed | None:
+    """Times from a typed column (Parquet, Arrow); None when it holds text or numbers."""
+    kind = column.type
+    seconds = None
+    if pyarrow.types.is_timestamp(kind):
+        micros = _micros(column.cast(pyarrow.timestamp("us", kind.tz), safe=False))
+        aware = numpy.full(len(micros), kind.tz is not None)
+        if kind.tz is not None and kind.unit == "ns":  # seconds as the records hold them, to the nanosecond
+            whole, part = numpy.divmod(_micros(column), 1_000_000_000)
+            seconds = whole.astype(numpy.float64) + part / 1e9
+    elif pyarrow.types.is_date(kind):
+        micros = _micros(column.cast(pyarrow.date32()).cast(pyarrow.int32())) * DAY_US
+        aware = numpy.zeros(len(micros), dtype=bool)
+    else:
+        return None
+    bad = to_numpy(column.is_null(), bool)
+    return Parsed(micros, aware, bad, seconds)
+
+
+def parse_texts(texts: pyarrow.ChunkedArray, date_format: str | None = None) -> Parsed:
+    """Times from texts: ISO dates and date-times (``T`` or a blank, fractions,
+    ``Z`` or an offset), dotted or slashed year-first dates, ``20240105``, epoch
+    seconds, milliseconds or microseconds (told apart by their digits), or
+    ``date_format`` (strftime, optionally followed by a time of day)."""
+    texts = pc.utf8_trim_whitespace(texts.cast(pyarrow.string()))
+    count = len(texts)
+    micros = numpy.zeros(count, dtype=numpy.int64)
+    aware = numpy.zeros(count, dtype=bool)
+    done = numpy.zeros(count, dtype=bool)
+    exact = numpy.full(count, numpy.nan)  # epoch seconds of UTC times given to the nanosecond
+
+    def take(mask: npt.NDArray[numpy.bool_], values: pyarrow.Array | pyarrow.ChunkedArray, zoned: bool) -> None:
+        got = to_numpy(values.is_valid(), bool)
+        rows = numpy.flatnonzero(mask)[got]
+        values = values.filter(pyarrow.array(got))
+        if values.type.unit == "ns":
+            whole, part = numpy.divmod(_micros(values), 1_000_000_000)
+            exact[rows] = whole.astype(numpy.float64) + part / 1e9
+            values = values.cast(pyarrow.timestamp("us", values.type.tz), safe=False)
+        micros[rows] = _micros(values)
+        aware[rows] = zoned
+        done[rows] = True
+
+    def subset(mask: npt.NDArray[numpy.bool_]) -> pyarrow.Array:
+        return texts.filter(pyarrow.array(mask)).combine_chunks()
+
+    if date_format is not None:
+        for pattern in (date_format, date_format + " %H:%M", date_format + " %H:%M:%S"):
+            rest = ~done
+            if rest.any():
+                parsed = pc.strptime(subset(rest), format=pattern, unit="us", error_is_null=True)
+                take(rest, parsed, False)
+        return Parsed(micros, aware, ~done)
+
+    try:  # the common case: ISO date-times without an offset, all of them
+        return Parsed(_micros(texts.cast(pyarrow.timestamp("us"))), aware, done)
+    except pyarrow.ArrowInvalid:
+        pass
+    numeric = _mask(pc.match_substring_regex(texts, _DIGITS))
+    if numeric.any():
+        _numbers(subset(numeric), numeric, micros, done)
+    rest = ~done & ~numeric
+    if rest.any():
+        iso = pc.replace_substring_regex(subset(rest), _YMD, r"\1-\2-\3")
+        naive = _mask(pc.match_substring_regex(iso, _ISO + "$"))
+        zoned = _mask(pc.match_substring_regex(iso, _ISO + _ZONE))
+        rows = numpy.flatnonzero(rest)
+        for wanted, unit, is_aware in ((naive, pyarrow.timestamp("us"), False),
+                                       (zoned, pyarrow.timestamp("ns", "UTC"), True)):
+            if wanted.any():
+                chosen = iso.filter(pyarrow.array(wanted))
+                try:
+                    values = chosen.cast(unit)
+                except pyarrow.ArrowInvalid:  # a valid shape but no such date: one by one
+                    values = pyarrow.array([_one(text, unit) for text in chosen.to_pylist()], type=unit)
+                mask = numpy.zeros(count, dtype=bool)
+                mask[rows[wanted]] = True
+                take(mask, values, is_aware)
+    seconds = exact if bool(aware.all()) and not bool(numpy.isnan(exact).any()) else None
+    return Parsed(micros, aware, ~done, seconds)
+
+
+def _one(text: str, unit: pyarrow.DataType) -> datetime.datetime | None:
+    try:
+        return pyarrow.scalar(text).cast(unit).as_py()  # type: ignore[no-any-return]
+    except (pyarrow.ArrowInvalid, ValueError, OverflowError):
+        return None
+
+
+def _mask(array: pyarrow.Array | pyarrow.ChunkedArray) -> npt.NDArray[numpy.bool_]:
+    if array.null_count:  # (fill_null costs more than the whole check when there is nothing to fill)
+        array = array.fill_null(False)
+    return to_numpy(array, bool)
+
+
+def _numbers(texts: pyarrow.Array, rows_mask: npt.NDArray[numpy.bool_], micros: Ints,
+             done: npt.NDArray[numpy.bool_]) -> None:
+    """20240105 as a date; longer numbers as epoch seconds (up to 11 digits),
+    milliseconds (up to 14) or microseconds."""
+    rows = numpy.flatnonzero(rows_mask)
+    integral = pc.utf8_length(pc.list_element(pc.split_pattern(texts, "."), 0))
+    digits = to_numpy(integral, numpy.int64)
+    dates = digits == 8
+    if dates.any():
+        parsed = pc.strptime(texts.filter(pyarrow.array(dates)), format="%Y%m%d", unit="us", error_is_null=True)
+        got = to_numpy(parsed.is_valid(), bool)
+        chosen = rows[dates][got]
+        micros[chosen] = _micros(parsed.filter(pyarrow.array(got)))
+        done[chosen] = True
+    epochs = (digits >= 9) & (digits <= 17)
+    if epochs.any():
+        values = to_numpy(texts.filter(pyarrow.array(epochs)).cast(pyarrow.float64()), numpy.float64)
+        length = digits[epochs]
+        scale = numpy.where(length <= 11, US, numpy.where(length <= 14, 1000, 1)).astype(numpy.float64)
+        micros[rows[epochs]] = numpy.round(values * scale).astype(numpy.int64)
+        done[rows[epochs]] = True
+
+
+# ---- zones ------------------------------------------------------------------------
+
+
+def _naive(seconds: int) -> datetime.datetime:
+    return datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=seconds)
+
+
+def _offset(naive: datetime.datetime, zone: datetime.tzinfo | None, fold: int) -> int:
+    """The zone's offset from UTC in seconds at a wall-clock time (the machine's zone for None)."""
+    moment = naive.replace(fold=fold)
+    if zone is None:
+        return round((moment - datetime.datetime(1970, 1, 1)).total_seconds() - moment.timestamp())
+    offset = moment.replace(tzinfo=zone).utcoffset()
+    return 0 if offset is None else round(offset.total_seconds())
+
+
+def _utc_offset(epoch: int, zone: datetime.tzinfo | None) -> int:
+    moment = datetime.datetime.fromtimestamp(epoch, datetime.UTC)
+    local = moment.astimezone(zone) if zone is not None else moment.astimezone()
+    offset = local.utcoffset()
+    return 0 if offset is None else round(offset.total_seconds())
+
+
+class NonexistentTime(ValueError):
+    def __init__(self, row: int, text: str) -> None:
+        super().__init__(text)
+        self.row = row
+
+
+def localize(wall: Ints, zone: datetime.tzinfo | None, previous: Ints, zone_name: str) -> Ints:
+    """Epoch microseconds of wall-clock times in ``zone``.  A time that the
+    clocks show twice (the hour repeated when they fall back) is the earlier
+    instant unless the row before it (``previous[i]``, -1 for none) is at or
+    past that instant: rows in time order go on into the repeated hour.  A
+    time the clocks skip raises ``NonexistentTime``."""
+    if isinstance(zone, datetime.timezone):
+        return wall - _offset(_naive(0), zone, 0) * US
+    seconds = wall // US
+    days, inverse = numpy.unique(seconds // 86_400, return_inverse=True)
+    day_offsets = numpy.zeros(len(days), dtype=numpy.int64)
+    changing = numpy.zeros(len(days), dtype=bool)
+    for index, day in enumerate(days.tolist()):
+        start = _naive(day * 86_400)
+        end = start + datetime.timedelta(seconds=86_399)
+        ends = {_offset(start, zone, 0), _offset(start, zone, 1), _offset(end, zone, 0), _offset(end, zone, 1)}
+        changing[index] = len(ends) > 1
+        day_offsets[index] = ends.pop()
+    epochs = wall - day_offsets[inverse] * US
+    if not changing.any():
+        return epochs
+    # The days on which the clocks change: row by row, in the table's order.
+    rows = numpy.flatnonzero(changing[inverse])
+    falling = len(wall) < 2 or wall[-1] >= wall[0]
+    for row in rows.tolist():
+        naive = _naive(int(seconds[row]))
+        first, second = (int(wall[row]) - _offset(naive, zone, fold) * US for fold in (0, 1))
+        if first > second:
+            raise NonexistentTime(row, f"{naive} does not exist in {zone_name} (the clocks skip it)")
+        before = int(epochs[previous[row]]) if previous[row] >= 0 else None
+        if first == second or before is None:
+            epochs[row] = first
+        elif falling:
+            epochs[row] = first if first > before else second
+        else:
+            epochs[row] = second if second < before else first
+    return epochs
+
+
+def to_local(epochs: Ints, zone: datetime.tzinfo | None) -> Ints:
+    """Epoch microseconds as wall-clock microseconds in ``zone``."""
+    if isinstance(zone, datetime.timezone):
+        offset = _utc_offset(0, zone)
+        return epochs + offset * US if offset else epochs
+    seconds = epochs // US
+    days, inverse = numpy.unique(seconds // 86_400, return_inverse=True)
+    day_offsets = numpy.zeros(len(days), dtype=numpy.int64)
+    changing = numpy.zeros(len(days), dtype=bool)
+    for index, day in enumerate(days.tolist()):
+        day_offsets[index] = _utc_offset(day * 86_400, zone)
+        changing[index] = day_offsets[index] != _utc_offset(day * 86_400 + 86_399, zone)
+    offsets = day_offsets[inverse]
+    for row in numpy.flatnonzero(changing[inverse]).tolist():
+        offsets[row] = _utc_offset(int(seconds[row]), zone)
+    return epochs + offsets * US
