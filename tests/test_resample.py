@@ -209,6 +209,11 @@ def minute(i):
     (records([numpy.nan]), "5min", None, "no valid time"),
     (records([minute(1)], 0.0), "1d", None, "no valid time"),
     (records([253402300799.0 - 3600]), "1h", None, "no valid time"),  # too close to the end of datetime's range
+    # Buckets past the calendar: refused, not stamped with a date that wrapped or cannot be read.
+    (records([20240603.0], 1.0), "3000000d", "daily", r"record 0 \(ABC\) falls in a bucket .* ends after 9999-12-31"),
+    (records([minute(1)]), "500000w", None, "ends after 9999-12-31"),
+    (records([20240603.0], 1.0), "70000y", "daily", "bucket of 840000 months is longer than the calendar"),
+    (records([minute(1)]), "1000000000000000000w", None, "longer than the calendar"),  # overflowed the day arithmetic
 ])
 def test_bad_bars_are_refused_by_record(source, span, kind, message):
     with pytest.raises(ResampleError, match=message):
