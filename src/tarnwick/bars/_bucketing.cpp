@@ -702,9 +702,20 @@ public:
     }
     Py_buffer* fill() { return &view_; }
     Py_ssize_t size() const { return view_.len; }
+    // The items in place: only for types that may sit at any address.
     template <typename T>
     std::span<const T> as() const {
+        static_assert(alignof(T) == 1, "a buffer may start at any address: copy_of reads aligned types");
         return {static_cast<const T*>(view_.buf), static_cast<std::size_t>(view_.len) / sizeof(T)};
+    }
+    // The items copied into aligned memory.
+    template <typename T>
+    std::vector<T> copy_of() const {
+        std::vector<T> items(static_cast<std::size_t>(view_.len) / sizeof(T));
+        if (!items.empty()) {
+            std::memcpy(items.data(), view_.buf, items.size() * sizeof(T));
+        }
+        return items;
     }
 
 private:
@@ -768,29 +779,35 @@ PyObject* resample(PyObject* module, PyObject* args) {
     std::vector<Record> result;
     std::string failure;
     bool covered = true;
+    bool out_of_memory = false;
     try {
         options.unit = unit_named(unit_name);
         check_fits_calendar(options.unit, count);
         options.span_seconds = static_cast<double>(count);
-        Zone zone(transitions.as<double>(), offsets.as<double>(), covered_from, covered_to);
+        // The zone table is small: copied, its doubles are aligned wherever the buffers start.
+        const std::vector<double> transition_table = transitions.copy_of<double>();
+        const std::vector<double> offset_table = offsets.copy_of<double>();
+        Zone zone(transition_table, offset_table, covered_from, covered_to);
         Pass pass(records.as<Record>(), options, zone);
+        // Nothing may leave this block by a throw, which would skip taking the
+        // GIL back: every outcome is caught inside, by handlers that allocate nothing.
         Py_BEGIN_ALLOW_THREADS
         try {
             result = pass.run();
-        } catch (const Failure& error) {
-            failure = error.message;
+        } catch (Failure& error) {
+            failure = std::move(error.message);
         } catch (const NotCovered&) {
             covered = false;
-        } catch (const std::bad_alloc&) {
-            failure = "\n";  // marks the memory error
+        } catch (...) {
+            out_of_memory = true;  // std::bad_alloc: the pass throws nothing else
         }
         Py_END_ALLOW_THREADS
-    } catch (const Failure& error) {
-        failure = error.message;
-    } catch (const std::bad_alloc&) {
-        failure = "\n";
+    } catch (Failure& error) {
+        failure = std::move(error.message);
+    } catch (...) {
+        out_of_memory = true;
     }
-    if (failure == "\n") {
+    if (out_of_memory) {
         return PyErr_NoMemory();
     }
     if (!failure.empty()) {
