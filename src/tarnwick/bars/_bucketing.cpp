@@ -734,7 +734,8 @@ Unit unit_named(std::string_view name) {
 // have a date for its end and its start, and their day arithmetic would overflow.
 void check_fits_calendar(Unit unit, std::int64_t count) {
     constexpr std::int64_t days = kLastDay - kFirstDay + 1;
-    const std::int64_t most = unit == Unit::weeks ? days / 7 : unit == Unit::months ? 9999 * 12 : days;
+    constexpr std::int64_t months = std::int64_t{9999} * 12;
+    const std::int64_t most = unit == Unit::weeks ? days / 7 : unit == Unit::months ? months : days;
     if (unit != Unit::seconds && count > most) {
         const char* name = unit == Unit::weeks ? "weeks" : unit == Unit::months ? "months" : "days";
         throw Failure{"a bucket of " + std::to_string(count) + " " + name +
