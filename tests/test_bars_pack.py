@@ -4,6 +4,7 @@ import array
 import math
 import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -50,17 +51,54 @@ def test_refusals(arguments, error, message):
         pack(*arguments)
 
 
+# Loads a native module of the package by itself, without the package around it (which uses numpy).
+LOAD = """
+import array, importlib.machinery, importlib.util, pathlib, sys
+def load(name):
+    folder = pathlib.Path(importlib.util.find_spec("tarnwick").submodule_search_locations[0]) / "bars"
+    loader = importlib.machinery.ExtensionFileLoader(f"tarnwick.bars.{name}", str(next(folder.glob(f"{name}.*.so"))))
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(module)
+    return module
+"""
+
+
+def run(code):
+    """Runs LOAD and the code in a new interpreter, which must exit cleanly; returns what it printed."""
+    result = subprocess.run([sys.executable, "-c", LOAD + textwrap.dedent(code)], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
 def test_imports_without_numpy():
-    # The module alone, without the package around it (which uses numpy).
-    code = """if True:
-        import importlib.machinery, importlib.util, pathlib, sys
+    assert run("""
         sys.modules["numpy"] = None
-        folder = pathlib.Path(importlib.util.find_spec("tarnwick").submodule_search_locations[0]) / "bars"
-        path = str(next(folder.glob("_pack.*.so")))
-        loader = importlib.machinery.ExtensionFileLoader("tarnwick.bars._pack", path)
-        module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-        loader.exec_module(module)
-        print(module.pack.__name__)
-    """
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
-    assert result.returncode == 0 and result.stdout.strip() == "pack", result.stderr
+        print(load("_pack").pack.__name__)
+    """).strip() == "pack"
+
+
+# Packs four minute bars and resamples them into two.
+USE_BOTH = """
+columns = tuple(array.array("d", [60.0 * i if k == 0 else 60.0 if k == 1 else 1.0 for i in range(1, 5)])
+                for k in range(8))
+out = bytearray(4 * 101)
+assert load("_pack").pack(out, b"ABC", columns, array.array("I", [1] * 4), 0) == 4
+bars = load("_bucketing").resample(out, "s", 120, 0.0, -1.0, -1.0, False, False, array.array("d"),
+                                   array.array("d", [0.0]), -1e300, 1e300)
+assert len(bars) == 2 and bytes(bars)[1:4] == b"ABC"
+"""
+
+
+def test_native_modules_run_in_sub_interpreters_of_either_kind():
+    # Neither keeps an interpreter object outside its module's own state: each interpreter,
+    # isolated or legacy, before the main one or after another, loads and uses its own.
+    run(f"""
+        import _interpreters
+        for kind in ("isolated", "legacy", "isolated"):
+            interpreter = _interpreters.create(_interpreters.new_config(kind))
+            failure = _interpreters.run_string(interpreter, {LOAD + USE_BOTH!r})
+            _interpreters.destroy(interpreter)
+            assert failure is None, (kind, failure)
+        exec({USE_BOTH!r})
+    """)

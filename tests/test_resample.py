@@ -1,6 +1,7 @@
 """resample(): against pandas on random minute bars, wall-clock buckets across
 daylight-saving changes, sessions and origins, sources, and bad input."""
 
+import array
 import datetime
 import importlib.util
 import pathlib
@@ -12,7 +13,7 @@ from hypothesis import strategies as st
 from resample_kit import (FALL_BACK, NEW_YORK, SPRING_FORWARD, VALUES, as_array, assert_same, local, oracle,
                           records)
 
-from tarnwick.bars import RECORD_SIZE, read, write
+from tarnwick.bars import RECORD_SIZE, _bucketing, read, write
 from tarnwick.bars._layout import header_record
 from tarnwick.bars._resample import ResampleError, ResampledBars, Span, resample
 from tarnwick.base.candlestick import BarData, DailyBar
@@ -209,6 +210,11 @@ def minute(i):
     (records([numpy.nan]), "5min", None, "no valid time"),
     (records([minute(1)], 0.0), "1d", None, "no valid time"),
     (records([253402300799.0 - 3600]), "1h", None, "no valid time"),  # too close to the end of datetime's range
+    # Buckets past the calendar: refused, not stamped with a date that wrapped or cannot be read.
+    (records([20240603.0], 1.0), "3000000d", "daily", r"record 0 \(ABC\) falls in a bucket .* ends after 9999-12-31"),
+    (records([minute(1)]), "500000w", None, "ends after 9999-12-31"),
+    (records([20240603.0], 1.0), "70000y", "daily", "bucket of 840000 months is longer than the calendar"),
+    (records([minute(1)]), "1000000000000000000w", None, "longer than the calendar"),  # overflowed the day arithmetic
 ])
 def test_bad_bars_are_refused_by_record(source, span, kind, message):
     with pytest.raises(ResampleError, match=message):
@@ -231,6 +237,17 @@ def test_bad_arguments_are_refused():
         resample(bytes(broken)[:-1], "5min")
     with pytest.raises(TypeError, match="buffer of bar records"):
         resample(42, "5min")
+
+
+def test_zone_table_at_any_address():
+    # Its doubles were read in place, which at an odd address is undefined (the sanitizer build stops).
+    source = records([SPRING_FORWARD + 60.0 * i for i in range(-2, 3)])
+    zone = array.array("d", [SPRING_FORWARD]), array.array("d", [-18000.0, -14400.0])
+    arguments = (source, "s", 300, 0.0, -1.0, -1.0, False, False)
+    covered = (SPRING_FORWARD - 86400, SPRING_FORWARD + 86400)
+    aligned = _bucketing.resample(*arguments, *zone, *covered)
+    shifted = _bucketing.resample(*arguments, *(memoryview(b"\0" + table.tobytes())[1:] for table in zone), *covered)
+    assert len(aligned) == 2 and bytes(shifted) == bytes(aligned)
 
 
 # ---- the fuzzer's seeds --------------------------------------------------------------------------------

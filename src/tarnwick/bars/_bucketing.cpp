@@ -98,6 +98,10 @@ std::int64_t first_day_of_month(std::int64_t month_index) {  // month_index: yea
     return std::chrono::sys_days(date).time_since_epoch().count();
 }
 
+// The days (since 1970-01-01) a bar's date can be: those of Python's date.
+constexpr std::int64_t kFirstDay = std::chrono::sys_days(std::chrono::year(1) / 1 / 1).time_since_epoch().count();
+constexpr std::int64_t kLastDay = std::chrono::sys_days(std::chrono::year(9999) / 12 / 31).time_since_epoch().count();
+
 std::int64_t floor_div(std::int64_t a, std::int64_t b) {
     std::int64_t q = a / b;
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
@@ -471,8 +475,7 @@ private:
             double offset = zone_.offset_in(segment);
             double day = std::floor((start + offset) / kDay);
             if (day > series.bucket_to || day < series.bucket_from) {
-                auto [first, last] = days_.bucket(static_cast<std::int64_t>(day));
-                open_bucket(series, static_cast<double>(first), static_cast<double>(last));
+                open_daily_bucket(index, series, static_cast<std::int64_t>(day));
             }
             series.steady_from = std::max(series.bucket_from * kDay - offset, zone_.segment_from(segment));
             series.steady_until = std::min((series.bucket_to + 1) * kDay - offset, zone_.segment_to(segment));
@@ -503,8 +506,7 @@ private:
         }
         auto at = static_cast<double>(day);
         if (at > series.bucket_to || at < series.bucket_from) {
-            auto [first, last] = days_.bucket(day);
-            open_bucket(series, static_cast<double>(first), static_cast<double>(last));
+            open_daily_bucket(index, series, day);
         }
         if (static_cast<double>(first_day) < series.bucket_from) {
             fail(index, [&] {
@@ -524,6 +526,15 @@ private:
         double day_end = std::ceil(wall_end / kDay) - 1;  // a bar ending at midnight ends its day
         return day_start == day_end && wall_start - day_start * kDay >= options_.session_from &&
                wall_end - day_end * kDay <= options_.session_to;
+    }
+
+    // The bucket of whole days holding `day`, which must end on a date a bar can have.
+    void open_daily_bucket(std::size_t index, Series& series, std::int64_t day) {
+        auto [first, last] = days_.bucket(day);
+        if (last > kLastDay) {
+            fail(index, [&] { return "falls in a bucket of the new span that ends after 9999-12-31"; });
+        }
+        open_bucket(series, static_cast<double>(first), static_cast<double>(last));
     }
 
     void open_bucket(Series& series, double from, double to) {
@@ -691,9 +702,20 @@ public:
     }
     Py_buffer* fill() { return &view_; }
     Py_ssize_t size() const { return view_.len; }
+    // The items in place: only for types that may sit at any address.
     template <typename T>
     std::span<const T> as() const {
+        static_assert(alignof(T) == 1, "a buffer may start at any address: copy_of reads aligned types");
         return {static_cast<const T*>(view_.buf), static_cast<std::size_t>(view_.len) / sizeof(T)};
+    }
+    // The items copied into aligned memory.
+    template <typename T>
+    std::vector<T> copy_of() const {
+        std::vector<T> items(static_cast<std::size_t>(view_.len) / sizeof(T));
+        if (!items.empty()) {
+            std::memcpy(items.data(), view_.buf, items.size() * sizeof(T));
+        }
+        return items;
     }
 
 private:
@@ -706,6 +728,19 @@ Unit unit_named(std::string_view name) {
     if (name == "w") return Unit::weeks;
     if (name == "mo") return Unit::months;
     throw Failure{"unknown unit " + std::string(name)};
+}
+
+// Refuses daily buckets longer than the whole calendar: none of them could
+// have a date for its end and its start, and their day arithmetic would overflow.
+void check_fits_calendar(Unit unit, std::int64_t count) {
+    constexpr std::int64_t days = kLastDay - kFirstDay + 1;
+    constexpr std::int64_t months = std::int64_t{9999} * 12;
+    const std::int64_t most = unit == Unit::weeks ? days / 7 : unit == Unit::months ? months : days;
+    if (unit != Unit::seconds && count > most) {
+        const char* name = unit == Unit::weeks ? "weeks" : unit == Unit::months ? "months" : "days";
+        throw Failure{"a bucket of " + std::to_string(count) + " " + name +
+                      " is longer than the calendar of dates (0001-01-01 to 9999-12-31)"};
+    }
 }
 
 constexpr const char kResampleDoc[] =
@@ -745,28 +780,35 @@ PyObject* resample(PyObject* module, PyObject* args) {
     std::vector<Record> result;
     std::string failure;
     bool covered = true;
+    bool out_of_memory = false;
     try {
         options.unit = unit_named(unit_name);
+        check_fits_calendar(options.unit, count);
         options.span_seconds = static_cast<double>(count);
-        Zone zone(transitions.as<double>(), offsets.as<double>(), covered_from, covered_to);
+        // The zone table is small: copied, its doubles are aligned wherever the buffers start.
+        const std::vector<double> transition_table = transitions.copy_of<double>();
+        const std::vector<double> offset_table = offsets.copy_of<double>();
+        Zone zone(transition_table, offset_table, covered_from, covered_to);
         Pass pass(records.as<Record>(), options, zone);
+        // Nothing may leave this block by a throw, which would skip taking the
+        // GIL back: every outcome is caught inside, by handlers that allocate nothing.
         Py_BEGIN_ALLOW_THREADS
         try {
             result = pass.run();
-        } catch (const Failure& error) {
-            failure = error.message;
+        } catch (Failure& error) {
+            failure = std::move(error.message);
         } catch (const NotCovered&) {
             covered = false;
-        } catch (const std::bad_alloc&) {
-            failure = "\n";  // marks the memory error
+        } catch (...) {
+            out_of_memory = true;  // std::bad_alloc: the pass throws nothing else
         }
         Py_END_ALLOW_THREADS
-    } catch (const Failure& error) {
-        failure = error.message;
-    } catch (const std::bad_alloc&) {
-        failure = "\n";
+    } catch (Failure& error) {
+        failure = std::move(error.message);
+    } catch (...) {
+        out_of_memory = true;
     }
-    if (failure == "\n") {
+    if (out_of_memory) {
         return PyErr_NoMemory();
     }
     if (!failure.empty()) {

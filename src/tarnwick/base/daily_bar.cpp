@@ -79,6 +79,7 @@
 #include "arguments.hpp"
 #include "bar_data.hpp"
 #include "candlestick_state.hpp"
+#include "common.hpp"
 #include "conversions.hpp"
 #include "native_function.hpp"
 #include "pyref.hpp"
@@ -419,12 +420,11 @@ PyObject* daily_market_date(NativeFunction* function, PyObject* const* args, Py_
     }
     // The usual case: the field read from the record, without a float or
     // an int object in between.
-    const _MarketDataBuffer* data = reinterpret_cast<MarketDataObject*>(self)->_data;
+    const _MarketDataBuffer* data = record_of(reinterpret_cast<MarketDataObject*>(self));
     if (data == nullptr) {
-        PyErr_SetString(PyExc_ValueError, "Data not initialized");
         return nullptr;
     }
-    double timestamp = data->MetaInfo.timestamp;
+    double timestamp = read_field(data, header::timestamp);
     if (timestamp > -9.2e18 && timestamp < 9.2e18) {   // NaN and the infinities fail too
         return date_of_number(static_cast<long long>(timestamp));  // toward zero, as int() truncates
     }
