@@ -27,7 +27,7 @@ import numpy
 MB = 1 << 20
 
 SUBJECTS = {
-    "convert": "import runpy, sys; sys.argv = ['tarnwick-bars', 'convert', sys.argv[1], sys.argv[2], '--no-progress']; "
+    "convert": "import runpy, sys; sys.argv = ['tarnwick-bars', 'convert', sys.argv[1], sys.argv[2], '--no-progress', '--force']; "
                "runpy.run_module('tarnwick.bars', run_name='__main__')",
     "pandas.read_csv": "import pandas, sys; pandas.read_csv(sys.argv[1], parse_dates=['Datetime'])",
     "pyarrow.csv.read_csv": "import pyarrow.csv, sys; pyarrow.csv.read_csv(sys.argv[1])",
