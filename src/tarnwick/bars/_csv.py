@@ -17,7 +17,6 @@ from typing import Any, Literal
 import numpy
 import numpy.typing as npt
 import pyarrow
-import pyarrow.compute as pc
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
@@ -27,8 +26,8 @@ from ._layouts import TIME_ROLES
 from ._progress import Progress, _Silent, progress
 from ._source import CsvError as CsvError  # raised here too; defined with the reading of files
 from ._source import Source, read_source
-from ._times import (DAY_US, EPOCH_ORDINAL, US, NonexistentTime, Parsed, localize, parse_texts, parse_typed,
-                     to_local, to_numpy)
+from ._times import (DAY_US, EPOCH_ORDINAL, US, NonexistentTime, Parsed, localize, null_mask, parse_texts,
+                     parse_typed, to_local, to_numpy)
 
 Stamp = Literal["start", "end"]
 Floats = npt.NDArray[numpy.float64]
@@ -177,7 +176,7 @@ def load_tables(path: StrPath, *, ticker: str | None = None, kind: Kind | None =
     try:
         source = read_source(source_path, None if isinstance(meter, _Silent) else meter,
                              delimiter=reading.delimiter, header=reading.header, encoding=reading.encoding,
-                             decimal=reading.decimal, columns=reading.columns)
+                             decimal=reading.decimal, columns=reading.columns, date_format=reading.date_format)
     finally:
         meter.close()
     return _Reader(source, PROFILE.time_zone, reading.date_format).bars(ticker, kind, span, stamp)
@@ -220,11 +219,16 @@ class _Reader:
         """The role's column as floats, refusing cells that are not finite
         numbers (``unknown``: NaN, written out, is allowed and means unknown)."""
         column = self.source.column(role)
-        if pyarrow.types.is_integer(column.type) or pyarrow.types.is_floating(column.type) or \
+        if column.type == pyarrow.float64():  # as the CSV reader gives numbers
+            missing = null_mask(column)
+            values = _numpy(column)  # nulls become NaN
+        elif pyarrow.types.is_integer(column.type) or pyarrow.types.is_floating(column.type) or \
                 pyarrow.types.is_decimal(column.type):
             missing = _mask(column.is_null())
             values = _numpy(column.cast(pyarrow.float64()))  # nulls become NaN
         else:
+            import pyarrow.compute as pc
+
             texts = pc.utf8_trim_whitespace(column.cast(pyarrow.string()))
             if self.source.sniffed.decimal == ",":
                 texts = pc.replace_substring(texts, ",", ".")
@@ -309,6 +313,8 @@ class _Reader:
         parsed = parse_typed(column)
         if parsed is None:
             if role == "date" and "time" in self.columns:
+                import pyarrow.compute as pc
+
                 joined = pc.binary_join_element_wise(pc.utf8_trim_whitespace(column.cast(pyarrow.string())),
                                                      pc.utf8_trim_whitespace(self.source.column("time")
                                                                              .cast(pyarrow.string())), " ")
@@ -361,6 +367,8 @@ class _Reader:
                 raise CsvError(f"{self.source.path}: the file's name is no ticker: {error}; give the ticker "
                                "explicitly") from None
             return numpy.zeros(self.count, dtype=numpy.int64), [name]
+        import pyarrow.compute as pc
+
         encoded = pc.utf8_trim_whitespace(self.source.column("ticker").cast(pyarrow.string())) \
             .combine_chunks().dictionary_encode()
         names: list[str] = encoded.dictionary.to_pylist()
