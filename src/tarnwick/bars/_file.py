@@ -360,7 +360,7 @@ class _WriteBack:
     little left to wait for (for a 100 MB file, most of what it would wait)."""
 
     def __init__(self, file: BinaryIO) -> None:
-        self.file, self.written, self.started = file, 0, 0
+        self.file, self.written, self.started = file, file.tell(), 0
         self.enabled = hasattr(os, "posix_fadvise")
 
     def wrote(self, count: int) -> None:
