@@ -290,6 +290,8 @@ class _VersionAction(argparse._VersionAction):
 
 
 def parser() -> argparse.ArgumentParser:
+    from . import _resample_cli  # noqa: F401  (the resample command joins COMMANDS when imported)
+
     top = argparse.ArgumentParser(prog=PROGRAM, description="Bar files: 101-byte bar records back to back, "
                                                             "after a header that states their kind.")
     top.add_argument("--version", action=_VersionAction)
