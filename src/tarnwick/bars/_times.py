@@ -250,7 +250,8 @@ def localize(wall: Ints, zone: datetime.tzinfo | None, previous: Ints, zone_name
     past that instant: rows in time order go on into the repeated hour.  A
     time the clocks skip raises ``NonexistentTime``."""
     if isinstance(zone, datetime.timezone):
-        return wall - _offset(_naive(0), zone, 0) * US
+        offset = _offset(_naive(0), zone, 0)
+        return wall - offset * US if offset else wall
     seconds = wall // US
     days, inverse = numpy.unique(seconds // 86_400, return_inverse=True)
     day_offsets = numpy.zeros(len(days), dtype=numpy.int64)
