@@ -357,7 +357,7 @@ WRITE_BACK_BYTES = 8 << 20
 class _WriteBack:
     """Has the kernel start writing a file's pages to disk every few megabytes
     while later ones are still being written, so that the closing fsync finds
-    little left to wait for (for a 100 MB file, most of what it would wait)."""
+    little left to wait for."""
 
     def __init__(self, file: BinaryIO) -> None:
         self.file, self.written, self.started = file, file.tell(), 0

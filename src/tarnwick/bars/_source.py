@@ -18,7 +18,7 @@ import pyarrow
 import pyarrow.csv as pcsv
 
 from ._layout import Kind
-from ._layouts import Layout, LayoutError, check_complete, from_header, headerless
+from ._layouts import TIME_ROLES, Layout, LayoutError, check_complete, from_header, headerless
 from ._progress import Progress
 from ._sniff import Sniffed, SniffError, sniff
 
@@ -204,8 +204,8 @@ def _typed_time_role(layout: Layout, sniffed: Sniffed) -> str | None:
     """The role of the column that gives each row's time, when the table reader
     can parse it (see ``_ISO_DATE_TIME``); None when it is read as text."""
     roles = layout.columns
-    role = next((role for role in ("end", "datetime", "date") if role in roles), None)
-    if role is None or (role == "date" and "time" in roles) or "closetime" in roles:
+    role = next(role for role in TIME_ROLES if role in roles)  # as the reader of times chooses it
+    if role == "time" or (role == "date" and "time" in roles) or "closetime" in roles:
         return None  # times of two columns, or a kline's open time, which its close time is read against
     rows = sniffed.sample[1:] if sniffed.header else sniffed.sample
     index = roles[role]
