@@ -1,7 +1,8 @@
 """The data path: converting a 1,000,000-row one-minute CSV into a bar file,
 against merely parsing it with pandas and with pyarrow.
 
-    python benchmarks/data_path.py [--rows N] [--rounds R]     (also the last table of ./run bench)
+    python benchmarks/data_path.py [--rows N] [--rounds R] [--baseline DIR] [--results FILE]
+                                                               (also the last table of ./run bench)
 
 Every subject is a whole process, run in interleaved rounds on the same file
 it generates: ``tarnwick-bars convert`` (``python -m tarnwick.bars``),
@@ -10,11 +11,16 @@ it generates: ``tarnwick-bars convert`` (``python -m tarnwick.bars``),
 process's peak resident set (its VmHWM).  The targets: convert takes no longer
 than pandas takes to parse (ratio <= 1.0), and its peak memory is at most
 that of pyarrow alone plus twice the bar file.
+
+``--baseline DIR`` also runs convert with an older version of the package
+importable from DIR (put first on ``PYTHONPATH``), in the same rounds;
+``--results FILE`` replaces the data-path section of a Markdown file.
 """
 
 from __future__ import annotations
 
 import argparse
+import datetime
 import os
 import statistics
 import sys
@@ -27,7 +33,7 @@ import numpy
 MB = 1 << 20
 
 SUBJECTS = {
-    "convert": "import runpy, sys; sys.argv = ['tarnwick-bars', 'convert', sys.argv[1], sys.argv[2], '--no-progress']; "
+    "convert": "import runpy, sys; sys.argv = ['tarnwick-bars', 'convert', sys.argv[1], sys.argv[2], '--no-progress', '--force']; "
                "runpy.run_module('tarnwick.bars', run_name='__main__')",
     "pandas.read_csv": "import pandas, sys; pandas.read_csv(sys.argv[1], parse_dates=['Datetime'])",
     "pyarrow.csv.read_csv": "import pyarrow.csv, sys; pyarrow.csv.read_csv(sys.argv[1])",
@@ -62,10 +68,16 @@ def write_minutes(path: Path, rows: int, seed: int = 7) -> None:
             file.writelines(lines)
 
 
-def run_once(code: str, arguments: list[str], scratch: Path) -> tuple[float, int]:
-    """Wall seconds and peak resident memory in bytes of one child process."""
+BASELINE = "convert (baseline)"
+
+
+def run_once(code: str, arguments: list[str], scratch: Path, path: str | None = None) -> tuple[float, int]:
+    """Wall seconds and peak resident memory in bytes of one child process
+    (``path``: a directory to put first on its ``PYTHONPATH``)."""
     peak_file = scratch / "peak"
     environment = {**os.environ, "DATA_PATH_PEAK": str(peak_file)}
+    if path is not None:
+        environment["PYTHONPATH"] = os.pathsep.join(filter(None, [path, os.environ.get("PYTHONPATH")]))
     quiet = [(os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0)]
     started = time.perf_counter()
     pid = os.posix_spawn(sys.executable, [sys.executable, "-c", REPORT_PEAK + code, *arguments], environment,
@@ -77,17 +89,22 @@ def run_once(code: str, arguments: list[str], scratch: Path) -> tuple[float, int
     return elapsed, int(peak_file.read_text()) * 1024
 
 
-def measure(rows: int, rounds: int) -> tuple[dict[str, list[float]], dict[str, list[int]], int, int]:
+def measure(rows: int, rounds: int, baseline: str | None = None) -> tuple[dict[str, list[float]], dict[str, list[int]],
+                                                                       int, int]:
+    subjects = {name: (code, None) for name, code in SUBJECTS.items()}
+    if baseline is not None:
+        subjects[BASELINE] = (SUBJECTS["convert"], baseline)
     with tempfile.TemporaryDirectory(prefix="tarnwick-data-path-") as scratch:
         csv, bars = Path(scratch) / "minutes.csv", Path(scratch) / "minutes.bars"
         print(f"data path: writing a {rows:,}-row one-minute CSV ...", file=sys.stderr, flush=True)
         write_minutes(csv, rows)
-        times: dict[str, list[float]] = {name: [] for name in SUBJECTS}
-        memory: dict[str, list[int]] = {name: [] for name in SUBJECTS}
+        times: dict[str, list[float]] = {name: [] for name in subjects}
+        memory: dict[str, list[int]] = {name: [] for name in subjects}
         for number in range(rounds):
-            order = list(SUBJECTS) if number % 2 == 0 else list(reversed(SUBJECTS))
+            order = list(subjects) if number % 2 == 0 else list(reversed(subjects))
             for name in order:
-                elapsed, peak = run_once(SUBJECTS[name], [str(csv), str(bars)], Path(scratch))
+                code, path = subjects[name]
+                elapsed, peak = run_once(code, [str(csv), str(bars)], Path(scratch), path)
                 times[name].append(elapsed)
                 memory[name].append(peak)
         return times, memory, csv.stat().st_size, bars.stat().st_size
@@ -100,7 +117,7 @@ def render(times: dict[str, list[float]], memory: dict[str, list[int]], csv_size
     lines = [f"data path: {rows:,} one-minute rows, CSV {csv_size / MB:.1f} MB -> bar file {bars_size / MB:.1f} MB, "
              f"whole processes, median of {rounds} interleaved rounds",
              "", "| subject | wall s | vs pandas | peak RSS MB |", "|---|---:|---:|---:|"]
-    for name in SUBJECTS:
+    for name in times:
         lines.append(f"| {name} | {wall[name]:.2f} | {wall[name] / wall['pandas.read_csv']:.2f} | "
                      f"{peak[name] / MB:.0f} |")
     ratio = statistics.median(c / p for c, p in zip(times["convert"], times["pandas.read_csv"]))
@@ -111,24 +128,49 @@ def render(times: dict[str, list[float]], memory: dict[str, list[int]], csv_size
                                            f" MB + 2 x {bars_size / MB:.0f} MB = {allowed / MB:.0f} MB",
          peak["convert"] <= allowed),
     ]
+    if BASELINE in times:
+        before = statistics.median(b / p for b, p in zip(times[BASELINE], times["pandas.read_csv"]))
+        change = statistics.median(c / b for c, b in zip(times["convert"], times[BASELINE]))
+        lines += ["", f"Paired median ratios: convert/pandas {ratio:.2f}, baseline/pandas {before:.2f}, "
+                      f"convert/baseline {change:.2f}."]
     return "\n".join(lines), verdicts
 
 
-def data_path_report(rows: int = 1_000_000, rounds: int = 3) -> tuple[str, list[tuple[str, str, bool]]]:
+def data_path_report(rows: int = 1_000_000, rounds: int = 3,
+                     baseline: str | None = None) -> tuple[str, list[tuple[str, str, bool]]]:
     """The data-path table and its verdicts, for ./run bench."""
-    times, memory, csv_size, bars_size = measure(rows, rounds)
+    times, memory, csv_size, bars_size = measure(rows, rounds, baseline)
     return render(times, memory, csv_size, bars_size, rows, rounds)
+
+
+def write_results(path: Path, table: str, verdicts: list[tuple[str, str, bool]], baseline: str | None) -> None:
+    """Replaces the data-path section of the results file (or appends it)."""
+    heading = "## Data path"
+    old = path.read_text() if path.exists() else "# Benchmark results\n"
+    before, _, rest = old.partition(heading)
+    after = rest[rest.find("\n## ") + 1:] if "\n## " in rest else ""
+    stamp = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC")
+    load = " ".join(f"{x:.2f}" for x in os.getloadavg())
+    against = f"; the baseline is the package importable from `{baseline}`" if baseline else ""
+    checks = "\n".join(f"- {'met' if met else '**missed**'}: {label}: {target}" for label, target, met in verdicts)
+    section = (f"{heading}\n\n`python benchmarks/data_path.py` ({stamp}, {os.cpu_count()} cores, shared machine, "
+               f"load average {load} at the end{against}; `--help` for the method).\n\n{table}\n\n{checks}\n\n")
+    path.write_text(before.rstrip("\n") + "\n\n" + section + after)
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rows", type=int, default=1_000_000, help="rows of the generated CSV (default 1,000,000)")
     parser.add_argument("--rounds", type=int, default=3, help="interleaved rounds (default 3)")
+    parser.add_argument("--baseline", metavar="DIR", help="also time convert of the package importable from DIR")
+    parser.add_argument("--results", type=Path, help="write the section into this Markdown file")
     args = parser.parse_args()
-    table, verdicts = data_path_report(args.rows, args.rounds)
+    table, verdicts = data_path_report(args.rows, args.rounds, args.baseline)
     print(table)
     for label, target, met in verdicts:
         print(f"{'MET   ' if met else 'MISSED'}  {label}: {target}")
+    if args.results is not None:
+        write_results(args.results, table, verdicts, args.baseline)
 
 
 if __name__ == "__main__":

@@ -33,6 +33,32 @@ def test_column_layouts_and_time_forms(tmp_path, utc_profile, text):
     assert math.isnan(got.notional[1]) and got.trades[1] == 0 and got.absent == ("notional", "trade count")
 
 
+MINUTES = 3000  # rows of about 40 bytes: beyond the 64 KB that sniffing samples
+
+
+@pytest.mark.parametrize("odd, outcome", [
+    ("2024-03-01T09:30:00Z", EPOCH_0930),  # a zone: read as UTC, as the rows before it
+    ("  2024-03-01 09:30:00 ", EPOCH_0930),  # blanks around it
+    ("", "line 2502: not a date or date-time: ''"),
+    ("1.3.2024", "line 2502: not a date or date-time: '1.3.2024'"),
+])
+def test_a_time_unlike_the_sampled_ones_far_down(tmp_path, utc_profile, odd, outcome):
+    # The sampled rows let the table reader parse the times itself; a row past
+    # the sample that it cannot parse is read as the text path reads it.
+    start = EPOCH_0930 - 2500 * 60
+    times = [datetime.datetime.fromtimestamp(start + 60 * i, datetime.UTC).strftime("%Y-%m-%d %H:%M:%S")
+             for i in range(MINUTES)]
+    times[2500] = odd
+    text = "Datetime,Open,High,Low,Close\n" + "".join(f"{t},1,2,0.5,1.5\n" for t in times)
+    if isinstance(outcome, str):
+        with pytest.raises(CsvError, match=outcome):
+            table(tmp_path, text)
+        return
+    got = table(tmp_path, text)
+    assert len(got) == MINUTES and got.timestamps[2500] == outcome + 60
+    assert got.timestamps[2499] == start + 2500 * 60 and got.timestamps[2501] == EPOCH_0930 + 120
+
+
 def test_notional_from_vwap_and_trade_counts(tmp_path):
     got = table(tmp_path, "Date,Open,High,Low,Close,Volume,VWAP,Trades\n2024-01-05,1,2,0.5,1.5,10,1.25,7\n")
     assert (got.kind, got.notional[0], got.trades[0], got.spans[0], got.timestamps[0]) == (

@@ -217,6 +217,19 @@ def test_record_buffers_and_chunks_are_written_as_given(tmp_path, form):
     assert (tmp_path / "copy").read_bytes() == (tmp_path / "bars").read_bytes()
 
 
+def test_write_back_started_on_the_way_covers_the_file_in_order(tmp_path, monkeypatch):
+    monkeypatch.setattr("tarnwick.bars._file.WRITE_BACK_BYTES", 3 * RECORD_SIZE)  # 8 MB in use
+    started, fadvise = [], os.posix_fadvise
+    monkeypatch.setattr(os, "posix_fadvise", lambda fd, *span: started.append(span[:2]) or fadvise(fd, *span))
+    data = records(intraday(20))
+    write(tmp_path / "bars", (data[i:i + 2 * RECORD_SIZE] for i in range(0, len(data), 2 * RECORD_SIZE)),
+          kind="intraday")
+    assert (tmp_path / "bars").read_bytes() == header_record("intraday") + data
+    ends = [0] + [offset + length for offset, length in started]
+    assert [offset for offset, _ in started] == ends[:-1] and 18 * RECORD_SIZE < ends[-1] <= 21 * RECORD_SIZE
+    assert all((end - RECORD_SIZE) % (2 * RECORD_SIZE) == 0 for end in ends[1:])  # where a chunk ended, after the header
+
+
 @pytest.mark.parametrize("source, kind, message", [
     (records(daily(2))[:-1], "daily", "201 bytes is not a whole number of 101-byte records"),
     (records(daily(2))[:RECORD_SIZE] + b"\x1f" + records(daily(1))[1:], "daily",

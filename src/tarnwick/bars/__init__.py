@@ -23,34 +23,47 @@ over the same functions: ``convert``, ``export``, ``resample``, ``show`` and ``d
 
 from __future__ import annotations
 
+import importlib
 from typing import TYPE_CHECKING, Any
 
-from ._cli import main
-from ._convert import convert
-from ._csv import CsvBars, CsvError, Reading, load_csv, load_tables, parse_span
-from ._export import (
-    export,
-    exported,
-    format_for,
-    from_arrow,
-    from_pandas,
-    read_export,
-    records_to_arrow,
-    schema,
-    to_arrow,
-    to_pandas,
-    write_dataset,
-)
 from ._file import BarFile, BarFileError, read, write
-from ._operations import show, summarise, verify
 from ._layout import RECORD_FIELDS, RECORD_SIZE, looks_daily
 from ._resample import ResampledBars, ResampleError, resample
-from . import _resample_cli  # noqa: F401  (the tool's resample command joins the tool)
 
 if TYPE_CHECKING:
     import numpy
 
+    from ._cli import main
+    from ._convert import convert
+    from ._csv import CsvBars, CsvError, Reading, load_csv, load_tables, parse_span
+    from ._export import (
+        export,
+        exported,
+        format_for,
+        from_arrow,
+        from_pandas,
+        read_export,
+        records_to_arrow,
+        schema,
+        to_arrow,
+        to_pandas,
+        write_dataset,
+    )
+    from ._operations import show, summarise, verify
+
     RECORD_DTYPE: numpy.dtype[numpy.void]
+
+# Names whose modules import numpy and pyarrow, imported when first used: the
+# tool's process decides how numpy starts before anything imports it (see
+# __main__), and importing the package stays cheap.
+_LAZY = {
+    "main": "_cli",
+    "convert": "_convert",
+    **dict.fromkeys(("CsvBars", "CsvError", "Reading", "load_csv", "load_tables", "parse_span"), "_csv"),
+    **dict.fromkeys(("export", "exported", "format_for", "from_arrow", "from_pandas", "read_export",
+                     "records_to_arrow", "schema", "to_arrow", "to_pandas", "write_dataset"), "_export"),
+    **dict.fromkeys(("show", "summarise", "verify"), "_operations"),
+}
 
 __all__ = [
     "RECORD_DTYPE",
@@ -91,6 +104,13 @@ def __getattr__(name: str) -> Any:
     if name == "RECORD_DTYPE":  # numpy is imported when first needed
         from ._layout import record_dtype
 
-        globals()["RECORD_DTYPE"] = dtype = record_dtype()
-        return dtype
+        globals()["RECORD_DTYPE"] = value = record_dtype()
+        return value
+    if name in _LAZY:
+        globals()[name] = value = getattr(importlib.import_module(f"{__name__}.{_LAZY[name]}"), name)
+        return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))

@@ -1,8 +1,18 @@
-"""``python -m tarnwick.bars``: the bar-file tool."""
+"""``python -m tarnwick.bars`` and ``tarnwick-bars``: the bar-file tool."""
 
+import os
 import sys
 
-from tarnwick.bars import main
+
+def main() -> int:
+    # The tool makes no use of numpy's BLAS, whose threads would start with
+    # numpy and spin for a while, taking a core from the table reader's
+    # threads.  Only the tool's own process is told so, before numpy starts.
+    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+    from tarnwick.bars import main as run
+
+    return run()
+
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -12,7 +12,6 @@ import argparse
 import datetime
 import os
 import sys
-import tempfile
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any, TextIO
@@ -150,6 +149,8 @@ def _demo_command(commands: Commands) -> None:
 
 
 def _run_demo(arguments: argparse.Namespace, out: TextIO) -> int:
+    import tempfile
+
     from ._sample import write_daily_sample, write_minute_sample
 
     if arguments.plot is not None:
@@ -278,10 +279,22 @@ def _version() -> str:
         return "unknown"
 
 
+class _VersionAction(argparse._VersionAction):
+    """``--version``, which looks the version up only when asked (its lookup
+    imports more than a whole conversion needs)."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> None:
+        self.version = f"{PROGRAM} {_version()}"
+        super().__call__(parser, namespace, values, option_string)
+
+
 def parser() -> argparse.ArgumentParser:
+    from . import _resample_cli  # noqa: F401  (the resample command joins COMMANDS when imported)
+
     top = argparse.ArgumentParser(prog=PROGRAM, description="Bar files: 101-byte bar records back to back, "
                                                             "after a header that states their kind.")
-    top.add_argument("--version", action="version", version=f"{PROGRAM} {_version()}")
+    top.add_argument("--version", action=_VersionAction)
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for add in COMMANDS:
         add(commands)

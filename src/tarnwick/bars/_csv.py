@@ -17,7 +17,6 @@ from typing import Any, Literal
 import numpy
 import numpy.typing as npt
 import pyarrow
-import pyarrow.compute as pc
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
@@ -27,8 +26,8 @@ from ._layouts import TIME_ROLES
 from ._progress import Progress, _Silent, progress
 from ._source import CsvError as CsvError  # raised here too; defined with the reading of files
 from ._source import Source, read_source
-from ._times import (DAY_US, EPOCH_ORDINAL, US, NonexistentTime, Parsed, localize, parse_texts, parse_typed,
-                     to_local, to_numpy)
+from ._times import (DAY_US, EPOCH_ORDINAL, US, NonexistentTime, Parsed, localize, null_mask, parse_texts,
+                     parse_typed, to_local, to_numpy)
 
 Stamp = Literal["start", "end"]
 Floats = npt.NDArray[numpy.float64]
@@ -177,7 +176,7 @@ def load_tables(path: StrPath, *, ticker: str | None = None, kind: Kind | None =
     try:
         source = read_source(source_path, None if isinstance(meter, _Silent) else meter,
                              delimiter=reading.delimiter, header=reading.header, encoding=reading.encoding,
-                             decimal=reading.decimal, columns=reading.columns)
+                             decimal=reading.decimal, columns=reading.columns, date_format=reading.date_format)
     finally:
         meter.close()
     return _Reader(source, PROFILE.time_zone, reading.date_format).bars(ticker, kind, span, stamp)
@@ -220,11 +219,16 @@ class _Reader:
         """The role's column as floats, refusing cells that are not finite
         numbers (``unknown``: NaN, written out, is allowed and means unknown)."""
         column = self.source.column(role)
-        if pyarrow.types.is_integer(column.type) or pyarrow.types.is_floating(column.type) or \
+        if column.type == pyarrow.float64():  # as the CSV reader gives numbers
+            missing = null_mask(column)
+            values = _numpy(column)  # nulls become NaN
+        elif pyarrow.types.is_integer(column.type) or pyarrow.types.is_floating(column.type) or \
                 pyarrow.types.is_decimal(column.type):
             missing = _mask(column.is_null())
             values = _numpy(column.cast(pyarrow.float64()))  # nulls become NaN
         else:
+            import pyarrow.compute as pc
+
             texts = pc.utf8_trim_whitespace(column.cast(pyarrow.string()))
             if self.source.sniffed.decimal == ",":
                 texts = pc.replace_substring(texts, ",", ".")
@@ -247,7 +251,7 @@ class _Reader:
         prices = {name: self.floats(name, name.capitalize(), 1 + i)
                   for i, name in enumerate(("open", "high", "low", "close"))}
         opening, high, low, closing = prices.values()
-        self.fail(~(low <= numpy.minimum(opening, closing)) | ~(numpy.maximum(opening, closing) <= high), 5,
+        self.fail(~((low <= opening) & (low <= closing) & (opening <= high) & (closing <= high)), 5,
                   lambda row: f"prices out of order: open {float(opening[row])}, high {float(high[row])}, "
                               f"low {float(low[row])}, close {float(closing[row])} (low <= open, close <= high)")
         volume = self.volume()
@@ -290,11 +294,10 @@ class _Reader:
                 raise CsvError(f"{self.source.path}, {self.source.where(row)}: the time {error}") from None
         seconds = parsed.seconds if parsed.seconds is not None and aware.all() else times / US
         local = to_local(times, self.zone)
-        days = local // DAY_US
         if kind is None:
-            kind = self.source.stated_kind or ("intraday" if bool((local % DAY_US).any()) else "daily")
+            kind = self.source.stated_kind or ("intraday" if _any_time_of_day(local) else "daily")
         stamp = "end" if "end" in self.columns else stamp
-        values = _Values(times, seconds, days, spans, opening, high, low, closing, volume, notional, trades)
+        values = _Values(times, seconds, local, spans, opening, high, low, closing, volume, notional, trades)
         tables = []
         for index, name in enumerate(names):
             chosen = groups == index
@@ -309,6 +312,8 @@ class _Reader:
         parsed = parse_typed(column)
         if parsed is None:
             if role == "date" and "time" in self.columns:
+                import pyarrow.compute as pc
+
                 joined = pc.binary_join_element_wise(pc.utf8_trim_whitespace(column.cast(pyarrow.string())),
                                                      pc.utf8_trim_whitespace(self.source.column("time")
                                                                              .cast(pyarrow.string())), " ")
@@ -361,6 +366,8 @@ class _Reader:
                 raise CsvError(f"{self.source.path}: the file's name is no ticker: {error}; give the ticker "
                                "explicitly") from None
             return numpy.zeros(self.count, dtype=numpy.int64), [name]
+        import pyarrow.compute as pc
+
         encoded = pc.utf8_trim_whitespace(self.source.column("ticker").cast(pyarrow.string())) \
             .combine_chunks().dictionary_encode()
         names: list[str] = encoded.dictionary.to_pylist()
@@ -407,13 +414,14 @@ class _Reader:
     def finish(self, ticker: str, values: _Values, kind: Kind, span: float | None, stamp: Stamp,
                absent: tuple[str, ...]) -> CsvBars:
         daily = kind == "daily"
-        keys = values.days if daily else values.times
+        keys = values.local // DAY_US if daily else values.times  # market dates, or times
         turned = self.order(keys, values.rows, daily)
         if turned:
             values = values.take(numpy.arange(len(keys) - 1, -1, -1))
+            keys = keys[::-1]
         notes = list(self.notes)
         if daily:
-            dates = (values.days).astype("datetime64[D]")
+            dates = keys.astype("datetime64[D]")
             timestamps = _date_numbers(dates)
             spans, span_text = _daily_spans(dates, span, values.spans)
         else:
@@ -427,7 +435,7 @@ class _Reader:
                        close=values.close, volume=values.volume, notional=values.notional, trades=values.trades,
                        absent=absent, notes=tuple(notes))
 
-    def order(self, keys: npt.NDArray[numpy.int64], rows: npt.NDArray[numpy.int64], daily: bool) -> bool:
+    def order(self, keys: npt.NDArray[numpy.int64], rows: npt.NDArray[numpy.int64] | None, daily: bool) -> bool:
         """Checks that the rows are one per bar in time order; True when they are
         in reverse order throughout."""
         steps = numpy.diff(keys)
@@ -438,7 +446,8 @@ class _Reader:
         bad = int(numpy.argmax(steps <= 0)) + 1
         what = "market date" if daily else "time"
         relation = "repeats" if keys[bad] == keys[bad - 1] else "comes before"
-        where, before = self.source.where(int(rows[bad])), self.source.where(int(rows[bad - 1]))
+        row, previous = (bad, bad - 1) if rows is None else (int(rows[bad]), int(rows[bad - 1]))
+        where, before = self.source.where(row), self.source.where(previous)
         raise CsvError(f"{self.source.path}, {where}: {what} {_describe(int(keys[bad]), daily)} {relation} the "
                        f"previous row's ({before}); rows must be in time order, one per bar")
 
@@ -464,7 +473,7 @@ class _Values:
 
     times: npt.NDArray[numpy.int64]
     seconds: Floats  # the times as epoch seconds, as exact as the table gives them
-    days: npt.NDArray[numpy.int64]
+    local: npt.NDArray[numpy.int64]  # the times on the zone's clocks, whose days are market dates
     spans: Floats | None
     open: Floats
     high: Floats
@@ -473,11 +482,7 @@ class _Values:
     volume: Floats
     notional: Floats
     trades: npt.NDArray[numpy.uint32]
-    rows: npt.NDArray[numpy.int64] = field(default_factory=lambda: numpy.zeros(0, dtype=numpy.int64))
-
-    def __post_init__(self) -> None:
-        if len(self.rows) != len(self.times):
-            self.rows = numpy.arange(len(self.times))
+    rows: npt.NDArray[numpy.int64] | None = None  # None: the table's rows, in order
 
     def take(self, rows: npt.NDArray[numpy.int64] | None) -> _Values:
         if rows is None:
@@ -486,9 +491,10 @@ class _Values:
         def pick(column: npt.NDArray[Any]) -> npt.NDArray[Any]:
             return numpy.ascontiguousarray(column[rows])
 
-        return _Values(pick(self.times), pick(self.seconds), pick(self.days), None if self.spans is None else pick(self.spans),
-                       pick(self.open), pick(self.high), pick(self.low), pick(self.close), pick(self.volume),
-                       pick(self.notional), pick(self.trades), pick(self.rows))
+        return _Values(pick(self.times), pick(self.seconds), pick(self.local),
+                       None if self.spans is None else pick(self.spans), pick(self.open), pick(self.high),
+                       pick(self.low), pick(self.close), pick(self.volume), pick(self.notional), pick(self.trades),
+                       numpy.asarray(rows, dtype=numpy.int64) if self.rows is None else pick(self.rows))
 
 
 def _negative(values: Floats, label: str) -> Callable[[int], str]:
@@ -507,6 +513,12 @@ def _mask(array: pyarrow.ChunkedArray | pyarrow.Array) -> Mask:
     if array.null_count:  # (fill_null costs more than the whole check when there is nothing to fill)
         array = array.fill_null(False)
     return to_numpy(array, numpy.bool_)
+
+
+def _any_time_of_day(local: npt.NDArray[numpy.int64]) -> bool:
+    """Whether any row's time on the clock is past midnight (intraday tables mostly
+    show it within their first rows, sparing a pass over all of them)."""
+    return bool((local[:1024] % DAY_US).any()) or bool((local % DAY_US).any())
 
 
 def _zone_name(zone: datetime.tzinfo | None) -> str:

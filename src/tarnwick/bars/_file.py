@@ -8,13 +8,12 @@ import contextlib
 import mmap
 import os
 import re
-import secrets
 import struct
 from collections.abc import Buffer, Callable, Iterable, Iterator, Sequence
 from itertools import repeat
 from pathlib import Path
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Literal, Self, TypeVar, overload
+from typing import TYPE_CHECKING, Any, BinaryIO, Literal, Self, TypeVar, overload
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
@@ -338,9 +337,10 @@ def write(path: StrPath, source: BarSource, *, kind: Kind | None = None) -> int:
         file.write(header_record(kind or "intraday"))  # a place holder until the bars have decided
         whole = isinstance(source, BarData) or _as_records(source, 0) is not None
         items: Iterable[object] = (source,) if whole else source  # type: ignore[assignment]
+        flushing = _WriteBack(file)
         for item in items:
             for chunk in records.add(item):
-                file.write(chunk)
+                flushing.wrote(file.write(chunk))
         file.write(records.pending)
         if records.kind != kind:
             file.seek(0)
@@ -348,6 +348,33 @@ def write(path: StrPath, source: BarSource, *, kind: Kind | None = None) -> int:
         file.flush()
         os.fsync(file.fileno())
     return records.count
+
+
+WRITE_BACK_BYTES = 8 << 20
+"""How much ``write`` lets pile up in the page cache before it has the disk start on it."""
+
+
+class _WriteBack:
+    """Has the kernel start writing a file's pages to disk every few megabytes
+    while later ones are still being written, so that the closing fsync finds
+    little left to wait for."""
+
+    def __init__(self, file: BinaryIO) -> None:
+        self.file, self.written, self.started = file, file.tell(), 0
+        self.enabled = hasattr(os, "posix_fadvise")
+
+    def wrote(self, count: int) -> None:
+        self.written += count
+        if not self.enabled or self.written - self.started < WRITE_BACK_BYTES:
+            return
+        self.file.flush()
+        try:
+            # On Linux, DONTNEED over dirty pages starts their write-back and
+            # leaves them cached (only pages already clean are dropped).
+            os.posix_fadvise(self.file.fileno(), self.started, self.written - self.started, os.POSIX_FADV_DONTNEED)
+        except OSError:
+            self.enabled = False  # a file system without it: fsync does it all
+        self.started = self.written
 
 
 def _as_records(item: object, count: int) -> memoryview | None:
@@ -449,7 +476,7 @@ def hidden_prefix(target: Path) -> str:
 def stand_in(target: Path, suffix: str) -> Path:
     """A new name beside ``target`` for a temporary file or directory in its
     place (not made: a random name that nothing else will take)."""
-    return target.parent / f"{hidden_prefix(target)}{secrets.token_hex(8)}{suffix}"
+    return target.parent / f"{hidden_prefix(target)}{os.urandom(8).hex()}{suffix}"
 
 
 @contextlib.contextmanager

@@ -8,6 +8,7 @@ import codecs
 import csv
 import gzip
 import io
+import re
 from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from pathlib import Path
@@ -17,12 +18,16 @@ import pyarrow
 import pyarrow.csv as pcsv
 
 from ._layout import Kind
-from ._layouts import Layout, LayoutError, check_complete, from_header, headerless
+from ._layouts import TIME_ROLES, Layout, LayoutError, check_complete, from_header, headerless
 from ._progress import Progress
 from ._sniff import Sniffed, SniffError, sniff
 
 # Roles read as text: the reader parses times and tickers itself.
 TEXT_ROLES = ("date", "time", "datetime", "end", "closetime", "ticker")
+# Date-times that the table reader may parse itself, as the text path would
+# (plain ISO, no zone, no blanks): the time column is typed when every sampled
+# row's is one, since a cell that is not makes the whole file be read again.
+_ISO_DATE_TIME = re.compile(r"\d{4}-\d{2}-\d{2}([T ]\d{2}:\d{2}(:\d{2}(\.\d{1,6})?)?)?")
 
 
 class CsvError(ValueError):
@@ -143,7 +148,7 @@ class _Counting(io.RawIOBase):
 
 def read_source(path: Path, meter: Progress | None, *, delimiter: str | None = None, header: bool | None = None,
                 encoding: str | None = None, decimal: str | None = None,
-                columns: Mapping[str, str] | None = None) -> Source:
+                columns: Mapping[str, str] | None = None, date_format: str | None = None) -> Source:
     try:
         sniffed = sniff(path, delimiter=delimiter, header=header, encoding=encoding, decimal=decimal)
     except SniffError as error:
@@ -169,8 +174,14 @@ def read_source(path: Path, meter: Progress | None, *, delimiter: str | None = N
         # Numbers typed up front cost least; a cell that is not one makes the
         # reader fail without saying where, so the columns are read again
         # untyped, and the checks find the row.
+        timed = None if date_format is not None else _typed_time_role(layout, sniffed)
         try:
-            source.table = _read_csv(source, meter, typed=True)
+            try:
+                source.table = _read_csv(source, meter, typed=True, timed=timed)
+            except pyarrow.ArrowInvalid as error:
+                if timed is None or "conversion error to timestamp" not in str(error):
+                    raise
+                source.table = _read_csv(source, None, typed=True)
         except pyarrow.ArrowInvalid as error:
             if "conversion error" not in str(error):
                 raise
@@ -189,11 +200,27 @@ def read_source(path: Path, meter: Progress | None, *, delimiter: str | None = N
     return source
 
 
-def _read_csv(source: Source, meter: Progress | None, *, typed: bool) -> pyarrow.Table:
+def _typed_time_role(layout: Layout, sniffed: Sniffed) -> str | None:
+    """The role of the column that gives each row's time, when the table reader
+    can parse it (see ``_ISO_DATE_TIME``); None when it is read as text."""
+    roles = layout.columns
+    role = next(role for role in TIME_ROLES if role in roles)  # as the reader of times chooses it
+    if role == "time" or (role == "date" and "time" in roles) or "closetime" in roles:
+        return None  # times of two columns, or a kline's open time, which its close time is read against
+    rows = sniffed.sample[1:] if sniffed.header else sniffed.sample
+    index = roles[role]
+    if not rows or not all(index < len(row) and _ISO_DATE_TIME.fullmatch(row[index]) for row in rows):
+        return None
+    return role
+
+
+def _read_csv(source: Source, meter: Progress | None, *, typed: bool, timed: str | None = None) -> pyarrow.Table:
     sniffed, layout = source.sniffed, source.layout
     width = len(sniffed.sample[0])
     types = {str(index): pyarrow.string() if role in TEXT_ROLES else pyarrow.float64()
              for role, index in layout.columns.items() if typed or role in TEXT_ROLES}
+    if timed is not None:
+        types[str(layout.columns[timed])] = pyarrow.timestamp("us")
     read_options = pcsv.ReadOptions(column_names=[str(i) for i in range(width)], skip_rows=sniffed.blank + int(sniffed.header),
                                     encoding=sniffed.encoding)
     parse_options = pcsv.ParseOptions(delimiter=sniffed.delimiter)

@@ -14,7 +14,6 @@ from typing import Any
 import numpy
 import numpy.typing as npt
 import pyarrow
-import pyarrow.compute as pc
 
 US = 1_000_000
 DAY_US = 86_400 * US
@@ -43,7 +42,8 @@ class Parsed:
 
 _NUMPY_TYPES = {"bool": numpy.bool_, "int8": numpy.int8, "int16": numpy.int16, "int32": numpy.int32,
                 "int64": numpy.int64, "uint8": numpy.uint8, "uint16": numpy.uint16, "uint32": numpy.uint32,
-                "uint64": numpy.uint64, "float": numpy.float32, "double": numpy.float64}
+                "uint64": numpy.uint64, "float": numpy.float32, "double": numpy.float64,
+                "timestamp[us]": numpy.int64}
 
 
 def to_numpy(array: pyarrow.Array | pyarrow.ChunkedArray, dtype: type[Any]) -> npt.NDArray[Any]:
@@ -69,6 +69,20 @@ def to_numpy(array: pyarrow.Array | pyarrow.ChunkedArray, dtype: type[Any]) -> n
     return result
 
 
+def null_mask(array: pyarrow.Array | pyarrow.ChunkedArray) -> npt.NDArray[numpy.bool_]:
+    """Which rows of a column are null, read from its validity bitmaps.  (This
+    and ``to_numpy`` keep the common path clear of pyarrow's compute module,
+    whose import alone takes longer than reading a column.)"""
+    if not array.null_count:
+        return numpy.zeros(len(array), dtype=bool)
+    if isinstance(array, pyarrow.ChunkedArray):
+        array = array.combine_chunks()
+    count, offset = len(array), array.offset
+    valid = numpy.unpackbits(numpy.frombuffer(array.buffers()[0], numpy.uint8), bitorder="little")
+    nulls: npt.NDArray[numpy.bool_] = valid[offset:offset + count] == 0
+    return nulls
+
+
 def _micros(array: pyarrow.Array | pyarrow.ChunkedArray) -> Ints:
     integers = array.cast(pyarrow.int64())
     if integers.null_count:
@@ -80,6 +94,8 @@ def parse_typed(column: pyarrow.ChunkedArray) -> Parsed | None:
     """Times from a typed column (Parquet, Arrow); None when it holds text or numbers."""
     kind = column.type
     seconds = None
+    if kind == pyarrow.timestamp("us"):  # as the CSV reader gives ISO date-times
+        return Parsed(to_numpy(column, numpy.int64), numpy.zeros(len(column), dtype=bool), null_mask(column))
     if pyarrow.types.is_timestamp(kind):
         micros = _micros(column.cast(pyarrow.timestamp("us", kind.tz), safe=False))
         aware = numpy.full(len(micros), kind.tz is not None)
@@ -100,6 +116,8 @@ def parse_texts(texts: pyarrow.ChunkedArray, date_format: str | None = None) -> 
     ``Z`` or an offset), dotted or slashed year-first dates, ``20240105``, epoch
     seconds, milliseconds or microseconds (told apart by their digits), or
     ``date_format`` (strftime, optionally followed by a time of day)."""
+    import pyarrow.compute as pc
+
     texts = pc.utf8_trim_whitespace(texts.cast(pyarrow.string()))
     count = len(texts)
     micros = numpy.zeros(count, dtype=numpy.int64)
@@ -175,6 +193,8 @@ def _numbers(texts: pyarrow.Array, rows_mask: npt.NDArray[numpy.bool_], micros: 
              done: npt.NDArray[numpy.bool_]) -> None:
     """20240105 as a date; longer numbers as epoch seconds (up to 11 digits),
     milliseconds (up to 14) or microseconds."""
+    import pyarrow.compute as pc
+
     rows = numpy.flatnonzero(rows_mask)
     integral = pc.utf8_length(pc.list_element(pc.split_pattern(texts, "."), 0))
     digits = to_numpy(integral, numpy.int64)
@@ -230,7 +250,8 @@ def localize(wall: Ints, zone: datetime.tzinfo | None, previous: Ints, zone_name
     past that instant: rows in time order go on into the repeated hour.  A
     time the clocks skip raises ``NonexistentTime``."""
     if isinstance(zone, datetime.timezone):
-        return wall - _offset(_naive(0), zone, 0) * US
+        offset = _offset(_naive(0), zone, 0)
+        return wall - offset * US if offset else wall
     seconds = wall // US
     days, inverse = numpy.unique(seconds // 86_400, return_inverse=True)
     day_offsets = numpy.zeros(len(days), dtype=numpy.int64)
