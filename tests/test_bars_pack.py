@@ -34,6 +34,15 @@ def test_records_are_the_struct_layout_from_any_start():
     assert pack(bytearray(), b"A", floats, counts(), COUNT) == 0
 
 
+def test_columns_at_odd_addresses():
+    floats, trades = columns(), counts()
+    odd = tuple(memoryview(b"\0" + column.tobytes())[1:].cast("d") for column in floats)
+    expected, got = bytearray(2 * RECORD_SIZE), bytearray(2 * RECORD_SIZE)
+    pack(expected, b"A", floats, trades, 1)
+    pack(got, b"A", odd, memoryview(b"\0" + trades.tobytes())[1:].cast("I"), 1)
+    assert got == expected
+
+
 @pytest.mark.parametrize("arguments, error, message", [
     ((bytes(RECORD_SIZE), b"A", columns(), counts(), 0), BufferError, "writable"),
     ((bytearray(RECORD_SIZE + 1), b"A", columns(), counts(), 0), ValueError, "whole number of 101-byte records"),
@@ -44,6 +53,7 @@ def test_records_are_the_struct_layout_from_any_start():
     ((bytearray(RECORD_SIZE), b"A", columns(), array.array("Q", [1] * COUNT), 0), TypeError, "4-byte items"),
     ((bytearray(2 * RECORD_SIZE), b"A", columns(), counts(), COUNT - 1), ValueError, "5 items, 6 are needed"),
     ((bytearray(RECORD_SIZE), b"A", columns(), counts(), -1), ValueError, "negative"),
+    ((bytearray(RECORD_SIZE), b"A", columns(), counts(), sys.maxsize), ValueError, "past the end"),
     ((bytearray(RECORD_SIZE), b"A", columns(), counts()), TypeError, "takes 5 arguments"),
 ])
 def test_refusals(arguments, error, message):

@@ -25,6 +25,17 @@
 namespace {
 
 using tarnwick::_CandlestickBuffer;
+using tarnwick::_MetaInfo;
+namespace bar = tarnwick::bar;
+
+// Item `index` of a column: copied, since a buffer may start at any address
+// (a slice of a memoryview, say), where a typed load would be misaligned.
+template <class T>
+T item(const unsigned char* column, Py_ssize_t index) noexcept {
+    T value;
+    std::memcpy(&value, column + index * static_cast<Py_ssize_t>(sizeof value), sizeof value);
+    return value;
+}
 
 constexpr Py_ssize_t kRecordSize = sizeof(_CandlestickBuffer);
 static_assert(kRecordSize == 101);
@@ -122,6 +133,10 @@ PyObject* pack(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_ValueError, "start must not be negative");
         return nullptr;
     }
+    if (records > PY_SSIZE_T_MAX - start) {  // start + records would overflow
+        PyErr_Format(PyExc_ValueError, "start %zd is past the end of any column", start);
+        return nullptr;
+    }
     const Py_ssize_t needed = start + records;
 
     if (!PyTuple_Check(args[2]) || PyTuple_GET_SIZE(args[2]) != static_cast<Py_ssize_t>(kFloatColumns)) {
@@ -129,40 +144,42 @@ PyObject* pack(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     std::array<HeldBuffer, kFloatColumns> columns;
-    std::array<const double*, kFloatColumns> values{};
+    std::array<const unsigned char*, kFloatColumns> values{};  // the first item wanted of each
     for (std::size_t i = 0; i < kFloatColumns; ++i) {
         if (!hold_column(columns[i], PyTuple_GET_ITEM(args[2], static_cast<Py_ssize_t>(i)), 8, "d", "a column",
                          needed)) {
             return nullptr;
         }
-        values[i] = static_cast<const double*>(columns[i].view().buf) + start;
+        values[i] = static_cast<const unsigned char*>(columns[i].view().buf) + start * 8;
     }
     HeldBuffer counts;
     if (!hold_column(counts, args[3], 4, "IL", "trade_count", needed)) {
         return nullptr;
     }
-    const auto* trade_counts = static_cast<const std::uint32_t*>(counts.view().buf) + start;
+    const auto* trade_counts = static_cast<const unsigned char*>(counts.view().buf) + start * 4;
 
-    _CandlestickBuffer first{};
-    first.dtype = tarnwick::DTYPE_BAR;
-    std::memcpy(first.ticker, ticker, static_cast<std::size_t>(ticker_size));
+    // The header every record starts with: the bar kind and the ticker, zero-padded.
+    _MetaInfo header{};
+    header.dtype = tarnwick::DTYPE_BAR;
+    std::memcpy(header.ticker, ticker, static_cast<std::size_t>(ticker_size));
+    constexpr std::size_t kKindAndTicker = tarnwick::header::ticker_offset + tarnwick::header::ticker_size;
 
     // The buffers stay held (and their exporters pinned) while the loop runs
     // without the interpreter, so the writer thread can overlap with it.
-    auto* target = static_cast<_CandlestickBuffer*>(out.view().buf);
+    auto* target = static_cast<unsigned char*>(out.view().buf);
     Py_BEGIN_ALLOW_THREADS
     for (Py_ssize_t i = 0; i < records; ++i) {
-        _CandlestickBuffer* record = target + i;  // packed: accessed through the packed type only
-        std::memcpy(static_cast<void*>(record), &first, sizeof first);
-        record->timestamp = values[0][i];
-        record->bar_span = values[1][i];
-        record->high_price = values[2][i];
-        record->low_price = values[3][i];
-        record->open_price = values[4][i];
-        record->close_price = values[5][i];
-        record->volume = values[6][i];
-        record->notional = values[7][i];
-        record->trade_count = trade_counts[i];
+        unsigned char* record = target + i * kRecordSize;
+        std::memcpy(record, &header, kKindAndTicker);
+        write_field(record, tarnwick::header::timestamp, item<double>(values[0], i));
+        write_field(record, bar::bar_span, item<double>(values[1], i));
+        write_field(record, bar::high_price, item<double>(values[2], i));
+        write_field(record, bar::low_price, item<double>(values[3], i));
+        write_field(record, bar::open_price, item<double>(values[4], i));
+        write_field(record, bar::close_price, item<double>(values[5], i));
+        write_field(record, bar::volume, item<double>(values[6], i));
+        write_field(record, bar::notional, item<double>(values[7], i));
+        write_field(record, bar::trade_count, item<std::uint32_t>(trade_counts, i));
     }
     Py_END_ALLOW_THREADS
     return PyLong_FromSsize_t(records);
