@@ -167,6 +167,13 @@ def test_convert_refuses_to_write_over_its_input(files, capsys, make):
     assert "is the input" in capsys.readouterr().err and source.read_bytes() == before
 
 
+def test_convert_tells_a_bar_file_from_a_table(files, tmp_path, capsys):
+    source, target = files
+    run("convert", source, target)
+    assert run("convert", target, tmp_path / "again.bars")[0] == 1
+    assert f"{target} is a bar file, not a table" in capsys.readouterr().err
+
+
 @pytest.mark.parametrize("command", WRITING[:3])
 def test_an_interrupt_leaves_no_trace_and_one_line(files, tmp_path, monkeypatch, capsys, command):
     source, target = files

@@ -13,6 +13,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Literal
 
+from ._layout import RECORD_SIZE, is_header
 from ._layouts import is_known_name
 
 Format = Literal["csv", "parquet", "arrow"]
@@ -65,7 +66,10 @@ def sniff(path: Path, *, delimiter: str | None = None, header: bool | None = Non
           decimal: str | None = None) -> Sniffed:
     """Sniffs ``path``; the arguments that are not None override what is found."""
     with open(path, "rb") as file:
-        magic = file.read(8)
+        first_record = file.read(RECORD_SIZE)
+    if is_header(first_record):
+        raise SniffError(f"{path} is a bar file, not a table (show, export and resample read bar files)")
+    magic = first_record[:8]
     if magic.startswith(b"PAR1"):
         return Sniffed("parquet")
     if magic.startswith(b"ARROW1") or magic.startswith(b"\xff\xff\xff\xff"):
