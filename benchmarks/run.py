@@ -679,7 +679,17 @@ def cpu_model() -> str:
     return platform.processor() or "unknown"
 
 
+def kept_sections(path: Path) -> str:
+    """The sections of an earlier results file that this run does not write
+    (other benchmarks' tables, notes written by hand), to keep in the new one."""
+    if not path.exists():
+        return ""
+    sections = path.read_text().split("\n## ")[1:]
+    return "".join(f"## {section.rstrip()}\n\n" for section in sections if not section.startswith("Reproduce"))
+
+
 def write_results(path: Path, table: str, meta: dict, notes: list[str], sort: dict | None) -> None:
+    kept = kept_sections(path)
     sort_text = ""
     if sort:
         sort_text = (
@@ -709,7 +719,7 @@ size classes; and the growth of the resident set).
 {table}
 {sort_text}
 {"".join(f"- {n}" + chr(10) for n in notes)}
-## Reproduce
+{kept}## Reproduce
 
 ```
 TARNWICK_VENV=.venv-bench TARNWICK_BUILD=build-bench ./run bench --results benchmarks/RESULTS.md
@@ -810,10 +820,11 @@ def main() -> None:
         print(f"{'MET   ' if met == 'yes' else 'MISSED'}  {label}: {target}")
     for note in notes:
         print("note:", note)
+    data_path = None
     if not args.no_data_path:
         from data_path import data_path_report
 
-        data_table, data_verdicts = data_path_report()
+        data_path = data_table, data_verdicts = data_path_report()
         print(f"\n{data_table}\n")
         for label, target, met in data_verdicts:
             print(f"{'MET   ' if met else 'MISSED'}  {label}: {target}")
@@ -844,6 +855,10 @@ def main() -> None:
             "worst_iqr": max(v["iqr"] for v in results.values()),
         }
         write_results(args.results, table, meta, notes, sort)
+        if data_path is not None:
+            from data_path import write_results as write_data_path
+
+            write_data_path(args.results, *data_path, None)
         print(f"wrote {args.results}")
 
 
