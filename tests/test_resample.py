@@ -2,8 +2,6 @@
 daylight-saving changes, sessions and origins, sources, and bad input."""
 
 import datetime
-import importlib.util
-import pathlib
 
 import numpy
 import pytest
@@ -12,7 +10,7 @@ from hypothesis import strategies as st
 from resample_kit import (FALL_BACK, NEW_YORK, SPRING_FORWARD, VALUES, as_array, assert_same, local, oracle,
                           records)
 
-from tarnwick.bars import RECORD_SIZE, read, write
+from tarnwick.bars import read, write
 from tarnwick.bars._layout import header_record
 from tarnwick.bars._resample import ResampleError, ResampledBars, Span, resample
 from tarnwick.base.candlestick import BarData, DailyBar
@@ -231,37 +229,3 @@ def test_bad_arguments_are_refused():
         resample(bytes(broken)[:-1], "5min")
     with pytest.raises(TypeError, match="buffer of bar records"):
         resample(42, "5min")
-
-
-# ---- the fuzzer's seeds --------------------------------------------------------------------------------
-
-FUZZ = pathlib.Path(__file__).resolve().parent.parent / "fuzz"
-
-
-@pytest.fixture(scope="module")
-def harness():
-    spec = importlib.util.spec_from_file_location("fuzz_resample", FUZZ / "fuzz_resample.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-def seeds():
-    return [path.read_bytes() for path in sorted((FUZZ / "resample_corpus").iterdir())]
-
-
-def test_fuzz_seeds_run_clean(harness):
-    assert seeds()
-    for data in seeds():
-        harness.exercise(data)
-
-
-def test_fuzz_harness_reports_a_lost_bar(harness, monkeypatch):
-    monkeypatch.setattr(harness, "resample", lambda *a, **k: memoryview(bytes(resample(*a, **k)))[:-RECORD_SIZE])
-    failures = 0
-    for data in seeds():
-        try:
-            harness.exercise(data)
-        except harness.Mismatch:
-            failures += 1
-    assert failures >= 5
