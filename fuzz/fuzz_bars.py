@@ -19,8 +19,8 @@ as a crash, as is any fault the sanitizers see.
 
 The model, the subclasses and the hostile arguments come from the test kit
 (tests/kit/), which the property tests share.  `exercise(data)` needs nothing
-but the package and the kit: tools/fuzz.sh runs it under atheris,
-tests/test_fuzz_regressions.py replays committed inputs through it.
+but the package and the kit: `tools/fuzz.sh --harness bars` runs it under
+atheris, tests/test_fuzz_regressions.py replays committed inputs through it.
 """
 
 import array
@@ -31,7 +31,6 @@ import decimal
 import fractions
 import gc
 import math
-import os
 import pathlib
 import pickle
 import struct
@@ -687,17 +686,3 @@ def exercise(data):
     finally:
         profile.time_zone = saved_zone
         candlestick.PROFILE = saved_profile
-
-
-def main():
-    import atheris
-
-    atheris.instrument_func(exercise)
-    # What libFuzzer runs again as a child process (tools/fuzz.sh names a launcher).
-    argv = [os.environ.get("FUZZ_LAUNCHER", sys.argv[0]), *sys.argv[1:]]
-    atheris.Setup(argv, exercise)
-    atheris.Fuzz()
-
-
-if __name__ == "__main__":
-    main()

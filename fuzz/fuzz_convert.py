@@ -10,18 +10,14 @@ one-line message that names the file.  Bars written must read back as the
 conversion reported them.  Anything else (another exception, a crash the
 sanitizers see) is a finding.
 
-`exercise(data)` needs nothing but the package: run it under atheris with
-
-    python fuzz/fuzz_convert.py [libFuzzer options] [corpus...]
-
-(the package built with coverage instrumentation as tools/fuzz.sh does), or
-replay inputs through it as tests/test_bars_convert_fuzz.py does.
+`exercise(data)` needs nothing but the package: `tools/fuzz.sh --harness
+convert` runs it under atheris, tests/test_fuzz_regressions.py replays
+committed inputs through it and tests/test_bars_convert_fuzz.py random ones.
 """
 
 import datetime
 import gzip
 import io
-import sys
 import tempfile
 from pathlib import Path
 
@@ -205,15 +201,3 @@ def exercise(data: bytes) -> None:
                             raise AssertionError(f"bar {index} reads back as {bar!r}")
     finally:
         PROFILE.time_zone = saved
-
-
-def main() -> None:
-    import atheris
-
-    atheris.instrument_func(exercise)
-    atheris.Setup(sys.argv, exercise)
-    atheris.Fuzz()
-
-
-if __name__ == "__main__":
-    main()

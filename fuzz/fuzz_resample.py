@@ -14,15 +14,13 @@ inside exactly one new bar of its ticker, and trade counts, volumes and
 NaN carried over exactly.  A broken rule raises `Mismatch`; under atheris it
 is reported as a crash, as is any fault the sanitizers see.
 
-    python fuzz/fuzz_resample.py [libFuzzer options] [corpus dirs]      (needs atheris)
-
-`exercise(data)` needs nothing but the package and numpy;
-tests/test_resample.py replays the seeds in fuzz/resample_corpus/ through it.
+`exercise(data)` needs nothing but the package and numpy: `tools/fuzz.sh
+--harness resample` runs it under atheris, tests/test_fuzz_regressions.py
+replays committed inputs through it.
 """
 
 import datetime
 import math
-import sys
 from zoneinfo import ZoneInfo
 
 import numpy
@@ -142,15 +140,3 @@ def same_sum(new, old):
 def expect(condition, what):
     if not condition:
         raise Mismatch(what)
-
-
-def main():
-    import atheris
-
-    atheris.instrument_func(exercise)
-    atheris.Setup(sys.argv, exercise)
-    atheris.Fuzz()
-
-
-if __name__ == "__main__":
-    main()

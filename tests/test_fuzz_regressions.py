@@ -1,58 +1,72 @@
-"""Replays the fuzzer's committed inputs through its harness.
+"""Replays the fuzzers' committed inputs through their harnesses.
 
-fuzz/regressions/ holds every input that ever crashed the process or made the
-classes break their documented behaviour; fuzz/corpus/ holds the small seeds
-that start each campaign.  Both must run clean: the first so that a fixed
-fault stays fixed, the second so that the harness itself keeps working against
-the classes as they are (tools/fuzz.sh runs it only on request).
+For each harness fuzz/fuzz_NAME.py, fuzz/regressions/NAME/ holds every input
+that ever crashed the process or broke a rule the harness checks, and
+fuzz/corpus/NAME/ the seeds that start each campaign.  Both must run clean:
+the first so that a fixed fault stays fixed, the second so that the harness
+itself keeps working against the package as it is (tools/fuzz.sh replays them
+too, but only when fuzzing).
 """
 
 import importlib.util
 import pathlib
 
+import pytest
+
+from tarnwick.bars import RECORD_SIZE
+
 FUZZ = pathlib.Path(__file__).resolve().parent.parent / "fuzz"
+HARNESSES = ("bars", "convert", "resample")
 
 
-def load_harness():
-    spec = importlib.util.spec_from_file_location("fuzz_bars", FUZZ / "fuzz_bars.py")
+def load(name):
+    spec = importlib.util.spec_from_file_location(f"fuzz_{name}", FUZZ / f"fuzz_{name}.py")
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
 
 
-harness = load_harness()
+@pytest.fixture(scope="module", params=HARNESSES)
+def harness(request):
+    return request.param, load(request.param)
 
 
 def inputs(folder):
     return sorted(path for path in (FUZZ / folder).glob("*") if path.is_file() and not path.name.startswith("."))
 
 
-def replay(paths):
+@pytest.mark.parametrize("folder", ["regressions", "corpus"])
+def test_committed_inputs_run_clean(harness, folder):
+    name, module = harness
+    paths = inputs(f"{folder}/{name}")
+    assert paths or folder == "regressions", f"the seed corpus of {name} is empty"
     for path in paths:
         try:
-            harness.exercise(path.read_bytes())
+            module.exercise(path.read_bytes())
         except Exception as error:
             raise AssertionError(f"{path.relative_to(FUZZ)}: {error!r}") from error
 
 
-def test_committed_crashing_inputs_run_clean():
-    replay(inputs("regressions"))
-
-
-def test_seed_corpus_runs_clean():
-    seeds = inputs("corpus")
-    assert seeds, "the seed corpus is empty"
-    replay(seeds)
-
-
-def test_harness_reports_what_the_model_rules_out(monkeypatch):
-    # A model that disagrees with the classes must be reported, not absorbed.
-    seeds = [path.read_bytes() for path in inputs("corpus")]
-    monkeypatch.setattr(harness.model, "member", lambda cls, record, name: "something else")
+def count_mismatches(module, name):
     failures = 0
-    for data in seeds:
+    for path in inputs(f"corpus/{name}"):
         try:
-            harness.exercise(data)
-        except harness.Mismatch:
+            module.exercise(path.read_bytes())
+        except module.Mismatch:
             failures += 1
-    assert failures > len(seeds) // 2
+    return failures
+
+
+# A broken rule must be reported, not absorbed: a model that disagrees with
+# the classes, a resampling pass that loses a bar.
+def test_bars_harness_reports_what_the_model_rules_out(monkeypatch):
+    module = load("bars")
+    monkeypatch.setattr(module.model, "member", lambda cls, record, name: "something else")
+    assert count_mismatches(module, "bars") > len(inputs("corpus/bars")) // 2
+
+
+def test_resample_harness_reports_a_lost_bar(monkeypatch):
+    module = load("resample")
+    resample = module.resample
+    monkeypatch.setattr(module, "resample", lambda *a, **k: memoryview(bytes(resample(*a, **k)))[:-RECORD_SIZE])
+    assert count_mismatches(module, "resample") >= 5

@@ -3,8 +3,6 @@ daylight-saving changes, sessions and origins, sources, and bad input."""
 
 import array
 import datetime
-import importlib.util
-import pathlib
 
 import numpy
 import pytest
@@ -13,7 +11,7 @@ from hypothesis import strategies as st
 from resample_kit import (FALL_BACK, NEW_YORK, SPRING_FORWARD, VALUES, as_array, assert_same, local, oracle,
                           records)
 
-from tarnwick.bars import RECORD_SIZE, _bucketing, read, write
+from tarnwick.bars import _bucketing, read, write
 from tarnwick.bars._layout import header_record
 from tarnwick.bars._resample import ResampleError, ResampledBars, Span, resample
 from tarnwick.base.candlestick import BarData, DailyBar
@@ -249,36 +247,3 @@ def test_zone_table_at_any_address():
     shifted = _bucketing.resample(*arguments, *(memoryview(b"\0" + table.tobytes())[1:] for table in zone), *covered)
     assert len(aligned) == 2 and bytes(shifted) == bytes(aligned)
 
-
-# ---- the fuzzer's seeds --------------------------------------------------------------------------------
-
-FUZZ = pathlib.Path(__file__).resolve().parent.parent / "fuzz"
-
-
-@pytest.fixture(scope="module")
-def harness():
-    spec = importlib.util.spec_from_file_location("fuzz_resample", FUZZ / "fuzz_resample.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-def seeds():
-    return [path.read_bytes() for path in sorted((FUZZ / "resample_corpus").iterdir())]
-
-
-def test_fuzz_seeds_run_clean(harness):
-    assert seeds()
-    for data in seeds():
-        harness.exercise(data)
-
-
-def test_fuzz_harness_reports_a_lost_bar(harness, monkeypatch):
-    monkeypatch.setattr(harness, "resample", lambda *a, **k: memoryview(bytes(resample(*a, **k)))[:-RECORD_SIZE])
-    failures = 0
-    for data in seeds():
-        try:
-            harness.exercise(data)
-        except harness.Mismatch:
-            failures += 1
-    assert failures >= 5

@@ -1,30 +1,77 @@
 #!/usr/bin/env bash
-# Coverage-guided fuzzing of the bar classes (fuzz/fuzz_bars.py under atheris).
+# Coverage-guided fuzzing under atheris, one harness of fuzz/ after another.
 #
-#   tools/fuzz.sh [seconds] [libFuzzer options...]     (normally: ./run fuzz [seconds])
+#   tools/fuzz.sh [seconds] [--harness NAME|all] [libFuzzer options...] [inputs...]
+#                                                  (normally: ./run fuzz ...)
+#
+# Harnesses: bars (fuzz/fuzz_bars.py, the bar classes' byte entry points),
+# convert (fuzz/fuzz_convert.py, tables into bar files) and resample
+# (fuzz/fuzz_resample.py, the native resampling pass); the default is all of
+# them, each for the given time (default 600 s; 0 replays the corpora only),
+# after a replay of every corpus.
 #
 # The package is built with clang into its own environment ("$VENV-fuzz",
-# build tree "$BUILD/fuzz"), instrumented for libFuzzer's coverage feedback
-# and with AddressSanitizer and UndefinedBehaviorSanitizer (clang and its
-# sanitizer runtime are installed with apt-get when missing), and the harness
-# runs in one worker for the given time (default 600 s).  The growing corpus
-# lives in "$BUILD/fuzz/corpus", seeded from fuzz/corpus; inputs that crash
-# the process or raise an exception the classes do not document are written
-# to "$BUILD/fuzz/artifacts/".  Re-run one under the sanitizers with
-#   tools/fuzz.sh 0 FILE
+# build tree "$BUILD/fuzz/cmake"), instrumented for libFuzzer's coverage
+# feedback and with AddressSanitizer and UndefinedBehaviorSanitizer (clang
+# and its sanitizer runtime are installed with apt-get when missing).  Each
+# harness first replays its committed inputs, fuzz/corpus/NAME and
+# fuzz/regressions/NAME, with the corpus it grew before, "$BUILD/fuzz/NAME/corpus",
+# then fuzzes in one worker.  An input that crashes the process or breaks a
+# rule the harness checks is written to "$BUILD/fuzz/NAME/artifacts/" and
+# stops the run.  Re-run one under the sanitizers with
+#   tools/fuzz.sh 0 --harness NAME FILE
 # (any argument that is not an option names an input to run instead of the
-# corpus), cut it down (-minimize_crash=1), and commit it under
-# fuzz/regressions/, where tests/test_fuzz_regressions.py replays it.  To
-# fold a campaign's findings into the seeds:
-#   tools/fuzz.sh 0 -merge=1 fuzz/corpus "$BUILD/fuzz/corpus"
+# corpora), cut it down with
+#   tools/fuzz.sh 0 --harness NAME -minimize_crash=1 -runs=20000 FILE
+# and commit it under fuzz/regressions/NAME/, which
+# tests/test_fuzz_regressions.py replays.  To fold a campaign's findings into
+# the seeds:
+#   tools/fuzz.sh 0 --harness NAME -merge=1 fuzz/corpus/NAME "$BUILD/fuzz/NAME/corpus"
 set -euo pipefail
 cd "$(dirname "$0")/.."
 VENV=${VENV:-.venv}
 BUILD=${BUILD:-build}
 ATHERIS_VERSION=3.1.0
 
-seconds=${1:-600}
-[ $# -gt 0 ] && shift
+HARNESSES=(bars convert resample)
+# Longest input per harness: a scenario, a table and its options, up to 400 records.
+declare -A MAX_LEN=([bars]=2048 [convert]=1024 [resample]=4096)
+
+seconds=600
+seconds_given=
+harness=all
+passed=()  # libFuzzer's options and the inputs named
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --harness) harness=${2:?--harness needs a name}; shift 2 ;;
+        --harness=*) harness=${1#--harness=}; shift ;;
+        *)
+            if [ -z "$seconds_given" ] && [ ${#passed[@]} -eq 0 ] && [[ "$1" =~ ^[0-9]+$ ]]; then
+                seconds=$1
+                seconds_given=1
+            else
+                passed+=("$1")
+            fi
+            shift
+            ;;
+    esac
+done
+if [ "$harness" = all ]; then
+    chosen=("${HARNESSES[@]}")
+elif [ -n "${MAX_LEN[$harness]:-}" ]; then
+    chosen=("$harness")
+else
+    echo "fuzz: no harness '$harness' (${HARNESSES[*]} or all)" >&2
+    exit 2
+fi
+named_inputs=
+for argument in "${passed[@]}"; do
+    [ "${argument#-}" = "$argument" ] && named_inputs=1
+done
+if [ -n "$named_inputs" ] && [ ${#chosen[@]} -gt 1 ]; then
+    echo "fuzz: inputs belong to one harness: name it with --harness" >&2
+    exit 2
+fi
 
 fuzz_venv="$VENV-fuzz"
 fuzz_build="$BUILD/fuzz"
@@ -127,7 +174,7 @@ fi
     -C "cmake.define.CMAKE_CXX_FLAGS=$flags" .
 
 runtime_dir=$("$fuzz_venv/bin/python" -c 'import atheris; print(atheris.path())')
-mkdir -p "$fuzz_build/corpus" "$fuzz_build/artifacts"
+python_path="$(cd "$fuzz_venv" && pwd)/bin/python"
 
 # The interpreter is not instrumented: the preloaded runtime brings libFuzzer
 # and the sanitizers, and the system allocator serves Python's objects so
@@ -137,22 +184,44 @@ export LD_PRELOAD="$runtime_dir/asan_with_fuzzer.so"
 export PYTHONMALLOC=malloc
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:quarantine_size_mb=64
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-# Arguments that are not options name inputs to run (or minimise) instead
-# of fuzzing the corpus.
-inputs=("$fuzz_build/corpus" fuzz/corpus)
-for argument in "$@"; do
-    if [ "${argument#-}" = "$argument" ]; then
-        inputs=()
-        break
+
+# fuzz_one NAME: replays NAME's corpora (or runs the inputs named), then fuzzes it.
+fuzz_one() {
+    local name=$1
+    local work="$fuzz_build/$name"
+    mkdir -p "$work/corpus" "$work/artifacts"
+    case "$work" in /*) ;; *) work="$PWD/$work" ;; esac
+    # libFuzzer starts argv[0] again for -merge, -minimize_crash and -fork: a
+    # launcher that runs this environment's interpreter on the harness.
+    local launcher="$work/launcher"
+    printf '#!/bin/sh\nexec "%s" "%s" %s "$@"\n' "$python_path" "$PWD/fuzz/target.py" "$name" > "$launcher"
+    chmod +x "$launcher"
+    local inputs=() limits=(-max_total_time="$seconds")
+    if [ -z "$named_inputs" ]; then
+        # New inputs go to the first folder, the build tree's.
+        inputs=("$work/corpus" "fuzz/corpus/$name")
+        [ -d "fuzz/regressions/$name" ] && inputs+=("fuzz/regressions/$name")
+        [ "$seconds" = 0 ] && limits=(-runs=0)
     fi
+    if [ -n "$named_inputs" ]; then
+        echo "fuzz: $name on the inputs named" >&2
+    elif [ "$seconds" = 0 ]; then
+        echo "fuzz: $name, replaying ${inputs[*]}" >&2
+    else
+        echo "fuzz: $name, replaying ${inputs[*]}, then fuzzing for $seconds s" >&2
+    fi
+    FUZZ_LAUNCHER="$launcher" "$launcher" \
+        "${limits[@]}" -max_len="${MAX_LEN[$name]}" -timeout=20 -rss_limit_mb=6144 -detect_leaks=0 \
+        -print_final_stats=1 -artifact_prefix="$work/artifacts/" "${passed[@]}" "${inputs[@]}"
+}
+
+# With several harnesses, every corpus is replayed before any fuzzing, so
+# that an input that fails now shows in seconds.
+if [ ${#chosen[@]} -gt 1 ] && [ "$seconds" != 0 ]; then
+    for name in "${chosen[@]}"; do
+        seconds=0 fuzz_one "$name"
+    done
+fi
+for name in "${chosen[@]}"; do
+    fuzz_one "$name"
 done
-# libFuzzer starts argv[0] again for -merge, -minimize_crash and -fork: a
-# launcher that runs this environment's interpreter on the harness.
-launcher="$fuzz_build/fuzz_bars"
-case "$launcher" in /*) ;; *) launcher="$PWD/$launcher" ;; esac
-printf '#!/bin/sh\nexec "%s" "%s" "$@"\n' "$(cd "$fuzz_venv" && pwd)/bin/python" "$PWD/fuzz/fuzz_bars.py" > "$launcher"
-chmod +x "$launcher"
-export FUZZ_LAUNCHER="$launcher"
-exec "$launcher" \
-    -max_total_time="$seconds" -max_len=2048 -timeout=20 -rss_limit_mb=6144 -detect_leaks=0 -print_final_stats=1 \
-    -artifact_prefix="$fuzz_build/artifacts/" "$@" "${inputs[@]}"
