@@ -10,7 +10,7 @@ import os
 import re
 import struct
 from collections.abc import Buffer, Callable, Iterable, Iterator, Sequence
-from itertools import repeat
+from functools import partial
 from pathlib import Path
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, BinaryIO, Literal, Self, TypeVar, overload
@@ -118,14 +118,13 @@ class BarFile(Sequence[B]):
     ``write`` replaces files instead of truncating them, which is safe.
     """
 
-    __slots__ = ("_cls", "_count", "_first", "_lay", "_mmap", "_path", "_pin", "_view", "__weakref__")
+    __slots__ = ("_cls", "_count", "_first", "_lay", "_mmap", "_path", "_view", "__weakref__")
 
     def __init__(self, path: StrPath, kind: Kind | type[B] | None = None) -> None:
         self._path = Path(path)
         self._mmap: mmap.mmap | None = None
         self._view: memoryview | None = None
-        self._pin: object | None = None
-        self._lay: Callable[[object, int], B] | None = None
+        self._lay: Callable[[int], B] | None = None  # a bar laid at a byte offset of the mapping
         with open(self._path, "rb") as file:
             size = os.fstat(file.fileno()).st_size
             if size % RECORD_SIZE:
@@ -149,12 +148,10 @@ class BarFile(Sequence[B]):
             if self._count:
                 assert self._mmap is not None
                 self._view = memoryview(self._mmap)[self._first :]
-                # Where the extension offers it, all bars share one pin of the
-                # mapping (about 120 bytes a bar instead of about 420 with a
-                # memoryview slice and a pin of their own).
-                pin, lay = getattr(BarData, "_pin", None), getattr(self._cls, "_from_pin", None)
-                if pin is not None and lay is not None:
-                    self._pin, self._lay = pin(self._mmap), lay
+                # All bars share one pin of the mapping: about 130 bytes a
+                # live bar, where a memoryview slice and a pin of its own
+                # each would take about 420.
+                self._lay = partial(self._cls._from_pin, BarData._pin(self._mmap))
         except BaseException:
             if self._mmap is not None:
                 self._mmap.close()
@@ -185,11 +182,9 @@ class BarFile(Sequence[B]):
             raise ValueError(f"bar file {self._path} is closed")
         return self._view
 
-    def _bar(self, view: memoryview, index: int) -> B:
-        start = index * RECORD_SIZE
-        if self._lay is not None:
-            return self._lay(self._pin, self._first + start)
-        return self._cls.from_buffer(view[start : start + RECORD_SIZE])
+    def _bar(self, index: int) -> B:
+        assert self._lay is not None  # there are bars, so there is a pin
+        return self._lay(self._first + index * RECORD_SIZE)
 
     def __len__(self) -> int:
         self._open_view()
@@ -203,11 +198,11 @@ class BarFile(Sequence[B]):
         view = self._open_view()
         if isinstance(index, slice):
             start, stop, step = index.indices(self._count)
-            if self._lay is not None:  # a million bars in a fraction of a second
-                offsets = range(self._first + start * RECORD_SIZE, self._first + stop * RECORD_SIZE,
-                                step * RECORD_SIZE)
-                return list(map(self._lay, repeat(self._pin), offsets))
-            return [self._bar(view, i) for i in range(start, stop, step)]  # type: ignore[arg-type]
+            offsets = range(self._first + start * RECORD_SIZE, self._first + stop * RECORD_SIZE, step * RECORD_SIZE)
+            if not offsets:
+                return []
+            assert self._lay is not None
+            return list(map(self._lay, offsets))  # a million bars in a fraction of a second
         try:
             position = index.__index__()
         except AttributeError:
@@ -216,14 +211,13 @@ class BarFile(Sequence[B]):
             position += self._count
         if not 0 <= position < self._count or view is None:
             raise IndexError("bar file index out of range")
-        return self._bar(view, position)
+        return self._bar(position)
 
     def __iter__(self) -> Iterator[B]:
         self._open_view()
         for index in range(self._count):
-            view = self._open_view()  # refuses to go on once closed
-            assert view is not None
-            yield self._bar(view, index)
+            self._open_view()  # refuses to go on once closed
+            yield self._bar(index)
 
     def __buffer__(self, flags: int, /) -> memoryview:
         # A new read-only view of the bar records for each consumer: it pins
@@ -252,7 +246,7 @@ class BarFile(Sequence[B]):
         if self._count < 0:
             return
         self._count = -1
-        self._pin = self._lay = None  # the bars laid over the pin keep it while they live
+        self._lay = None  # the bars laid over the pin keep it while they live
         if self._view is not None:
             self._view.release()
             self._view = None
