@@ -20,7 +20,6 @@ importable from DIR (put first on ``PYTHONPATH``), in the same rounds;
 from __future__ import annotations
 
 import argparse
-import datetime
 import os
 import statistics
 import sys
@@ -29,6 +28,7 @@ import time
 from pathlib import Path
 
 import numpy
+from results_file import circumstances, replace_section
 
 MB = 1 << 20
 
@@ -145,17 +145,10 @@ def data_path_report(rows: int = 1_000_000, rounds: int = 3,
 
 def write_results(path: Path, table: str, verdicts: list[tuple[str, str, bool]], baseline: str | None) -> None:
     """Replaces the data-path section of the results file (or appends it)."""
-    heading = "## Data path"
-    old = path.read_text() if path.exists() else "# Benchmark results\n"
-    before, _, rest = old.partition(heading)
-    after = rest[rest.find("\n## ") + 1:] if "\n## " in rest else ""
-    stamp = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC")
-    load = " ".join(f"{x:.2f}" for x in os.getloadavg())
     against = f"; the baseline is the package importable from `{baseline}`" if baseline else ""
     checks = "\n".join(f"- {'met' if met else '**missed**'}: {label}: {target}" for label, target, met in verdicts)
-    section = (f"{heading}\n\n`python benchmarks/data_path.py` ({stamp}, {os.cpu_count()} cores, shared machine, "
-               f"load average {load} at the end{against}; `--help` for the method).\n\n{table}\n\n{checks}\n\n")
-    path.write_text(before.rstrip("\n") + "\n\n" + section + after)
+    replace_section(path, "## Data path", f"`python benchmarks/data_path.py` ({circumstances()}{against}; `--help` "
+                                          f"for the method).\n\n{table}\n\n{checks}")
 
 
 def main() -> None:

@@ -27,6 +27,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from results_file import circumstances, replace_section
+
 ZONE = "America/New_York"
 FIRST_END = datetime.datetime(2020, 1, 2, 9, 31, tzinfo=datetime.UTC).timestamp()
 AGGREGATES = {"open": "first", "high": "max", "low": "min", "close": "last", "volume": "sum",
@@ -158,18 +160,11 @@ def render(count: int, rounds: int, times: dict, memory: dict | None) -> str:
 
 def write_results(path: Path, text: str) -> None:
     """Replaces the resampling section of the results file (or appends it)."""
-    heading = "## Resampling"
-    old = path.read_text() if path.exists() else "# Benchmark results\n"
-    before, _, rest = old.partition(heading)
-    after = rest[rest.find("\n## ") + 1:] if "\n## " in rest else ""
-    stamp = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC")
-    load = " ".join(f"{x:.2f}" for x in os.getloadavg())
-    section = (f"{heading}\n\n`./run bench --resample` ({stamp}, {os.cpu_count()} cores, shared machine, load "
-               f"average {load} at the end; `python benchmarks/resample.py --help` for the method).  The native "
-               "pass reads each 101-byte record in place from the mapped file and asks for records well ahead "
-               "of the one it works on; without that it waited on memory and took twice as long.\n\n"
-               f"{text}\n\n")
-    path.write_text(before.rstrip("\n") + "\n\n" + section + after)
+    replace_section(path, "## Resampling",
+                    f"`./run bench --resample` ({circumstances()}; `python benchmarks/resample.py --help` for the "
+                    "method).  The native pass reads each 101-byte record in place from the mapped file and asks "
+                    "for records well ahead of the one it works on; without that it waited on memory and took "
+                    f"twice as long.\n\n{text}")
 
 
 def run(count: int, rounds: int, results: Path | None, with_memory: bool = True) -> str:
