@@ -103,6 +103,8 @@ OPERATIONS = {
     "from_buffer-bytearray": lambda o: BarData.from_buffer(o.buffer).close_price,
     "from_buffer-readonly": lambda o: (BarData.from_buffer(o.readonly), DailyBar.from_buffer(buffer=o.image)),
     "from_buffer-array": lambda o: SubBar.from_buffer(o.bytes_array),
+    "shared-pin": lambda o: (DailyBar._from_pin(BarData._pin(o.buffer), 0), raises(IndexError, BarData._from_pin,
+                                                                                    BarData._pin(o.image), 1)),
     "copy": lambda o: (copy.copy(o.bar), copy.copy(o.readonly_view), copy.copy(o.daily)),
     "memoryview": lambda o: (view_and_release(o.bar), view_and_release(o.readonly_view),
                              bytes(memoryview(o.daily))),
