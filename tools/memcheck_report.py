@@ -39,23 +39,17 @@ def in_our_modules(frame):
     return OUR_MODULES.search(frame["obj"]) is not None
 
 
-def allocated_by_us(stack):
+def ownership(stack):
+    """Who made a lost block, walking out from the allocation: "ours", "ours, recycled" when on the way
+    it went through a constructor whose objects the interpreter recycles, or None when it is not ours."""
+    recyclable = False
     for frame in stack:
         if in_our_modules(frame):
-            return True
+            return "ours, recycled" if recyclable else "ours"
         if frame["fn"] in RUNS_PYTHON_CODE:
-            return False
-    return False
-
-
-def recycled(stack):
-    """Whether the allocation made an object of a kind that the interpreter recycles."""
-    for frame in stack:
-        if in_our_modules(frame):
-            return False
-        if frame["fn"] in ON_FREE_LISTS:
-            return True
-    return False
+            return None
+        recyclable = recyclable or frame["fn"] in ON_FREE_LISTS
+    return None
 
 
 def describe(error, stack):
@@ -80,8 +74,9 @@ def main(path):
             blocks = int(error.find("xwhat").findtext("leakedblocks"))
             all_lost_blocks += blocks
             all_lost_bytes += int(error.find("xwhat").findtext("leakedbytes"))
-            if allocated_by_us(stack):
-                (ours_recycled if recycled(stack) else ours_lost).append((blocks, error, stack))
+            owner = ownership(stack)
+            if owner is not None:
+                (ours_lost if owner == "ours" else ours_recycled).append((blocks, error, stack))
             continue
         memory_errors.append((error, stack))
         kinds[kind] = kinds.get(kind, 0) + 1

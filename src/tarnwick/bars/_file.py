@@ -39,6 +39,13 @@ B = TypeVar("B", bound=BarData, covariant=True)
 BarSource = Iterable["BarData | Buffer"] | Buffer
 """What ``write`` takes: bars, a buffer of records, or an iterable of bars and buffers of records."""
 
+
+
+def kind_of(bar_class: type[BarData]) -> Kind:
+    """``"daily"`` for ``DailyBar`` and its subclasses, ``"intraday"`` for every other bar class."""
+    return "daily" if issubclass(bar_class, DailyBar) else "intraday"
+
+
 # timestamp and bar_span, the two fields whose meaning depends on the class.
 _TIME_FIELDS = struct.Struct("=dd")
 _TIME_OFFSET = OFFSETS["timestamp"]
@@ -170,7 +177,7 @@ class BarFile(Sequence[B]):
     @property
     def kind(self) -> Kind:
         """``"daily"`` or ``"intraday"``: what the file's bars are read as."""
-        return "daily" if issubclass(self._cls, DailyBar) else "intraday"
+        return kind_of(self._cls)
 
     @property
     def closed(self) -> bool:
@@ -399,7 +406,7 @@ class _Records:
     def add(self, item: object) -> tuple[bytearray | memoryview, ...]:
         """Takes one bar or one buffer of records; returns what is ready to be written."""
         if isinstance(item, BarData):
-            self._settle("daily" if isinstance(item, DailyBar) else "intraday", f"bar {self.count} is a "
+            self._settle(kind_of(type(item)), f"bar {self.count} is a "
                          f"{type(item).__name__}")
             record = memoryview(item)
             if record[0] != BAR_KIND_CODE:

@@ -25,7 +25,7 @@ from typing import Any, Generic, TypeVar, overload
 from tarnwick.base.candlestick import BarData, DailyBar
 
 from . import _bucketing
-from ._file import BarFile
+from ._file import BarFile, kind_of
 from ._layout import (FORMAT_VERSION, RECORD_SIZE, RECORD_STRUCT, Kind, is_header, looks_daily, parse_header,
                       record_dtype)
 
@@ -359,7 +359,7 @@ class ResampledBars(Sequence[B], Generic[B]):
 
     @property
     def kind(self) -> Kind:
-        return "daily" if issubclass(self._cls, DailyBar) else "intraday"
+        return kind_of(self._cls)
 
     @property
     def span(self) -> Span:
