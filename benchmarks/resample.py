@@ -43,7 +43,7 @@ def minute_bars(count: int, seed: int = 1):
     """``count`` consecutive one-minute bars of a random walk, as records."""
     import numpy
 
-    from tarnwick.bars._layout import record_dtype
+    from tarnwick.bars._records import record_dtype
 
     rng = numpy.random.default_rng(seed)
     bars = numpy.zeros(count, record_dtype())

@@ -6,7 +6,7 @@ from zoneinfo import ZoneInfo
 
 import numpy
 
-from tarnwick.bars._layout import record_dtype
+from tarnwick.bars._records import record_dtype
 
 NEW_YORK = ZoneInfo("America/New_York")
 SPRING_FORWARD = datetime.datetime(2024, 3, 10, 7, tzinfo=datetime.UTC).timestamp()  # 02:00 EST -> 03:00 EDT

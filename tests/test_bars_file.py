@@ -2,18 +2,23 @@
 
 import datetime
 import gc
+import io
+import math
 import os
 import struct
 import subprocess
 import sys
+import threading
+import time
 import tracemalloc
 
 import numpy
 import pytest
 
+from kit import layout
 from tarnwick import bars as barfiles
-from tarnwick.bars import RECORD_SIZE, BarFileError, looks_daily, read, write
-from tarnwick.bars._layout import FILE_MAGIC, header_record
+from tarnwick.bars import RECORD_SIZE, BarFileError, looks_daily, read, resample, write
+from tarnwick.bars._records import FILE_MAGIC, header_record
 from tarnwick.base.candlestick import BarData, DailyBar
 
 FIELDS = ("ticker", "timestamp", "bar_span_seconds", "high_price", "low_price", "open_price", "close_price",
@@ -50,7 +55,7 @@ def test_round_trip_gives_read_only_views_with_equal_fields(tmp_path, make, kind
     source = make()
     assert write(path, source) == len(source)
     kind_name = "daily" if kind is DailyBar else "intraday"
-    assert path.read_bytes() == header_record(kind_name) + records(source)
+    assert path.read_bytes() == header_record(kind_name, len(source)) + records(source)
     with read(path) as got:
         assert got.bar_class is kind and len(got) == len(source)
         assert [fields(bar) for bar in got] == [fields(bar) for bar in source]
@@ -98,15 +103,113 @@ def test_kind_is_stated_by_the_header_and_inferred_only_without_one(tmp_path):
     (b"\x28" * 100, "100 bytes is not a whole number of 101-byte bar records"),
     (bytes(memoryview(intraday(1)[0])) * 2 + b"\0", "2 records and 1 bytes more"),
     (bytes(memoryview(intraday(1)[0])) + b"\x1f" + bytes(100), "record 1 is not a bar record (kind code 31"),
-    (header_record("daily") + records(daily(1)) + header_record("daily"), "record 2 is a file header"),
-    (b"\0" + FILE_MAGIC + struct.pack("=dd", 2.0, 1.0) + bytes(52), "format version 2 is not known"),
-    (b"\0" + FILE_MAGIC + struct.pack("=dd", 1.0, 7.0) + bytes(52), "states a kind of bars that this version"),
+    (header_record("daily") + records(daily(1)) + header_record("daily"), "record 1 is a file header"),
 ])
 def test_files_that_are_not_bar_files_are_refused(tmp_path, content, message):
     path = tmp_path / "bad"
     path.write_bytes(content)
     with pytest.raises(BarFileError, match=message.replace("(", r"\(")):
         read(path)
+
+
+def header(version=1.0, code=1.0, count=0.0):
+    return b"\0" + FILE_MAGIC + struct.pack("=dd32xd", version, code, count) + bytes(12)
+
+
+def cut(size):
+    """Ten intraday bars with their header, cut (or extended with zeros) to ``size`` bytes."""
+    data = header(count=10.0) + records(intraday(10))
+    return data[:size] + bytes(max(0, size - len(data)))
+
+
+READERS = {
+    "read": read,
+    "resample": lambda path: resample(path, "1h", tz="UTC"),
+    "to_arrow": lambda path: barfiles.to_arrow(path),
+    "show": lambda path: barfiles.show(path, out=io.StringIO()),
+}
+
+
+@pytest.mark.parametrize("reader", READERS.values(), ids=READERS.keys())
+@pytest.mark.parametrize("content, message", [
+    (header(version=2.0), "bar file format version 2 is not known"),
+    (header(version=1.5), "bar file format version 1.5 is not known"),
+    (header(code=7.0), "the header states kind code 7, a kind of bars this version does not know"),
+    (header(count=2.5), "the header states 2.5 bars, which is not a count of bars"),
+    (cut(1010), "truncated: the header states 10 bars, but its 1010 bytes hold the header and 9 records$"),
+    (cut(1000), "truncated: the header states 10 bars, but its 1000 bytes hold the header and 8 records and 91 bytes "
+                "more$"),
+    (cut(1212), "the header states 10 bars, but its 1212 bytes hold the header and 11 records: something was added"),
+    (records(intraday(2))[:-10], "192 bytes is not a whole number of 101-byte bar records .1 records and 91 "
+                                 "bytes more.: the file is truncated"),
+])
+def test_every_reader_refuses_a_bad_header_or_size_with_one_message(tmp_path, reader, content, message):
+    path = tmp_path / "bad"
+    path.write_bytes(content)
+    with pytest.raises(BarFileError, match=f"^{path}: {message}"):
+        reader(path)
+
+
+def test_a_huge_sparse_file_costs_only_its_first_bad_records(tmp_path):
+    path = tmp_path / "sparse"
+    path.write_bytes(records(intraday(1)))
+    os.truncate(path, 10**10 // RECORD_SIZE * RECORD_SIZE)  # 10 GB of zeros that take no disk
+    started = time.monotonic()
+    tracemalloc.start()
+    with pytest.raises(BarFileError, match="record 1 is not a bar record"):
+        read(path)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert peak < 8 << 20 and time.monotonic() - started < 5
+
+
+@pytest.mark.parametrize("timestamp", [math.inf, -math.inf, 1e300, -1e300, math.nan])
+def test_show_names_the_record_whose_time_no_date_can_show(tmp_path, timestamp):
+    bars = [bytes(memoryview(bar)) for bar in intraday(3)]
+    bars[1] = layout.pack(b"ABC", timestamp, 60.0)
+    write(tmp_path / "bars", b"".join(bars), kind="intraday")
+    with pytest.raises(BarFileError, match=f"^{tmp_path / 'bars'}: record 1 ") as caught:
+        barfiles.show(tmp_path / "bars", out=io.StringIO())
+    assert "\n" not in str(caught.value)
+
+
+def test_show_tells_times_in_the_zone_asked_for(tmp_path):
+    write(tmp_path / "bars", intraday(3))
+    lines = barfiles.summarise(read(tmp_path / "bars"), 1, tz="America/New_York")
+    assert lines[3] == "  <BarData>([2024-03-01 05:00:00] ABC, open=10.0, high=10.5, low=9.8, close=10.2, volume=100.0)"
+    assert lines[-2] == "times: from 2024-03-01 04:59:00-0500 to 2024-03-01 05:02:00-0500"
+    assert barfiles.summarise(read(tmp_path / "bars"), 1)[-2] == ("times: from 2024-03-01 09:59:00+0000 to "
+                                                                  "2024-03-01 10:02:00+0000")
+
+
+def test_closing_while_another_thread_reads_gives_the_closed_error(tmp_path):
+    write(tmp_path / "bars", intraday(50))
+    failures = []
+
+    def walk(bars):
+        try:
+            while True:
+                for _ in bars:
+                    pass
+                bars[-1], bars[1:3], len(bars), memoryview(bars).release()
+        except ValueError as error:
+            if "is closed" not in str(error):
+                failures.append(error)
+        except BaseException as error:
+            failures.append(error)
+
+    switching = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # threads switch between almost any two steps
+    try:
+        for _ in range(300):
+            bars = read(tmp_path / "bars")
+            walker = threading.Thread(target=walk, args=(bars,))
+            walker.start()
+            bars.close()
+            walker.join()
+    finally:
+        sys.setswitchinterval(switching)
+    assert failures == []
 
 
 def test_indexing(tmp_path):
@@ -211,7 +314,7 @@ def test_record_buffers_and_chunks_are_written_as_given(tmp_path, form):
     source = daily(3)
     data = records(source)
     assert write(tmp_path / "bars", form(data), kind="daily") == 3
-    assert (tmp_path / "bars").read_bytes() == header_record("daily") + data
+    assert (tmp_path / "bars").read_bytes() == header_record("daily", 3) + data
     with read(tmp_path / "bars") as got:  # a file given whole brings its kind
         assert write(tmp_path / "copy", got) == 3
     assert (tmp_path / "copy").read_bytes() == (tmp_path / "bars").read_bytes()
@@ -224,7 +327,7 @@ def test_write_back_started_on_the_way_covers_the_file_in_order(tmp_path, monkey
     data = records(intraday(20))
     write(tmp_path / "bars", (data[i:i + 2 * RECORD_SIZE] for i in range(0, len(data), 2 * RECORD_SIZE)),
           kind="intraday")
-    assert (tmp_path / "bars").read_bytes() == header_record("intraday") + data
+    assert (tmp_path / "bars").read_bytes() == header_record("intraday", 20) + data
     ends = [0] + [offset + length for offset, length in started]
     assert [offset for offset, _ in started] == ends[:-1] and 18 * RECORD_SIZE < ends[-1] <= 21 * RECORD_SIZE
     assert all((end - RECORD_SIZE) % (2 * RECORD_SIZE) == 0 for end in ends[1:])  # where a chunk ended, after the header

@@ -8,7 +8,7 @@ import textwrap
 
 import pytest
 
-from tarnwick.bars._layout import RECORD_SIZE, RECORD_STRUCT
+from tarnwick.bars._records import RECORD_SIZE, RECORD_STRUCT
 from tarnwick.bars._pack import pack
 
 COUNT = 5

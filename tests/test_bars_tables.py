@@ -9,7 +9,7 @@ import math
 import pytest
 
 from tarnwick.bars import CsvError, Reading, convert, load_csv, load_tables, main, read
-from tarnwick.bars._layout import ticker_file_name
+from tarnwick.bars._records import ticker_file_name
 
 UTC = datetime.UTC
 DAY_ROWS = ["2024-01-04,1,2,0.5,1.5,10", "2024-01-05,1,3,0.5,2.5,20"]

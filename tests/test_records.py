@@ -1,13 +1,17 @@
 """The bar record's byte image: every field at its offset, every bit kept."""
 
+import datetime
 import math
 import struct
 
+import numpy
 import pytest
 
 from kit import layout
 from kit.layout import RAW, RECORD
-from tarnwick.bars import _layout as product_layout
+from tarnwick.bars import BarFileError, ResampleError, read, resample
+from tarnwick.bars import _records as product_layout
+from tarnwick.bars._records import date_numbers, dates_from_numbers, market_date
 from tarnwick.base.candlestick import BarData
 
 FLOAT_FIELDS = [
@@ -104,3 +108,46 @@ def test_image_round_trips_bit_for_bit(lead):
     view = BarData.from_buffer(memoryview(buffer)[lead:])
     check(view)
     assert math.isnan(view.timestamp) and view.low_price == -math.inf
+
+
+# ---- the records core: one date codec, one kind rule ---------------------------------------
+
+
+@pytest.mark.parametrize("day", [datetime.date(1, 1, 1), datetime.date(1900, 2, 28), datetime.date(2000, 2, 29),
+                                 datetime.date(2024, 12, 31), datetime.date(9999, 12, 31)])
+def test_date_numbers_one_at_a_time_and_in_arrays_agree(day):
+    number = product_layout.date_number(day)
+    assert number == day.year * 10000 + day.month * 100 + day.day and market_date(number) == day
+    dates = numpy.array([day], "M8[D]")
+    assert date_numbers(dates).tolist() == [number] and (dates_from_numbers(numpy.array([number])) == dates).all()
+
+
+@pytest.mark.parametrize("number", [20230229.0, 20241301.0, 20240100.0, 20240105.5, 100.0, 1e300, math.inf, math.nan])
+def test_what_is_no_date_number_is_refused_alike(number):
+    with pytest.raises(ValueError, match="not a date number"):
+        market_date(number)
+    with pytest.raises(BarFileError, match="record 1 of daily bars holds no market date"):
+        dates_from_numbers(numpy.array([20240105.0, number]))
+
+
+DAY, NEXT_DAY = (20240105.0, 1.0), (20240112.0, 1.0)
+MINUTE, NEXT_MINUTE = (1_709_287_260.0, 60.0), (1_709_287_320.0, 60.0)
+
+
+@pytest.mark.parametrize("first, last, kind", [
+    (DAY, NEXT_DAY, "daily"), (MINUTE, NEXT_MINUTE, "intraday"), (DAY, MINUTE, None), (MINUTE, DAY, None),
+])
+def test_one_kind_rule_for_files_without_a_header_whoever_reads_them(tmp_path, first, last, kind):
+    path = tmp_path / "plain.bars"
+    path.write_bytes(layout.pack(b"ABC", *first) + layout.pack(b"ABC", *last))
+    if kind is None:  # the ends disagree: every reader asks, none guesses
+        for reader in (read, lambda source: resample(source, "1h", tz="UTC")):
+            with pytest.raises(BarFileError, match="without a header, its first record looks .* say which they are"):
+                reader(path)
+        assert read(path, "intraday").kind == "intraday"
+    elif kind == "daily":
+        assert read(path).kind == "daily"
+        with pytest.raises(ResampleError, match="daily bars cannot be resampled into an intraday span"):
+            resample(path, "1h", tz="UTC")
+    else:
+        assert read(path).kind == "intraday" and len(resample(path, "1h", tz="UTC")) == 1

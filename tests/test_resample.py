@@ -11,8 +11,8 @@ from hypothesis import strategies as st
 from resample_kit import (FALL_BACK, NEW_YORK, SPRING_FORWARD, VALUES, as_array, assert_same, local, oracle,
                           records)
 
-from tarnwick.bars import _bucketing, read, write
-from tarnwick.bars._layout import header_record
+from tarnwick.bars import BarFileError, _bucketing, read, write
+from tarnwick.bars._records import header_record
 from tarnwick.bars._resample import ResampleError, ResampledBars, Span, resample
 from tarnwick.base.candlestick import BarData, DailyBar
 
@@ -196,8 +196,8 @@ def minute(i):
 @pytest.mark.parametrize("source, span, kind, message", [
     (records([minute(2), minute(1)]), "5min", None, r"record 1 \(ABC\) .*time order"),
     (records([minute(1), minute(2)], [60.0, 120.0]), "5min", None, "overlap"),
-    (records([minute(1), 20240604.0], [60.0, 1.0]), "5min", None, "record 1 .*holds a daily bar"),
-    (records([20240603.0, minute(1)], [1.0, 60.0]), "1w", None, "record 1 .*cannot be mixed"),
+    (records([minute(1), 20240604.0, minute(3)], [60.0, 1.0, 60.0]), "5min", None, "record 1 .*holds a daily bar"),
+    (records([20240603.0, minute(1), 20240605.0], [1.0, 60.0, 1.0]), "1w", None, "record 1 .*cannot be mixed"),
     (records([minute(10)], 600.0), "5min", None, "longer than the new span"),
     (records([20240603.0], 1.0), "5min", "daily", "shorter than the bars'"),
     (records([20240609.0], 7.0), "1d", "daily", "longer than the new span"),
@@ -231,7 +231,7 @@ def test_bad_arguments_are_refused():
     broken[0] = 31
     with pytest.raises(ResampleError, match="not a bar record"):
         resample(bytes(broken), "5min", kind="intraday")
-    with pytest.raises(ResampleError, match="whole number"):
+    with pytest.raises(BarFileError, match="whole number"):
         resample(bytes(broken)[:-1], "5min")
     with pytest.raises(TypeError, match="buffer of bar records"):
         resample(42, "5min")

@@ -5,7 +5,7 @@ import pytest
 from resample_kit import local, records
 
 from tarnwick.bars import _resample_cli, main, read, resample, write
-from tarnwick.bars._resample import chart_candles
+from tarnwick.bars._plot import chart_candles
 
 
 def minutes(count, ticker="ABC"):

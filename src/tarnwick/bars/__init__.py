@@ -27,7 +27,7 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 from ._file import BarFile, BarFileError, read, write
-from ._layout import RECORD_FIELDS, RECORD_SIZE, looks_daily
+from ._records import RECORD_FIELDS, RECORD_SIZE, looks_daily
 from ._resample import ResampledBars, ResampleError, resample
 
 if TYPE_CHECKING:
@@ -102,7 +102,7 @@ __all__ = [
 
 def __getattr__(name: str) -> Any:
     if name == "RECORD_DTYPE":  # numpy is imported when first needed
-        from ._layout import record_dtype
+        from ._records import record_dtype
 
         globals()["RECORD_DTYPE"] = value = record_dtype()
         return value

@@ -20,7 +20,7 @@ from ._convert import add_convert_options, convert, reading_of, summary
 from ._csv import check_ticker, parse_span
 from ._export import export, format_for
 from ._file import StrPath, read, refuse_same_file
-from ._layout import Kind
+from ._records import Kind
 from ._operations import show, verify
 
 PROGRAM = "tarnwick-bars"

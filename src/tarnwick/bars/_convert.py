@@ -11,7 +11,7 @@ from typing import Any
 
 from ._csv import CsvBars, CsvError, Reading, Stamp, load_tables
 from ._file import StrPath, refuse_same_file, write
-from ._layout import RECORD_SIZE, Kind, ticker_file_name
+from ._records import RECORD_SIZE, Kind, ticker_file_name
 from ._layouts import ROLES, parse_column_option
 from ._pack import pack
 from ._progress import AUTO_THRESHOLD, Progress, progress

@@ -21,7 +21,7 @@ import pyarrow
 from tarnwick.base.candlestick import BarData, DailyBar
 
 from ._file import StrPath
-from ._layout import TICKER_BYTES, Kind
+from ._records import BAR_KIND_CODE, TICKER_BYTES, Kind, date_numbers
 from ._layouts import TIME_ROLES
 from ._progress import Progress, _Silent, progress
 from ._source import CsvError as CsvError  # raised here too; defined with the reading of files
@@ -120,13 +120,13 @@ class CsvBars:
 
     def bars(self, meter: Progress | None = None) -> Iterator[BarData]:
         """Builds the bars one by one (so a large table needs no list of them)."""
-        from ._layout import RECORD_STRUCT
+        from ._records import RECORD_STRUCT
 
         cls = self.bar_class
         ticker = self.ticker.encode("utf-8")
         for i in range(len(self)):
             fields = self.record(i)
-            yield cls.from_bytes(RECORD_STRUCT.pack(40, ticker, *fields[1:]))
+            yield cls.from_bytes(RECORD_STRUCT.pack(BAR_KIND_CODE, ticker, *fields[1:]))
             if meter is not None:
                 meter.update(1)
 
@@ -422,7 +422,7 @@ class _Reader:
         notes = list(self.notes)
         if daily:
             dates = keys.astype("datetime64[D]")
-            timestamps = _date_numbers(dates)
+            timestamps = date_numbers(dates)
             spans, span_text = _daily_spans(dates, span, values.spans)
         else:
             spans, span_text = self.intraday_spans(values.times, span, values.spans)
@@ -548,15 +548,6 @@ def _mode(gaps: npt.NDArray[numpy.int64]) -> int:
         return int(gaps[0])
     values, counts = numpy.unique(gaps, return_counts=True)
     return int(values[numpy.argmax(counts)])  # the first of the most common: the smallest
-
-
-def _date_numbers(dates: npt.NDArray[numpy.datetime64]) -> Floats:
-    months = dates.astype("datetime64[M]")
-    years = dates.astype("datetime64[Y]").astype(numpy.int64) + 1970
-    month = months.astype(numpy.int64) % 12 + 1
-    day = (dates - months.astype("datetime64[D]")).astype(numpy.int64) + 1
-    numbers: Floats = (years * 10000 + month * 100 + day).astype(numpy.float64)
-    return numbers
 
 
 def _plural(count: float, unit: str) -> str:

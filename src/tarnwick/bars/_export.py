@@ -37,8 +37,9 @@ import numpy
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
-from ._file import BarFile, BarFileError, StrPath, errors_about, read, replacing, stand_in
-from ._layout import BAR_KIND_CODE, FORMAT_VERSION, TICKER_BYTES, Kind, record_dtype
+from ._file import BarFile, BarFileError, StrPath, errors_about, replacing, stand_in
+from ._records import (BAR_KIND_CODE, FORMAT_VERSION, SCHEMA_FORMAT_KEY, SCHEMA_KIND_KEY, TICKER_BYTES, Kind,
+                       date_numbers, dates_from_numbers, open_records, record_dtype)
 
 if TYPE_CHECKING:
     import pandas
@@ -72,7 +73,7 @@ def schema(kind: Kind, zone: datetime.tzinfo | None = None) -> pyarrow.Schema:
     return pa.schema(
         [pa.field("ticker", pa.string(), False), *times, *(pa.field(name, pa.float64(), False) for name in PRICES),
          pa.field("trade_count", pa.uint32(), False)],
-        metadata={"tarnwick.bars.format": str(FORMAT_VERSION), "tarnwick.bars.kind": kind},
+        metadata={SCHEMA_FORMAT_KEY: str(FORMAT_VERSION), SCHEMA_KIND_KEY: kind},
     )
 
 
@@ -127,7 +128,7 @@ def records_to_arrow(records: Records, kind: Kind, *, zone: datetime.tzinfo | No
     target = schema(kind, zone)
     timestamps, spans = records["timestamp"], records["bar_span"]
     if kind == "daily":
-        end = _dates_from_numbers(timestamps)
+        end = dates_from_numbers(timestamps)
         whole = numpy.isfinite(spans) & (spans == numpy.floor(spans)) & (spans >= 1) & (spans < 1 << 31)
         if not whole.all():
             raise BarFileError(f"record {_first(~whole)} of daily bars has a span that is not a whole number "
@@ -143,11 +144,9 @@ def records_to_arrow(records: Records, kind: Kind, *, zone: datetime.tzinfo | No
 
 
 def _records_of(source: BarsLike) -> tuple[Records, Kind]:
-    if isinstance(source, BarFile):
-        return source.columns(), source.kind
-    if isinstance(source, (str, os.PathLike)):
-        with read(source) as bars:  # the columns keep the mapping alive
-            return bars.columns(), bars.kind
+    if isinstance(source, (BarFile, str, os.PathLike)):
+        with open_records(source, check_codes=True) as records:  # the columns keep the mapping alive
+            return numpy.frombuffer(records.view, record_dtype()), records.kind
     given = list(source)
     daily = {isinstance(bar, DailyBar) for bar in given}
     if len(daily) > 1:
@@ -196,27 +195,6 @@ def _nanoseconds(seconds: numpy.ndarray[Any, Any]) -> numpy.ndarray[Any, Any]:
     return result
 
 
-def _dates_from_numbers(numbers: numpy.ndarray[Any, Any]) -> numpy.ndarray[Any, Any]:
-    valid = numpy.isfinite(numbers) & (numbers == numpy.floor(numbers)) & (numbers >= 10101) & (numbers <= 99991231)
-    whole = numpy.where(valid, numbers, 19700101).astype(numpy.int64)
-    year, month, day = whole // 10000, whole // 100 % 100, whole % 100
-    months = (year - 1970) * 12 + (month - 1)
-    dates: numpy.ndarray[Any, Any] = months.astype("M8[M]").astype("M8[D]") + (day - 1).astype("m8[D]")
-    valid &= (month >= 1) & (month <= 12) & (day >= 1) & (_date_numbers(dates) == whole)
-    if not valid.all():
-        raise BarFileError(f"record {_first(~valid)} of daily bars holds no market date "
-                           f"({numbers[_first(~valid)]!r})")
-    return dates
-
-
-def _date_numbers(dates: numpy.ndarray[Any, Any]) -> numpy.ndarray[Any, Any]:
-    year = dates.astype("M8[Y]").astype(numpy.int64) + 1970
-    month = dates.astype("M8[M]").astype(numpy.int64) % 12 + 1
-    day = (dates - dates.astype("M8[M]").astype("M8[D]")).astype(numpy.int64) + 1
-    result: numpy.ndarray[Any, Any] = year * 10000 + month * 100 + day
-    return result
-
-
 # ---- a table to records ----------------------------------------------------------
 
 
@@ -262,7 +240,7 @@ def from_arrow(table: pyarrow.Table) -> tuple[Records, Kind]:
     records["dtype"] = BAR_KIND_CODE
     records["ticker"] = _ticker_bytes(columns["ticker"])
     if kind == "daily":
-        records["timestamp"] = _date_numbers(columns["end_date"].to_numpy().astype("M8[D]"))
+        records["timestamp"] = date_numbers(columns["end_date"].to_numpy().astype("M8[D]"))
         records["bar_span"] = columns["span_days"].to_numpy()
     else:
         whole, part = numpy.divmod(columns["end"].to_numpy(), _NS)
@@ -275,7 +253,7 @@ def from_arrow(table: pyarrow.Table) -> tuple[Records, Kind]:
 
 
 def _kind_of(table: pyarrow.Table) -> Kind:
-    stated = (table.schema.metadata or {}).get(b"tarnwick.bars.kind")
+    stated = (table.schema.metadata or {}).get(SCHEMA_KIND_KEY.encode())
     if stated == b"daily" or stated == b"intraday":
         return "daily" if stated == b"daily" else "intraday"
     if "end_date" in table.column_names:
@@ -384,7 +362,7 @@ def exported(source: StrPath) -> Format | None:
         start = file.readline(4096)
     if start.startswith(b"PAR1"):
         metadata = pyarrow.parquet.read_schema(path).metadata or {}
-        return "parquet" if b"tarnwick.bars.kind" in metadata else None
+        return "parquet" if SCHEMA_KIND_KEY.encode() in metadata else None
     names = start.rstrip(b"\r\n").replace(b'"', b"").decode("utf-8", "replace").split(",")
     return "csv" if names in (schema(kind, datetime.UTC).names for kind in ("daily", "intraday")) else None
 

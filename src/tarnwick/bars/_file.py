@@ -1,5 +1,5 @@
 """Bar files: a header record and 101-byte bar records back to back (see
-``_layout``), written atomically and read through a memory mapping without
+``_records``), written atomically and read through a memory mapping without
 copying."""
 
 from __future__ import annotations
@@ -8,29 +8,23 @@ import contextlib
 import mmap
 import os
 import re
-import struct
-from collections.abc import Buffer, Callable, Iterable, Iterator, Sequence
-from functools import partial
+from collections.abc import Buffer, Iterable, Iterator
 from pathlib import Path
-from types import TracebackType
-from typing import TYPE_CHECKING, Any, BinaryIO, Literal, Self, TypeVar, overload
+from typing import Any, BinaryIO, Literal, Self, TypeVar, overload
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
-from ._layout import (
+from ._records import (
     BAR_KIND_CODE,
-    FORMAT_VERSION,
-    OFFSETS,
     RECORD_SIZE,
+    BarFileError,
     Kind,
+    class_of,
     header_record,
-    is_header,
-    looks_daily,
-    parse_header,
+    kind_of,
+    open_records,
 )
-
-if TYPE_CHECKING:
-    import numpy
+from ._sequence import BarSequence
 
 StrPath = str | os.PathLike[str]
 
@@ -39,73 +33,10 @@ B = TypeVar("B", bound=BarData, covariant=True)
 BarSource = Iterable["BarData | Buffer"] | Buffer
 """What ``write`` takes: bars, a buffer of records, or an iterable of bars and buffers of records."""
 
+__all__ = ["BarFile", "BarFileError", "BarSource", "StrPath", "kind_of", "read", "write"]
 
 
-def kind_of(bar_class: type[BarData]) -> Kind:
-    """``"daily"`` for ``DailyBar`` and its subclasses, ``"intraday"`` for every other bar class."""
-    return "daily" if issubclass(bar_class, DailyBar) else "intraday"
-
-
-# timestamp and bar_span, the two fields whose meaning depends on the class.
-_TIME_FIELDS = struct.Struct("=dd")
-_TIME_OFFSET = OFFSETS["timestamp"]
-
-
-class BarFileError(ValueError):
-    """A file that does not hold bar records, or bars that do not make a bar file."""
-
-
-def _class_for(path: Path, kind: Kind | type[BarData] | None, stated: Kind | None,
-               daily_by_rule: bool) -> type[BarData]:
-    """The class of a file's bars: the one asked for, else the one the header
-    states, else the one the rule gives (files without a header)."""
-    if kind is None:
-        kind = stated or ("daily" if daily_by_rule else "intraday")
-    if kind == "daily":
-        cls: type[BarData] = DailyBar
-    elif kind == "intraday":
-        cls = BarData
-    elif isinstance(kind, type) and issubclass(kind, BarData):
-        cls = kind
-    else:
-        raise TypeError(f"kind must be 'daily', 'intraday', None or a BarData class, not {kind!r}")
-    if stated is not None and issubclass(cls, DailyBar) != (stated == "daily"):
-        raise BarFileError(f"{path}: the file holds {stated} bars, which cannot be read as {cls.__name__}")
-    return cls
-
-
-def _read_header(path: Path, data: mmap.mmap) -> Kind | None:
-    """The kind that the file's header states; None for a file without one."""
-    if not is_header(data[:RECORD_SIZE]):
-        return None
-    version, kind = parse_header(data[:RECORD_SIZE])
-    if version != FORMAT_VERSION:
-        raise BarFileError(f"{path}: bar file format version {version} is not known to this version of "
-                           f"tarnwick, which reads version {FORMAT_VERSION}")
-    if kind is None:
-        raise BarFileError(f"{path}: the header states a kind of bars that this version does not know")
-    return kind
-
-
-def _check_kind_codes(path: Path, data: mmap.mmap, first: int, count: int) -> None:
-    codes = data[first * RECORD_SIZE : count * RECORD_SIZE : RECORD_SIZE]
-    if codes.count(BAR_KIND_CODE) != len(codes):
-        index = first + next(i for i, code in enumerate(codes) if code != BAR_KIND_CODE)
-        record = data[index * RECORD_SIZE : (index + 1) * RECORD_SIZE]
-        what = "a file header" if is_header(record) else f"not a bar record (kind code {record[0]}, bars carry " \
-                                                         f"{BAR_KIND_CODE})"
-        raise BarFileError(f"{path}: record {index} is {what}")
-
-
-def _daily_by_rule(data: mmap.mmap, first: int, count: int) -> bool:
-    if first == count:
-        return False
-    head = _TIME_FIELDS.unpack_from(data, first * RECORD_SIZE + _TIME_OFFSET)
-    tail = _TIME_FIELDS.unpack_from(data, (count - 1) * RECORD_SIZE + _TIME_OFFSET)
-    return looks_daily(*head) and looks_daily(*tail)
-
-
-class BarFile(Sequence[B]):
+class BarFile(BarSequence[B]):
     """The bars of a bar file, laid over a read-only memory mapping of it.
 
     ``len``, indexing (negative indices too) and iteration give view bars
@@ -117,52 +48,31 @@ class BarFile(Sequence[B]):
     RECORD_DTYPE)`` make columns without copying.
 
     ``close()`` (or leaving a ``with`` block) ends the object's use: any later
-    access raises ``ValueError``.  The mapping is unmapped at once when no bar
-    or buffer taken from it is alive; otherwise those bars, arrays and views
-    keep it mapped, and it goes when the last of them is dropped.
-    Nothing ever reads unmapped memory.  A mapped file must not be truncated
-    meanwhile (reading past its new end kills the process with SIGBUS);
-    ``write`` replaces files instead of truncating them, which is safe.
+    access raises ``ValueError``, also in another thread that is iterating.
+    The mapping is unmapped at once when no bar or buffer taken from it is
+    alive; otherwise those bars, arrays and views keep it mapped, and it goes
+    when the last of them is dropped.  Nothing ever reads unmapped memory.
+    A mapped file must not be truncated meanwhile (reading past its new end
+    kills the process with SIGBUS); ``write`` replaces files instead of
+    truncating them, which is safe.
     """
 
-    __slots__ = ("_cls", "_count", "_first", "_lay", "_mmap", "_path", "_view", "__weakref__")
+    __slots__ = ("_mapping", "_path", "__weakref__")
+    _noun = "bar file"
 
     def __init__(self, path: StrPath, kind: Kind | type[B] | None = None) -> None:
         self._path = Path(path)
-        self._mmap: mmap.mmap | None = None
-        self._view: memoryview | None = None
-        self._lay: Callable[[int], B] | None = None  # a bar laid at a byte offset of the mapping
-        with open(self._path, "rb") as file:
-            size = os.fstat(file.fileno()).st_size
-            if size % RECORD_SIZE:
-                raise BarFileError(
-                    f"{self._path}: {size} bytes is not a whole number of {RECORD_SIZE}-byte bar records "
-                    f"({size // RECORD_SIZE} records and {size % RECORD_SIZE} bytes more)"
-                )
-            if size:
-                self._mmap = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ)
+        if kind is not None and kind not in ("daily", "intraday") and not (
+                isinstance(kind, type) and issubclass(kind, BarData)):
+            raise TypeError(f"kind must be 'daily', 'intraday', None or a BarData class, not {kind!r}")
+        records = open_records(self._path, kind, check_codes=True)
         try:
-            records = size // RECORD_SIZE
-            stated, first = None, 0
-            if self._mmap is not None:
-                stated = _read_header(self._path, self._mmap)
-                first = 0 if stated is None else 1
-                _check_kind_codes(self._path, self._mmap, first, records)
-            self._count = records - first
-            self._cls: type[B] = _class_for(  # type: ignore[assignment]
-                self._path, kind, stated, self._mmap is not None and _daily_by_rule(self._mmap, first, records))
-            self._first = first * RECORD_SIZE
-            if self._count:
-                assert self._mmap is not None
-                self._view = memoryview(self._mmap)[self._first :]
-                # All bars share one pin of the mapping: about 130 bytes a
-                # live bar, where a memoryview slice and a pin of its own
-                # each would take about 420.
-                self._lay = partial(self._cls._from_pin, BarData._pin(self._mmap))
+            cls: type[B] = kind if isinstance(kind, type) else class_of(records.kind)  # type: ignore[assignment]
+            super().__init__(records.view, cls)
         except BaseException:
-            if self._mmap is not None:
-                self._mmap.close()
+            records.close()
             raise
+        self._mapping: mmap.mmap | None = records.mapping
 
     @property
     def path(self) -> Path:
@@ -170,113 +80,39 @@ class BarFile(Sequence[B]):
         return self._path
 
     @property
-    def bar_class(self) -> type[B]:
-        """The class whose bars the file gives: ``DailyBar``, ``BarData`` or the class asked for."""
-        return self._cls
-
-    @property
-    def kind(self) -> Kind:
-        """``"daily"`` or ``"intraday"``: what the file's bars are read as."""
-        return kind_of(self._cls)
+    def name(self) -> str:
+        return str(self._path)
 
     @property
     def closed(self) -> bool:
         """Whether ``close`` has been called."""
-        return self._count < 0
+        return self._laid is None
 
-    def _open_view(self) -> memoryview | None:
-        if self._count < 0:
-            raise ValueError(f"bar file {self._path} is closed")
-        return self._view
-
-    def _bar(self, index: int) -> B:
-        assert self._lay is not None  # there are bars, so there is a pin
-        return self._lay(self._first + index * RECORD_SIZE)
-
-    def __len__(self) -> int:
-        self._open_view()
-        return self._count
-
-    @overload
-    def __getitem__(self, index: int) -> B: ...
-    @overload
-    def __getitem__(self, index: slice) -> list[B]: ...
-    def __getitem__(self, index: int | slice) -> B | list[B]:
-        view = self._open_view()
-        if isinstance(index, slice):
-            start, stop, step = index.indices(self._count)
-            offsets = range(self._first + start * RECORD_SIZE, self._first + stop * RECORD_SIZE, step * RECORD_SIZE)
-            if not offsets:
-                return []
-            assert self._lay is not None
-            return list(map(self._lay, offsets))  # a million bars in a fraction of a second
-        try:
-            position = index.__index__()
-        except AttributeError:
-            raise TypeError(f"bar file indices must be integers or slices, not {type(index).__name__}") from None
-        if position < 0:
-            position += self._count
-        if not 0 <= position < self._count or view is None:
-            raise IndexError("bar file index out of range")
-        return self._bar(position)
-
-    def __iter__(self) -> Iterator[B]:
-        self._open_view()
-        for index in range(self._count):
-            self._open_view()  # refuses to go on once closed
-            yield self._bar(index)
-
-    def __buffer__(self, flags: int, /) -> memoryview:
-        # A new read-only view of the bar records for each consumer: it pins
-        # the mapping like a bar does, until the consumer releases it below.
-        view = self._open_view()
-        return view[:] if view is not None else memoryview(b"")
-
-    def __release_buffer__(self, view: memoryview, /) -> None:
-        # Defining this makes Python keep the view above alive for as long as
-        # the consumer (a numpy array, a memoryview) holds the buffer; without
-        # it the view would go at once and close() could unmap under them.
-        view.release()
-
-    def columns(self) -> numpy.ndarray[Any, numpy.dtype[numpy.void]]:
-        """The bars as a read-only numpy array of ``RECORD_DTYPE`` over the
-        mapping, without copying: ``columns()["close_price"]`` is a column.
-        The array keeps the mapping alive, also after ``close``."""
-        import numpy
-
-        from ._layout import record_dtype
-
-        return numpy.frombuffer(self, record_dtype())
+    def _closed_error(self) -> ValueError:
+        return ValueError(f"bar file {self._path} is closed")
 
     def close(self) -> None:
         """Ends the use of this object; see the class's description for the mapping."""
-        if self._count < 0:
-            return
-        self._count = -1
-        self._lay = None  # the bars laid over the pin keep it while they live
-        if self._view is not None:
-            self._view.release()
-            self._view = None
-        if self._mmap is not None:
+        # Only references are dropped, nothing is released by hand: a thread
+        # that took the records a moment ago keeps reading valid memory, and
+        # the mapping goes with the last of its users.
+        self._laid = None
+        mapping, self._mapping = self._mapping, None
+        if mapping is not None:
             try:
-                self._mmap.close()
+                mapping.close()
             except BufferError:
                 pass  # bars or buffers taken from it are alive; the last of them unmaps it
-            self._mmap = None
 
     def __enter__(self) -> Self:
-        self._open_view()
+        self._open()
         return self
 
-    def __exit__(
-        self, kind: type[BaseException] | None, value: BaseException | None, traceback: TracebackType | None
-    ) -> None:
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None, traceback: object) -> None:
         self.close()
 
-    def __repr__(self) -> str:
-        if self._count < 0:
-            return f"<BarFile {str(self._path)!r} closed>"
-        return f"<BarFile {str(self._path)!r}: {self._count} {self._cls.__name__}>"
+    def _label(self) -> str:
+        return f" {str(self._path)!r}"
 
 
 @overload
@@ -295,10 +131,12 @@ def read(path: StrPath, kind: Kind | type[BarData] | None = None) -> BarFile[Any
     A file without a header (bar records only, as older versions wrote) is
     taken for daily when its first and last record both hold a date number
     (year 1900 to 9999) as timestamp and a whole number of at least one as
-    span, intraday otherwise.  Refuses, with ``BarFileError``, a file whose
-    size is not a multiple of 101 bytes, that holds records of another kind
-    than bars (a header is only allowed first), whose header states a format
-    version this code does not read, or whose header contradicts ``kind``.
+    span, for intraday when neither does; ``kind`` must decide a file whose
+    ends disagree.  Refuses, with ``BarFileError``, a file whose size is not
+    whole records, or not the number of bars its header states (a truncated
+    file), that holds records of another kind than bars (a header is only
+    allowed first), whose header states a format version or a kind this code
+    does not read, or whose header contradicts ``kind``.
     """
     return BarFile(path, kind)
 
@@ -319,20 +157,29 @@ def write(path: StrPath, source: BarSource, *, kind: Kind | None = None) -> int:
 
     Records given as buffers carry no class, so ``kind`` (``"daily"`` or
     ``"intraday"``) must say what they are: a file's kind is written, never
-    guessed.  Only a ``BarFile`` given whole brings its own kind.  When
+    guessed.  Only an open ``BarFile`` or the result of ``resample``, given
+    whole, brings its own kind (and refuses a ``kind`` that contradicts it).  When
     ``kind`` is given, bars of the other kind are refused.  Every record must
     be a bar record (kind code 40): others are refused with ``BarFileError``
     naming the record's index, objects that are neither bars nor buffers with
     ``TypeError``.
 
-    The file is written whole or not at all: the bytes go to a temporary file
-    in the same directory, which replaces ``path`` only once every record has
-    been written and flushed to disk.
+    The header states the number of bars, so that a reader refuses the file
+    once it has lost (or gained) records.  The file is written whole or not
+    at all: the bytes go to a temporary file in the same directory, which
+    replaces ``path`` only once every record has been written and flushed to
+    disk.
     """
-    if isinstance(source, BarFile) and kind is None:
-        kind = source.kind
     if kind not in (None, "daily", "intraday"):
         raise TypeError(f"kind must be 'daily', 'intraday' or None, not {kind!r}")
+    with contextlib.ExitStack() as stack:
+        if isinstance(source, BarSequence):  # an open file or resampled bars: they bring their kind
+            opened = stack.enter_context(open_records(source, kind))
+            source, kind = opened.view, opened.kind
+        return _write(path, source, kind)
+
+
+def _write(path: StrPath, source: BarSource, kind: Kind | None) -> int:
     records = _Records(kind)
     with replacing(path) as temporary, open(temporary, "wb") as file:
         file.write(header_record(kind or "intraday"))  # a place holder until the bars have decided
@@ -343,9 +190,8 @@ def write(path: StrPath, source: BarSource, *, kind: Kind | None = None) -> int:
             for chunk in records.add(item):
                 flushing.wrote(file.write(chunk))
         file.write(records.pending)
-        if records.kind != kind:
-            file.seek(0)
-            file.write(header_record(records.kind or "intraday"))
+        file.seek(0)  # the header, now with the kind the bars decided and their number
+        file.write(header_record(records.kind or "intraday", records.count))
         file.flush()
         os.fsync(file.fileno())
     return records.count

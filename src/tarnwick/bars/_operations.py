@@ -13,8 +13,11 @@ from typing import TextIO
 from tarnwick.base.candlestick import BarData, DailyBar
 
 from ._csv import CsvBars
-from ._file import BarFile, BarFileError, StrPath, read
-from ._layout import RECORD_SIZE, Kind
+from ._file import BarFile, StrPath, read
+from ._records import RECORD_SIZE, BarFileError, Kind, market_date
+from ._resample import resolve_zone
+
+ZoneLike = datetime.tzinfo | str | None
 
 FIELDS = ("ticker", "timestamp", "bar_span_seconds", "high_price", "low_price", "open_price", "close_price",
           "volume", "notional", "trade_count")
@@ -37,8 +40,7 @@ def verify(path: StrPath, table: CsvBars, *, limit: int = 10) -> list[str]:
                                           and math.isnan(got) and math.isnan(wanted)):
                     problems.append(f"bar {index}: {name} reads back as {got!r}, {wanted!r} was written")
             if isinstance(bar, DailyBar):
-                number = int(table.timestamps[index])
-                wanted_date = datetime.date(number // 10000, number // 100 % 100, number % 100)
+                wanted_date = market_date(float(table.timestamps[index]))
                 if bar.market_date != wanted_date:
                     problems.append(f"bar {index}: market date {bar.market_date}, {wanted_date} was written")
             if len(problems) >= limit:
@@ -47,24 +49,45 @@ def verify(path: StrPath, table: CsvBars, *, limit: int = 10) -> list[str]:
     return problems
 
 
-def _time_range(first: float, last: float, daily: bool) -> str:
-    if daily:
-        return f"market dates {_market_date(first)} .. {_market_date(last)}"
-    from tarnwick.profile import PROFILE
+class _Times:
+    """The earliest start and the latest end among a file's bars, and the
+    records they come from, shown as dates or as times in a zone."""
 
-    zone = PROFILE.time_zone
-    start = datetime.datetime.fromtimestamp(first, zone)
-    end = datetime.datetime.fromtimestamp(last, zone)
-    return f"from {start:%Y-%m-%d %H:%M:%S%z} to {end:%Y-%m-%d %H:%M:%S%z}"
+    def __init__(self) -> None:
+        self.earliest, self.latest, self.first_index, self.last_index = math.inf, -math.inf, 0, 0
+
+    def add(self, index: int, start: float, end: float) -> None:
+        if start < self.earliest:
+            self.earliest, self.first_index = start, index
+        if end > self.latest:
+            self.latest, self.last_index = end, index
+
+    def text(self, path: StrPath, daily: bool, zone: datetime.tzinfo | None) -> str:
+        if daily:
+            return f"dates: market dates {market_date(self.earliest)} .. {market_date(self.latest)}"
+        shown = []
+        for index, instant in ((self.first_index, self.earliest), (self.last_index, self.latest)):
+            try:
+                shown.append(datetime.datetime.fromtimestamp(instant, zone))
+            except (OverflowError, ValueError, OSError):
+                raise BarFileError(f"{path}: record {index} has a time that no date can show "
+                                   f"({instant!r} seconds since 1970)") from None
+        return f"times: from {shown[0]:%Y-%m-%d %H:%M:%S%z} to {shown[1]:%Y-%m-%d %H:%M:%S%z}"
 
 
-def _market_date(number: float) -> datetime.date:
-    value = int(number)
-    return datetime.date(value // 10000, value // 100 % 100, value % 100)
+def _bar_text(bar: BarData, zone: datetime.tzinfo | None, profile_zone: bool) -> str:
+    """A bar's repr, its time told in ``zone`` rather than the profile's."""
+    text = repr(bar)
+    if profile_zone or isinstance(bar, DailyBar):
+        return text
+    moment = datetime.datetime.fromtimestamp(bar.timestamp, zone)
+    return f"<{type(bar).__name__}>([{moment:%Y-%m-%d %H:%M:%S}]{text.partition(']')[2]}"
 
 
-def summarise(bars: BarFile[BarData], head: int = 5) -> list[str]:
-    """The lines that ``show`` prints for a bar file."""
+def summarise(bars: BarFile[BarData], head: int = 5, *, tz: ZoneLike = None) -> list[str]:
+    """The lines that ``show`` prints for a bar file; times in the zone ``tz``
+    (a ``tzinfo``, a zone name, ``"UTC"`` or ``"local"``; None: the profile's)."""
+    zone = resolve_zone(tz)
     count = len(bars)
     daily = issubclass(bars.bar_class, DailyBar)
     kind = "daily" if daily else "intraday"
@@ -76,7 +99,7 @@ def summarise(bars: BarFile[BarData], head: int = 5) -> list[str]:
     carrying: Counter[str] = Counter()
     volume: dict[str, float] = defaultdict(float)
     notional: dict[str, float] = defaultdict(float)
-    earliest, latest = math.inf, -math.inf
+    times = _Times()
     index = 0
     try:
         for index, bar in enumerate(bars):
@@ -92,16 +115,17 @@ def summarise(bars: BarFile[BarData], head: int = 5) -> list[str]:
                 notional[ticker] += bar.notional
             if isinstance(bar, DailyBar):
                 _ = bar.market_date  # refuses a record without a valid market date
-                earliest = min(earliest, bar.timestamp)
+                times.add(index, bar.timestamp, bar.timestamp)
             else:
-                earliest = min(earliest, bar.start_timestamp)
-            latest = max(latest, bar.timestamp)
+                times.add(index, bar.start_timestamp, bar.timestamp)
         if 2 * head >= count:
             shown = list(range(count))
         else:
             shown = [*range(head), -1, *range(count - head, count)] if head else []
-        texts = ["  ..." if i < 0 else f"  {bars[i]!r}" for i in shown]
-    except ValueError as error:
+        texts = []
+        for index in shown:
+            texts.append("  ..." if index < 0 else f"  {_bar_text(bars[index], zone, tz is None)}")
+    except (ValueError, OverflowError) as error:
         hint = " (is it a file of intraday bars? try --intraday)" if daily else ""
         raise BarFileError(f"{bars.path}: record {index} cannot be read as a {kind} bar: {error}{hint}") from None
     lines.append("tickers: " + ", ".join(f"{name} ({n})" for name, n in tickers.most_common()))
@@ -109,7 +133,7 @@ def summarise(bars: BarFile[BarData], head: int = 5) -> list[str]:
         lines.append(f"{'all' if len(texts) == count else f'first and last {head}'}:")
         lines.extend(texts)
     lines.append("span classes: " + ", ".join(f"{name} ({n})" for name, n in classes.most_common()))
-    lines.append(("dates: " if daily else "times: ") + _time_range(earliest, latest, daily))
+    lines.append(times.text(bars.path, daily, zone))
     for ticker in tickers:
         if carrying[ticker]:
             lines.append(f"VWAP {ticker}: {notional[ticker] / volume[ticker]:.6g} "
@@ -120,18 +144,17 @@ def summarise(bars: BarFile[BarData], head: int = 5) -> list[str]:
 
 
 def show(path: StrPath, *, head: int = 5, kind: Kind | None = None, plot_path: StrPath | None = None,
-         plot_bars: int = 120, out: TextIO | None = None) -> None:
-    """Prints the summary of a bar file and, if asked, charts its last bars."""
+         plot_bars: int = 120, out: TextIO | None = None, tz: ZoneLike = None) -> None:
+    """Prints the summary of a bar file and, if asked, charts its last bars
+    (times in the zone ``tz``; None: the profile's)."""
     out = sys.stdout if out is None else out
     with read(path, kind) as bars:
-        for line in summarise(bars, head):
+        for line in summarise(bars, head, tz=tz):
             print(line, file=out)
         if plot_path is not None:
-            from ._plot import plot
+            from ._plot import chart_candles, plot
 
-            from ._resample import chart_candles
-
-            chosen, title = chart_candles(bars, plot_bars)
+            chosen, title = chart_candles(bars, plot_bars, tz=tz)
             plot(chosen, plot_path, title=title)
             del chosen
             print(f"chart: {plot_path}", file=out)

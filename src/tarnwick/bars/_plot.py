@@ -1,13 +1,24 @@
-"""Candlestick charts with a volume panel (matplotlib, the ``plot`` extra)."""
+"""Candlestick charts with a volume panel (matplotlib, the ``plot`` extra),
+and the choice of the candles a chart of many bars shows."""
 
 from __future__ import annotations
 
+import datetime
 from collections.abc import Sequence
 from pathlib import Path
+from typing import Any
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
-from ._file import StrPath, replacing
+from ._file import BarFile, StrPath, replacing
+from ._records import RECORD_SIZE, RECORD_STRUCT, TICKER_BYTES, market_date
+from ._resample import ResampleError, Span, resample
+
+CHART_SPANS = ("1min", "2min", "5min", "10min", "15min", "30min", "1h", "2h", "4h", "12h", "1d", "1w", "1mo", "1q",
+               "1y")
+"""The spans a chart of many bars may choose, shortest first."""
+
+_DAY = 86400
 
 RISING = "#26a69a"
 FALLING = "#ef5350"
@@ -69,3 +80,38 @@ def plot(bars: Sequence[BarData], path: StrPath, *, title: str | None = None) ->
     finally:
         pyplot.close(figure)
     return target
+
+
+def chart_candles(bars: BarFile[Any], count: int, limit: int = 2000, *,
+                  tz: datetime.tzinfo | str | None = None) -> tuple[Sequence[BarData], str]:
+    """The last ``count`` bars of a file as at most ``limit`` candles, and a
+    title saying what they are: the bars themselves if they are few enough,
+    else the bars resampled into the shortest of ``CHART_SPANS`` that gives
+    at most ``limit`` (buckets in the zone ``tz``, by default the profile's)."""
+    total = len(bars)
+    first = max(0, total - count)
+    shown = total - first
+    with memoryview(bars) as whole:
+        ticker = bytes(whole[1 : 1 + TICKER_BYTES]).rstrip(b"\0").decode("utf-8", "replace") if total else ""
+        if shown <= limit:
+            return bars[first:], f"{ticker}: last {shown} of {total} bars"
+        view = whole[first * RECORD_SIZE :]
+        end, length = RECORD_STRUCT.unpack_from(view)[2:4]
+        last = RECORD_STRUCT.unpack_from(view, len(view) - RECORD_SIZE)[2]
+        daily = bars.kind == "daily"
+        if daily:
+            seconds = ((market_date(last) - market_date(end)).days + length) * _DAY
+        else:
+            seconds = last - end + length
+        for text in CHART_SPANS:
+            span = Span.parse(text)
+            if (daily and not span.daily) or span.shortest_seconds < length * (_DAY if daily else 1) \
+                    or seconds / span.shortest_seconds > 50 * limit:
+                continue  # shorter than the bars, or too many candles by far
+            try:
+                candles = resample(view, span, kind=bars.kind, tz=tz)
+            except ResampleError:
+                continue  # bars across this span's boundaries
+            if len(candles) <= limit or text == CHART_SPANS[-1]:
+                return candles[-limit:], f"{ticker}: last {shown} of {total} bars as {len(candles)} candles of {span}"
+        return bars[total - limit :], f"{ticker}: last {limit} of {total} bars"

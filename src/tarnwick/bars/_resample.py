@@ -14,20 +14,17 @@ import dataclasses
 import datetime
 import functools
 import math
-import mmap
 import os
 import re
 import time
-from collections.abc import Iterator, Sequence
-from pathlib import Path
-from typing import Any, Generic, TypeVar, overload
+from collections.abc import Sequence
+from typing import Any, TypeVar
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
 from . import _bucketing
-from ._file import BarFile, kind_of
-from ._layout import (FORMAT_VERSION, RECORD_SIZE, RECORD_STRUCT, Kind, is_header, looks_daily, parse_header,
-                      record_dtype)
+from ._records import RECORD_SIZE, RECORD_STRUCT, Kind, OpenRecords, open_records, record_dtype
+from ._sequence import BarSequence
 
 StrPath = str | os.PathLike[str]
 SpanLike = str | int | float | datetime.timedelta
@@ -232,44 +229,27 @@ def _year(instant: float) -> int:
     return datetime.datetime.fromtimestamp(instant, datetime.UTC).year
 
 
-# ---- the source -------------------------------------------------------------------------------
+# ---- the source and the result --------------------------------------------------------------
 
 
-@dataclasses.dataclass
-class _Source:
-    """The records to resample, as one flat read-only view, and what is known of them."""
+def _time_range(records: memoryview) -> tuple[float, float]:
+    """The earliest start and the latest end of the first and the last bar
+    (enough for one ticker in time order)."""
+    times = [RECORD_STRUCT.unpack_from(records, index * RECORD_SIZE)[2:4]
+             for index in (0, len(records) // RECORD_SIZE - 1)]
+    return _valid_range([end - span for end, span in times], [end for end, _ in times])
 
-    view: memoryview
-    kind: Kind
-    inferred: bool  # the kind was guessed from the first record: check every record against it
-    name: str
-    mapping: mmap.mmap | None = None  # a file mapped here, unmapped by close()
 
-    def close(self) -> None:
-        self.view.release()
-        if self.mapping is not None:
-            try:
-                self.mapping.close()
-            except BufferError:
-                pass  # a view of it is still alive somewhere; the last one to go unmaps it
+def _full_time_range(records: memoryview) -> tuple[float, float]:
+    """The earliest start and the latest end over all bars."""
+    import numpy
 
-    def time_range(self) -> tuple[float, float]:
-        """The earliest start and the latest end of the first and the last
-        bar (enough for one ticker in time order)."""
-        times = [RECORD_STRUCT.unpack_from(self.view, index * RECORD_SIZE)[2:4]
-                 for index in (0, len(self.view) // RECORD_SIZE - 1)]
-        return _valid_range([end - span for end, span in times], [end for end, _ in times])
-
-    def full_time_range(self) -> tuple[float, float]:
-        """The earliest start and the latest end over all bars."""
-        import numpy
-
-        columns = numpy.frombuffer(self.view, record_dtype())
-        ends = columns["timestamp"]
-        starts = ends - columns["bar_span"]
-        starts = starts[(starts >= _EARLIEST) & (starts <= _LATEST)]
-        ends = ends[(ends >= _EARLIEST) & (ends <= _LATEST)]
-        return (float(starts.min()), float(ends.max())) if len(starts) and len(ends) else (0.0, 0.0)
+    columns = numpy.frombuffer(records, record_dtype())
+    ends = columns["timestamp"]
+    starts = ends - columns["bar_span"]
+    starts = starts[(starts >= _EARLIEST) & (starts <= _LATEST)]
+    ends = ends[(ends >= _EARLIEST) & (ends <= _LATEST)]
+    return (float(starts.min()), float(ends.max())) if len(starts) and len(ends) else (0.0, 0.0)
 
 
 def _valid_range(starts: Sequence[float], ends: Sequence[float]) -> tuple[float, float]:
@@ -279,127 +259,26 @@ def _valid_range(starts: Sequence[float], ends: Sequence[float]) -> tuple[float,
     return (min(starts), max(ends)) if starts and ends else (0.0, 0.0)
 
 
-def _open_source(source: object, kind: Kind | None) -> _Source:
-    if isinstance(source, (str, os.PathLike)):
-        return _map(Path(source), kind)
-    if isinstance(source, BarFile):
-        return _Source(memoryview(source), kind or source.kind, False, str(source.path))
-    try:
-        view = memoryview(source)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"resample takes a bar file (a path or a BarFile) or a buffer of bar records, "
-                        f"not {type(source).__name__}") from None
-    if not view.c_contiguous:
-        raise ValueError("the records must be in a C-contiguous buffer")
-    with view:
-        return _records(view.cast("B") if view.ndim != 1 or view.format != "B" else view[:], kind, "records")
-
-
-def _map(path: Path, kind: Kind | None) -> _Source:
-    """A bar file mapped for reading (``read`` would check each record's kind
-    code in Python first; the native pass checks them as it goes)."""
-    with open(path, "rb") as file:
-        size = os.fstat(file.fileno()).st_size
-        if not size:
-            return _records(memoryview(b""), kind, str(path))
-        mapping = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ)
-    try:
-        with memoryview(mapping) as whole:
-            source = _records(whole[:], kind, str(path))
-    except BaseException:
-        mapping.close()
-        raise
-    source.mapping = mapping
-    return source
-
-
-def _records(flat: memoryview, kind: Kind | None, name: str) -> _Source:
-    """The bar records of a flat view, after a header if there is one."""
-    stated = None
-    if is_header(flat[:RECORD_SIZE]):
-        version, stated = parse_header(flat[:RECORD_SIZE])
-        if version != FORMAT_VERSION or stated is None:
-            flat.release()
-            raise ResampleError(f"{name}: a bar file of format version {version}, which this version does not read")
-        if kind is not None and kind != stated:
-            flat.release()
-            raise ResampleError(f"{name}: the header states {stated} bars, not {kind}")
-        flat = flat[RECORD_SIZE:]
-    if len(flat) % RECORD_SIZE:
-        size = len(flat)
-        flat.release()
-        raise ResampleError(f"{name}: {size} bytes is not a whole number of {RECORD_SIZE}-byte bar records")
-    given = kind or stated
-    if given is None and len(flat):
-        end, span = RECORD_STRUCT.unpack_from(flat, 0)[2:4]
-        given = "daily" if looks_daily(end, span) else "intraday"
-    return _Source(flat, given or "intraday", kind is None and stated is None, name)
-
-
-# ---- the result --------------------------------------------------------------------------------
-
-
-class ResampledBars(Sequence[B], Generic[B]):
+class ResampledBars(BarSequence[B]):
     """The bars that ``resample`` made, in one read-only buffer of packed
     records that this object exports (``bytes(bars)``, ``numpy.frombuffer``,
     ``tarnwick.bars.write``).  Indexing and iteration give bars that read the
-    buffer in place (``from_buffer``); use ``copy.copy`` for bars to change."""
+    buffer in place; use ``copy.copy`` for bars to change."""
 
-    __slots__ = ("_view", "_cls", "_span")
+    __slots__ = ("_span",)
+    _noun = "resampled bars"
 
     def __init__(self, records: object, bar_class: type[B], span: Span) -> None:
-        self._view = memoryview(records)  # type: ignore[arg-type]
-        self._cls = bar_class
+        super().__init__(memoryview(records), bar_class)  # type: ignore[arg-type]
         self._span = span
-
-    @property
-    def bar_class(self) -> type[B]:
-        """``DailyBar`` for daily spans, ``BarData`` for intraday ones."""
-        return self._cls
-
-    @property
-    def kind(self) -> Kind:
-        return kind_of(self._cls)
 
     @property
     def span(self) -> Span:
         """The span the bars were resampled into."""
         return self._span
 
-    def __len__(self) -> int:
-        return len(self._view) // RECORD_SIZE
-
-    def _bar(self, index: int) -> B:
-        start = index * RECORD_SIZE
-        return self._cls.from_buffer(self._view[start : start + RECORD_SIZE])
-
-    @overload
-    def __getitem__(self, index: int) -> B: ...
-    @overload
-    def __getitem__(self, index: slice) -> list[B]: ...
-    def __getitem__(self, index: int | slice) -> B | list[B]:
-        count = len(self)
-        if isinstance(index, slice):
-            return [self._bar(i) for i in range(*index.indices(count))]
-        position = index.__index__()
-        if position < 0:
-            position += count
-        if not 0 <= position < count:
-            raise IndexError("resampled bars index out of range")
-        return self._bar(position)
-
-    def __iter__(self) -> Iterator[B]:
-        for index in range(len(self)):
-            yield self._bar(index)
-
-    def __buffer__(self, flags: int, /) -> memoryview:
-        return self._view[:]
-
-    def __release_buffer__(self, view: memoryview, /) -> None:
-        view.release()
-
-    def __repr__(self) -> str:
-        return f"<ResampledBars: {len(self)} {self._cls.__name__} of {self._span}>"
+    def _label(self) -> str:
+        return f" of {self._span}"
 
 
 # ---- resample --------------------------------------------------------------------------------------
@@ -412,8 +291,10 @@ def resample(source: object, span: SpanLike | Span, *, tz: datetime.tzinfo | str
 
     ``source`` is a bar file (a path, or a ``BarFile`` from ``read``) or any
     buffer of bar records, with or without a file header; ``kind`` says
-    whether records without a header are daily or intraday (else the first
-    record decides, and every other must agree).  ``span`` is seconds, a
+    whether records without a header are daily or intraday (else the rule
+    of ``read`` decides, and every record must agree).  A file or records
+    that ``read`` would refuse for their size or header are refused alike,
+    with ``BarFileError``.  ``span`` is seconds, a
     ``timedelta`` or text (see ``Span.parse``): intraday spans divide 24
     hours and make ``BarData``; days, weeks, months, quarters and years make
     ``DailyBar``.
@@ -443,30 +324,27 @@ def resample(source: object, span: SpanLike | Span, *, tz: datetime.tzinfo | str
         raise ValueError("an origin applies to intraday spans only")
     opening = clock_seconds(origin, "an origin") % target.count if origin is not None else 0
     hours = parse_session(session) if session is not None else (-1, -1)
-    source_ = _open_source(source, kind)
-    try:
-        daily = source_.kind == "daily"
+    with open_records(source, kind) as opened:
+        daily = opened.kind == "daily"
         if daily and not target.daily:
-            raise ResampleError(f"{source_.name}: daily bars cannot be resampled into an intraday span ({target}): "
+            raise ResampleError(f"{opened.name}: daily bars cannot be resampled into an intraday span ({target}): "
                                 "the span is shorter than the bars'")
         if daily and session is not None:
             raise ValueError("a session applies to intraday bars only")
-        records = _run(source_, target, resolve_zone(tz), opening, hours, daily)
-    finally:
-        source_.close()
+        records = _run(opened, target, resolve_zone(tz), opening, hours, daily)
     return ResampledBars(records, DailyBar if target.daily else BarData, target)
 
 
-def _run(source: _Source, target: Span, zone: datetime.tzinfo | None, origin: int, hours: tuple[int, int],
+def _run(source: OpenRecords, target: Span, zone: datetime.tzinfo | None, origin: int, hours: tuple[int, int],
          daily: bool) -> object:
     """The native pass, given a zone table over the first and the last bar's
     times; if some bar lies outside that range (several tickers), again over
     the range of all bars."""
-    for time_range in (source.time_range, source.full_time_range):
+    for time_range in (_time_range, _full_time_range):
         if daily or not len(source.view):  # the pass needs no zone
             first, last, transitions, offsets = -math.inf, math.inf, array.array("d"), array.array("d", [0.0])
         else:
-            first, last, transitions, offsets = _zone_around(zone, *time_range())
+            first, last, transitions, offsets = _zone_around(zone, *time_range(source.view))
         try:
             records = _bucketing.resample(source.view, target.unit, target.count, float(origin), float(hours[0]),
                                           float(hours[1]), daily, source.inferred, transitions, offsets,
@@ -476,46 +354,3 @@ def _run(source: _Source, target: Span, zone: datetime.tzinfo | None, origin: in
         if records is not None:
             return records
     raise AssertionError("the zone table covers every time the pass accepts")
-
-
-# ---- charts -------------------------------------------------------------------------------------------
-
-CHART_SPANS = ("1min", "2min", "5min", "10min", "15min", "30min", "1h", "2h", "4h", "12h", "1d", "1w", "1mo", "1q",
-               "1y")
-"""The spans a chart of many bars may choose, shortest first."""
-
-
-def chart_candles(bars: BarFile[Any], count: int, limit: int = 2000) -> tuple[Sequence[BarData], str]:
-    """The last ``count`` bars of a file as at most ``limit`` candles, and a
-    title saying what they are: the bars themselves if they are few enough,
-    else the bars resampled into the shortest of ``CHART_SPANS`` that gives
-    at most ``limit`` (in the profile's zone)."""
-    total = len(bars)
-    first = max(0, total - count)
-    shown = total - first
-    with memoryview(bars) as whole:
-        ticker = bytes(whole[1:33]).rstrip(b"\0").decode("utf-8", "replace") if total else ""
-        if shown <= limit:
-            return bars[first:], f"{ticker}: last {shown} of {total} bars"
-        view = whole[first * RECORD_SIZE :]
-        end, length = RECORD_STRUCT.unpack_from(view)[2:4]
-        last = RECORD_STRUCT.unpack_from(view, len(view) - RECORD_SIZE)[2]
-        daily = bars.kind == "daily"
-        seconds = (_day_of(last) - _day_of(end) + length) * _DAY if daily else last - end + length
-        for text in CHART_SPANS:
-            span = Span.parse(text)
-            if (daily and not span.daily) or span.shortest_seconds < length * (_DAY if daily else 1) \
-                    or seconds / span.shortest_seconds > 50 * limit:
-                continue  # shorter than the bars, or too many candles by far
-            try:
-                candles = resample(view, span, kind=bars.kind)
-            except ResampleError:
-                continue  # bars across this span's boundaries
-            if len(candles) <= limit or text == CHART_SPANS[-1]:
-                return candles[-limit:], f"{ticker}: last {shown} of {total} bars as {len(candles)} candles of {span}"
-        return bars[total - limit :], f"{ticker}: last {limit} of {total} bars"
-
-
-def _day_of(number: float) -> float:
-    value = int(number)
-    return float(datetime.date(value // 10000, value // 100 % 100, value % 100).toordinal())

@@ -13,7 +13,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Literal
 
-from ._layout import RECORD_SIZE, is_header
+from ._records import RECORD_SIZE, is_header
 from ._layouts import is_known_name
 
 Format = Literal["csv", "parquet", "arrow"]

@@ -17,7 +17,7 @@ from typing import IO, Any
 import pyarrow
 import pyarrow.csv as pcsv
 
-from ._layout import Kind
+from ._records import SCHEMA_KIND_KEY, Kind
 from ._layouts import TIME_ROLES, Layout, LayoutError, check_complete, from_header, headerless
 from ._progress import Progress
 from ._sniff import Sniffed, SniffError, sniff
@@ -274,7 +274,7 @@ def _read_columnar(path: Path, sniffed: Sniffed, columns: Mapping[str, str]) -> 
     except UnicodeDecodeError:
         raise CsvError(f"{path}: the column names are not UTF-8 text") from None
     used = sorted(set(layout.columns.values()))
-    stated = (table.schema.metadata or {}).get(b"tarnwick.bars.kind")
+    stated = (table.schema.metadata or {}).get(SCHEMA_KIND_KEY.encode())
     kind: Kind | None = "daily" if stated == b"daily" else "intraday" if stated == b"intraday" else None
     chosen = {}
     for index in used:
