@@ -18,7 +18,7 @@ import pytest
 from kit import layout
 from tarnwick import bars as barfiles
 from tarnwick.bars import RECORD_SIZE, BarFileError, looks_daily, read, resample, write
-from tarnwick.bars._records import FILE_MAGIC, header_record
+from tarnwick.bars._records import CODE_WINDOW, FILE_MAGIC, header_record
 from tarnwick.base.candlestick import BarData, DailyBar
 
 FIELDS = ("ticker", "timestamp", "bar_span_seconds", "high_price", "low_price", "open_price", "close_price",
@@ -150,13 +150,14 @@ def test_every_reader_refuses_a_bad_header_or_size_with_one_message(tmp_path, re
         reader(path)
 
 
-def test_a_huge_sparse_file_costs_only_its_first_bad_records(tmp_path):
+@pytest.mark.parametrize("good", [1, CODE_WINDOW + 5])  # the first bad record in the first window, or a later one
+def test_a_huge_sparse_file_costs_only_its_first_bad_records(tmp_path, good):
     path = tmp_path / "sparse"
-    path.write_bytes(records(intraday(1)))
+    path.write_bytes(records(intraday(1)) * good)
     os.truncate(path, 10**10 // RECORD_SIZE * RECORD_SIZE)  # 10 GB of zeros that take no disk
     started = time.monotonic()
     tracemalloc.start()
-    with pytest.raises(BarFileError, match="record 1 is not a bar record"):
+    with pytest.raises(BarFileError, match=f"record {good} is not a bar record"):
         read(path)
     peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
@@ -318,6 +319,15 @@ def test_record_buffers_and_chunks_are_written_as_given(tmp_path, form):
     with read(tmp_path / "bars") as got:  # a file given whole brings its kind
         assert write(tmp_path / "copy", got) == 3
     assert (tmp_path / "copy").read_bytes() == (tmp_path / "bars").read_bytes()
+
+
+def test_bar_sequences_bring_their_kind_to_write_and_refuse_another(tmp_path):
+    write(tmp_path / "days", daily(1))
+    with read(tmp_path / "days") as days:
+        with pytest.raises(BarFileError, match="holds daily bars, which cannot be read as BarData"):
+            write(tmp_path / "bars", days, kind="intraday")
+        weeks = resample(days, "1w")
+    assert write(tmp_path / "weeks", weeks) == len(weeks) and read(tmp_path / "weeks").kind == "daily"
 
 
 def test_write_back_started_on_the_way_covers_the_file_in_order(tmp_path, monkeypatch):
