@@ -62,9 +62,6 @@ class BarFile(BarSequence[B]):
 
     def __init__(self, path: StrPath, kind: Kind | type[B] | None = None) -> None:
         self._path = Path(path)
-        if kind is not None and kind not in ("daily", "intraday") and not (
-                isinstance(kind, type) and issubclass(kind, BarData)):
-            raise TypeError(f"kind must be 'daily', 'intraday', None or a BarData class, not {kind!r}")
         records = open_records(self._path, kind, check_codes=True)
         try:
             cls: type[B] = kind if isinstance(kind, type) else class_of(records.kind)  # type: ignore[assignment]
