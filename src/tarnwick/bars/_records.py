@@ -318,9 +318,6 @@ class OpenRecords:
         self.inferred = inferred  # the kind came from the rule, not from a header or the caller
         self.mapping = mapping
 
-    def __len__(self) -> int:
-        return len(self.view) // RECORD_SIZE
-
     def close(self) -> None:
         """Releases the view and unmaps a mapping that nothing else holds
         (views, arrays or bars taken from it keep it until the last of them goes)."""
