@@ -126,7 +126,8 @@ def _probe(zone: datetime.tzinfo | None, instant: int) -> float:
     return 0.0 if offset is None else offset.total_seconds()
 
 
-def zone_table(zone: datetime.tzinfo | None, first: float, last: float) -> tuple[array.array[float], array.array[float]]:
+def zone_table(zone: datetime.tzinfo | None, first: float,
+               last: float) -> tuple[array.array[float], array.array[float]]:
     """The instants (whole seconds) between ``first`` and ``last`` at which
     the zone's offset changes, and the offsets (seconds east of UTC) before,
     between and after them: one offset more than instants.
