@@ -19,7 +19,6 @@ from tarnwick import bars as barfiles
 from tarnwick.bars import BarFileError, export, from_arrow, from_pandas, read, schema, to_arrow, to_pandas, write
 from tarnwick.bars._export import read_export, zone_name
 from tarnwick.bars._file import umask
-from tarnwick.bars._zones import parse_zone, resolve_zone
 from tarnwick.base.candlestick import BarData, DailyBar
 
 NEW_YORK = ZoneInfo("America/New_York")
@@ -96,6 +95,8 @@ def test_tables_take_their_zone_from_tz(utc_profile, monkeypatch):
                                         ("America/New_York", NEW_YORK), ("Nowhere/City", ValueError),
                                         ("../zoneinfo/UTC", ValueError), ("", ValueError), (3, TypeError)])
 def test_zone_names_are_read_in_one_place(text, zone):
+    from tarnwick.bars._zones import parse_zone, resolve_zone
+
     if isinstance(zone, type):
         with pytest.raises(zone, match="unknown time zone|tz is a datetime.tzinfo"):
             resolve_zone(text)

@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 from resample_kit import (FALL_BACK, NEW_YORK, SPRING_FORWARD, VALUES, as_array, assert_same, local, oracle,
                           records)
 
-from tarnwick.bars import _bucketing, _zones, read, write
+from tarnwick.bars import _bucketing, read, write
 from tarnwick.bars._layout import header_record
 from tarnwick.bars._resample import ResampleError, ResampledBars, Span, resample
 from tarnwick.base.candlestick import BarData, DailyBar
@@ -173,6 +173,8 @@ def test_bars_at_the_ends_of_the_calendar_resample_in_any_zone(zone, when, span)
 
 
 def test_the_zone_is_probed_around_the_bars_not_across_the_years_between(monkeypatch):
+    from tarnwick.bars import _zones
+
     # Days of bars around clock changes centuries apart (the last one past the zone's explicit transitions).
     changes = [local(1950, 4, 30, 3), SPRING_FORWARD, local(2400, 11, 5, 1, fold=1)]
     parts = [records(change + 60.0 * numpy.arange(-1440, 1440), ticker=ticker)
