@@ -23,6 +23,8 @@ import time
 from collections.abc import Iterator
 from typing import Any
 
+from ._layout import RECORD_SIZE, record_dtype
+
 TimeZone = datetime.tzinfo | str | None
 """What a ``tz=`` argument may be (see ``resolve_zone``)."""
 
@@ -170,8 +172,6 @@ def zone_tables(zone: datetime.tzinfo | None, first: float, last: float, records
     if isinstance(zone, datetime.timezone):  # one offset for all time
         yield _EARLIEST, _LATEST, array.array("d"), array.array("d", [_offset_at(zone, 0)])
         return
-    from ._layout import RECORD_SIZE
-
     if last - first <= max(len(records) // RECORD_SIZE, _CHEAP_DAYS) * _DAY:
         yield _zone_around(zone, first, last)
     yield _zone_over(zone, _stretches_with_bars(records))
@@ -223,8 +223,6 @@ def _stretches_with_bars(records: memoryview) -> list[tuple[float, float]]:
     """The stretches of whole days, apart and in time order, that hold every
     valid bar of ``records`` with two days on each side."""
     import numpy
-
-    from ._layout import record_dtype
 
     columns = numpy.frombuffer(records, record_dtype())
     ends = columns["timestamp"]
