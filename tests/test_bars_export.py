@@ -13,6 +13,7 @@ import pyarrow.csv
 import pyarrow.dataset
 import pyarrow.parquet
 import pytest
+from resample_kit import records as minute_records
 
 from tarnwick import bars as barfiles
 from tarnwick.bars import BarFileError, export, from_arrow, from_pandas, read, schema, to_arrow, to_pandas, write
@@ -52,7 +53,7 @@ def bar_file(request, tmp_path):
 @pytest.mark.parametrize("zone", [datetime.UTC, NEW_YORK, datetime.timezone(datetime.timedelta(hours=-3))])
 def test_tables_give_back_the_same_records(bar_file, zone):
     with read(bar_file) as mapped:
-        table = to_arrow(mapped, zone=zone)
+        table = to_arrow(mapped, tz=zone)
         assert table.schema == schema(mapped.kind, zone)
         assert table.schema.metadata[b"tarnwick.bars.kind"] == mapped.kind.encode()
         got, kind = from_arrow(table)
@@ -68,7 +69,7 @@ def test_tables_give_back_the_same_records(bar_file, zone):
 
 def test_data_frames_are_indexed_by_zoned_end_times_and_give_back_the_same_records(bar_file):
     with read(bar_file) as mapped:
-        frame = to_pandas(mapped, zone=NEW_YORK)
+        frame = to_pandas(mapped, tz="America/New_York")
         if mapped.kind == "intraday":
             assert str(frame.index.tz) == "America/New_York" and frame.index.name == "end"
         else:
@@ -76,6 +77,31 @@ def test_data_frames_are_indexed_by_zoned_end_times_and_give_back_the_same_recor
         assert frame["close"].tolist() == [bar.close_price for bar in mapped]
         got, kind = from_pandas(frame)
         assert kind == mapped.kind and got.tobytes() == bytes(memoryview(mapped))
+
+
+def test_tables_take_their_zone_from_tz(utc_profile, monkeypatch):
+    utc_profile.time_zone = NEW_YORK
+    monkeypatch.setenv("TZ", "Asia/Tokyo")
+    for tz, name in [(None, "America/New_York"), ("local", "Asia/Tokyo"), ("utc", "UTC"),
+                     ("Europe/Paris", "Europe/Paris"), (datetime.timezone(datetime.timedelta(hours=-3)), "-03:00")]:
+        assert to_arrow(intraday(), tz=tz).schema == schema("intraday", tz)
+        assert schema("intraday", tz).field("end").type.tz == name
+    assert to_arrow(intraday(), zone="Europe/Paris").schema == schema("intraday", zone="Europe/Paris")  # the old name
+    with pytest.raises(TypeError, match="not both"):
+        to_arrow(intraday(), tz="UTC", zone="UTC")
+
+
+@pytest.mark.parametrize("text, zone", [("local", None), ("LOCAL", None), ("utc", datetime.UTC),
+                                        ("America/New_York", NEW_YORK), ("Nowhere/City", ValueError),
+                                        ("../zoneinfo/UTC", ValueError), ("", ValueError), (3, TypeError)])
+def test_zone_names_are_read_in_one_place(text, zone):
+    from tarnwick.bars._zones import parse_zone, resolve_zone
+
+    if isinstance(zone, type):
+        with pytest.raises(zone, match="unknown time zone|tz is a datetime.tzinfo"):
+            resolve_zone(text)
+    else:
+        assert resolve_zone(text) == zone == parse_zone(text)
 
 
 def test_data_frames_without_pandas(bar_file, monkeypatch):
@@ -91,7 +117,7 @@ def test_data_frames_without_pandas(bar_file, monkeypatch):
 ])
 def test_exported_files_read_back_as_the_same_records(bar_file, tmp_path, name, load):
     with read(bar_file) as mapped:
-        assert export(mapped, tmp_path / name, zone=NEW_YORK) == len(mapped)
+        assert export(mapped, tmp_path / name, tz=NEW_YORK) == len(mapped)
         for got, kind in (from_arrow(load(tmp_path / name, mapped.kind)), read_export(tmp_path / name)):
             assert kind == mapped.kind and got.tobytes() == bytes(memoryview(mapped))
 
@@ -108,8 +134,8 @@ def test_exports_are_told_from_other_tables(bar_file, tmp_path):
 
 def test_a_dataset_is_partitioned_by_ticker_and_reads_back_value_for_value(bar_file, tmp_path):
     target = tmp_path / "set"
-    export(bar_file, target, zone=NEW_YORK)
-    wanted = to_arrow(bar_file, zone=NEW_YORK)
+    export(bar_file, target, tz=NEW_YORK)
+    wanted = to_arrow(bar_file, tz=NEW_YORK)
     parts = [path.name for path in target.iterdir()]
     assert len(parts) == len(set(wanted["ticker"].to_pylist())) and all(p.startswith("ticker=") for p in parts)
     table = pyarrow.dataset.dataset(target, format="parquet", partitioning="hive").to_table()
@@ -122,6 +148,42 @@ def test_a_dataset_is_partitioned_by_ticker_and_reads_back_value_for_value(bar_f
     by_ticker = sorted(read(bar_file), key=lambda bar: bar.ticker)  # a stable sort, as read_export's
     assert read_export(target)[0].tobytes() == records(by_ticker)
     assert target.stat().st_mode & 0o777 == 0o777 & ~umask()
+
+
+# Tickers that look like numbers, or hold what a directory name cannot, or what the hive layout means by null.
+ODD_TICKERS = ["0005", "0700", "000001", "007", "7", "a/b", "x=y", "50%", "Zürich", "", "..", "a b+c",
+               "__HIVE_DEFAULT_PARTITION__"]
+
+
+def test_a_dataset_keeps_each_tickers_bars_in_one_part_file_under_its_own_name(tmp_path):
+    bars = [BarData(ODD_TICKERS[i % len(ODD_TICKERS)], 1_709_287_200.0 + 60 * i, 2.0, 1.0, 1.5, 1.8, bar_span=60)
+            for i in range(4 * len(ODD_TICKERS))]  # interleaved
+    write(tmp_path / "in.bars", bars)
+    export(tmp_path / "in.bars", tmp_path / "set")
+    files = [path.relative_to(tmp_path / "set").parts for path in (tmp_path / "set").rglob("*") if path.is_file()]
+    assert sorted(name for _, name in files) == ["part-0.parquet"] * len(ODD_TICKERS)  # one a ticker, no deeper
+    assert read_export(tmp_path / "set")[0].tobytes() == records(sorted(bars, key=lambda bar: bar.ticker))
+    # pyarrow's own hive reader decodes the names too; it takes its null marker for null.
+    strings = pyarrow.dataset.partitioning(pa.schema([("ticker", pa.string())]), flavor="hive")
+    table = pyarrow.dataset.dataset(tmp_path / "set", partitioning=strings).to_table()
+    assert set(table["ticker"].to_pylist()) == {*ODD_TICKERS[:-1], None}
+
+
+@pytest.mark.large
+@pytest.mark.parametrize("tickers, bars_each", [(1, 3_000_000), (1_500, 20)])
+def test_a_dataset_at_real_sizes_keeps_every_tickers_bars_in_order(tmp_path, tickers, bars_each):
+    ends = 1_700_000_000.0 + 60.0 * numpy.arange(tickers * bars_each)
+    source = minute_records(ends)
+    which = numpy.arange(len(ends)) % tickers  # interleaved
+    source["ticker"] = numpy.array([b"T%04d" % i for i in range(tickers)])[which]
+    write(tmp_path / "in.bars", source, kind="intraday")
+    assert export(tmp_path / "in.bars", tmp_path / "set") == len(source)
+    parts = sorted((tmp_path / "set").glob("*/*"))
+    assert len(parts) == tickers
+    ends = (pyarrow.parquet.read_table(part, columns=["end"])["end"].cast(pa.int64()).to_numpy() for part in parts)
+    assert all((numpy.diff(part_ends) > 0).all() for part_ends in ends)
+    by_ticker = source[numpy.argsort(which, kind="stable")]
+    assert read_export(tmp_path / "set")[0].tobytes() == by_ticker.tobytes()
 
 
 def test_a_dataset_is_replaced_whole_or_not_at_all(bar_file, tmp_path, monkeypatch):
@@ -163,7 +225,7 @@ def test_records_that_make_no_table_are_refused(field, value, message):
 @pytest.mark.parametrize("unit", ["s", "ms", "us"])
 def test_times_in_any_unit_and_zone_are_read(unit):
     source = [BarData("ABC", 1_709_287_200.0 + 60 * i, 2.0, 1.0, 1.5, 1.8, bar_span=60) for i in range(3)]
-    table = to_arrow(source, zone=datetime.UTC)
+    table = to_arrow(source, tz=datetime.UTC)
     table = table.set_column(2, "end", table["end"].cast(pa.timestamp(unit, "Asia/Tokyo")))
     assert from_arrow(table)[0].tobytes() == records(source)
 
@@ -180,7 +242,7 @@ def test_times_in_any_unit_and_zone_are_read(unit):
 ])
 def test_tables_that_do_not_hold_bars_are_refused(change, message):
     with pytest.raises(BarFileError, match=message):
-        from_arrow(change(to_arrow(intraday(), zone=datetime.UTC)))
+        from_arrow(change(to_arrow(intraday(), tz="UTC")))
 
 
 @pytest.mark.parametrize("make", [intraday, daily])

@@ -161,6 +161,32 @@ def test_the_zone_defaults_to_the_profiles(utc_profile):
     assert bytes(resample(source, "4h")) == bytes(resample(source, "4h", tz="UTC"))
 
 
+@pytest.mark.parametrize("span", ["5min", "1h", "1d"])
+@pytest.mark.parametrize("zone, when", [
+    ("Asia/Tokyo", datetime.datetime(9999, 12, 29, 12)),  # the zone's clock of the last days passes year 9999
+    ("Etc/GMT+5", datetime.datetime(1, 1, 3, 12)),  # and of the first days comes before year 1
+])
+def test_bars_at_the_ends_of_the_calendar_resample_in_any_zone(zone, when, span):
+    start = when.replace(tzinfo=datetime.UTC).timestamp()
+    source = records(start + 60.0 * numpy.arange(1, 6))
+    assert bytes(resample(source, span, tz=zone)) == bytes(resample(source, span, tz="UTC"))
+
+
+def test_the_zone_is_probed_around_the_bars_not_across_the_years_between(monkeypatch):
+    from tarnwick.bars import _zones
+
+    # Days of bars around clock changes centuries apart (the last one past the zone's explicit transitions).
+    changes = [local(1950, 4, 30, 3), SPRING_FORWARD, local(2400, 11, 5, 1, fold=1)]
+    parts = [records(change + 60.0 * numpy.arange(-1440, 1440), ticker=ticker)
+             for change, ticker in zip(changes, ("A", "B", "C"))]
+    alone = b"".join(bytes(resample(part, "2h", tz=NEW_YORK)) for part in parts)
+    probes = []
+    probe = _zones._probe
+    monkeypatch.setattr(_zones, "_probe", lambda *arguments: probes.append(arguments) or probe(*arguments))
+    assert bytes(resample(numpy.concatenate(parts), "2h", tz=NEW_YORK)) == alone
+    assert len(probes) < 200  # a probe a day of 3 times 6 days, and a search to the second per change
+
+
 def test_empty_source_gives_no_bars():
     assert len(resample(b"", "5min")) == 0 and bytes(resample(b"", "1d")) == b""
 

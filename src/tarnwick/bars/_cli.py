@@ -22,6 +22,7 @@ from ._export import export, format_for
 from ._file import StrPath, read, refuse_same_file
 from ._records import Kind
 from ._operations import show, verify
+from ._zones import parse_zone
 
 PROGRAM = "tarnwick-bars"
 INTERRUPTED = 130
@@ -217,16 +218,10 @@ def _positive(text: str) -> int:
 
 
 def _zone(text: str) -> datetime.tzinfo | None:
-    if text.lower() == "local":
-        return None
-    if text.upper() == "UTC":
-        return datetime.UTC
     try:
-        from zoneinfo import ZoneInfo
-
-        return ZoneInfo(text)
-    except (KeyError, ValueError, OSError, ImportError):  # ZoneInfoNotFoundError is a KeyError
-        raise argparse.ArgumentTypeError(f"unknown time zone {text!r}") from None
+        return parse_zone(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def _add_kind(parser: argparse.ArgumentParser, when: str = "") -> None:

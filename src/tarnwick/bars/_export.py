@@ -17,10 +17,17 @@ trade_count     uint32
 ==============  ========================  =======================
 
 Times are the record's epoch seconds to the nanosecond, in the time zone
-asked for (``PROFILE.time_zone`` by default); ``start`` is ``end`` less the
-span.  Reading a table back takes ``end`` and the span, so
-records -> table -> records gives the same bytes (for times from February
-1970 on, where a double's seconds are no finer than a nanosecond).
+of ``tz`` (a tzinfo, a zone name, ``"UTC"`` or ``"local"``; by default
+``PROFILE.time_zone``); ``start`` is ``end`` less the span.  Reading a
+table back takes ``end`` and the span, so records -> table -> records gives
+the same bytes (for times from February 1970 on, where a double's seconds
+are no finer than a nanosecond).
+
+A dataset holds each ticker's bars in one part file, in their order:
+``ticker=NAME/part-0.parquet``, NAME the ticker percent-encoded as in URLs
+(every byte of its UTF-8 but letters, digits and ``_.-~``), which
+``pyarrow.dataset``'s hive partitioning decodes; tickers are text, read
+back as strings whatever they look like.
 """
 
 from __future__ import annotations
@@ -40,10 +47,12 @@ from tarnwick.base.candlestick import BarData, DailyBar
 from ._file import BarFile, BarFileError, StrPath, errors_about, replacing, stand_in
 from ._records import (BAR_KIND_CODE, FORMAT_VERSION, SCHEMA_FORMAT_KEY, SCHEMA_KIND_KEY, TICKER_BYTES, Kind,
                        date_numbers, dates_from_numbers, open_records, record_dtype)
+from ._zones import TimeZone, zone_name
 
 if TYPE_CHECKING:
     import pandas
     import pyarrow
+    import pyarrow.dataset
 
 Format = Literal["parquet", "csv", "dataset"]
 FORMATS: dict[str, Format] = {".parquet": "parquet", ".pq": "parquet", ".csv": "csv"}
@@ -58,16 +67,16 @@ Records = numpy.ndarray[Any, numpy.dtype[numpy.void]]
 BarsLike = BarFile[Any] | StrPath | Iterable[BarData]
 
 
-def schema(kind: Kind, zone: datetime.tzinfo | None = None) -> pyarrow.Schema:
-    """The exported table's schema for ``kind`` bars, times in ``zone``
-    (default ``PROFILE.time_zone``; see the module's description)."""
+def schema(kind: Kind, tz: TimeZone = None, *, zone: TimeZone = None) -> pyarrow.Schema:
+    """The exported table's schema for ``kind`` bars, times in the zone of
+    ``tz`` (see ``resolve_zone``; ``zone`` is its older name)."""
     import pyarrow as pa
 
     if kind == "daily":
         times = [pa.field("start_date", pa.date32(), False), pa.field("end_date", pa.date32(), False),
                  pa.field("span_days", pa.int32(), False)]
     else:
-        stamp = pa.timestamp("ns", tz=zone_name(zone))
+        stamp = pa.timestamp("ns", tz=zone_name(_tz(tz, zone)))
         times = [pa.field("start", stamp, False), pa.field("end", stamp, False),
                  pa.field("span_seconds", pa.float64(), False)]
     return pa.schema(
@@ -77,55 +86,30 @@ def schema(kind: Kind, zone: datetime.tzinfo | None = None) -> pyarrow.Schema:
     )
 
 
-def zone_name(zone: datetime.tzinfo | None = None) -> str:
-    """The name by which Arrow knows ``zone`` (default ``PROFILE.time_zone``;
-    None, local time, by the machine's zone name)."""
+def _tz(tz: TimeZone, zone: TimeZone) -> TimeZone:
+    """``tz``, or ``zone``: the keyword's name before every function took ``tz``."""
     if zone is None:
-        from tarnwick.profile import PROFILE
-
-        zone = PROFILE.time_zone
-    if zone is None:
-        return _local_zone_name()
-    key = getattr(zone, "key", None)  # a zoneinfo.ZoneInfo
-    if isinstance(key, str):
-        return key
-    if isinstance(zone, datetime.timezone):
-        offset = zone.utcoffset(None)
-        if not offset:
-            return "UTC"
-        minutes = int(offset.total_seconds()) // 60
-        return f"{'-' if minutes < 0 else '+'}{abs(minutes) // 60:02d}:{abs(minutes) % 60:02d}"
-    raise ValueError(f"time zone {zone!r} has no name that tables can carry; use a zoneinfo.ZoneInfo")
-
-
-def _local_zone_name() -> str:
-    name = os.environ.get("TZ", "").lstrip(":")
-    if not name:
-        try:
-            target = os.path.realpath("/etc/localtime")
-        except OSError:
-            target = ""
-        name = target.partition("/zoneinfo/")[2]
-    if not name:
-        raise ValueError("the machine's local time zone has no name: give a zone (--tz or PROFILE.time_zone)")
-    return name
+        return tz
+    if tz is not None:
+        raise TypeError("give tz or zone (its older name), not both")
+    return zone
 
 
 # ---- records to a table ----------------------------------------------------------
 
 
-def to_arrow(source: BarsLike, *, zone: datetime.tzinfo | None = None) -> pyarrow.Table:
+def to_arrow(source: BarsLike, *, tz: TimeZone = None, zone: TimeZone = None) -> pyarrow.Table:
     """The bars of ``source`` (a ``BarFile``, the path of a bar file, or bars
-    of one kind) as an Arrow table of ``schema(kind, zone)``."""
+    of one kind) as an Arrow table of ``schema(kind, tz)``."""
     records, kind = _records_of(source)
-    return records_to_arrow(records, kind, zone=zone)
+    return records_to_arrow(records, kind, tz=_tz(tz, zone))
 
 
-def records_to_arrow(records: Records, kind: Kind, *, zone: datetime.tzinfo | None = None) -> pyarrow.Table:
+def records_to_arrow(records: Records, kind: Kind, *, tz: TimeZone = None, zone: TimeZone = None) -> pyarrow.Table:
     """An array of ``RECORD_DTYPE`` records of ``kind`` bars as an Arrow table."""
     import pyarrow as pa
 
-    target = schema(kind, zone)
+    target = schema(kind, _tz(tz, zone))
     timestamps, spans = records["timestamp"], records["bar_span"]
     if kind == "daily":
         end = dates_from_numbers(timestamps)
@@ -160,16 +144,18 @@ def _first(mask: numpy.ndarray[Any, Any]) -> int:
 
 
 def _tickers(raw: numpy.ndarray[Any, Any]) -> pyarrow.Array:
-    # Tickers repeat: decode each distinct one once.
+    # Tickers repeat, mostly in runs: decode each distinct one once, and sort only the runs.
     import pyarrow as pa
 
-    distinct, inverse = numpy.unique(raw, return_inverse=True)
+    starts = numpy.flatnonzero(numpy.r_[True, raw[1:] != raw[:-1]]) if len(raw) else numpy.zeros(0, numpy.intp)
+    distinct, inverse = numpy.unique(raw[starts], return_inverse=True)
+    inverse = numpy.repeat(inverse.reshape(-1), numpy.diff(numpy.r_[starts, len(raw)]))
     try:
         names = [bytes(name).decode("utf-8") for name in distinct]
     except UnicodeDecodeError:
         bad = next(name for name in distinct if not _is_utf8(bytes(name)))
         raise BarFileError(f"record {_first(raw == bad)} has a ticker that is not UTF-8: {bytes(bad)!r}") from None
-    indices = pa.array(inverse.reshape(-1).astype(numpy.int32))
+    indices = pa.array(inverse.astype(numpy.int32))
     return pa.DictionaryArray.from_arrays(indices, pa.array(names, pa.string())).cast(pa.string())
 
 
@@ -284,11 +270,11 @@ def _ticker_bytes(column: pyarrow.ChunkedArray) -> numpy.ndarray[Any, Any]:
 # ---- pandas ------------------------------------------------------------------------
 
 
-def to_pandas(source: BarsLike, *, zone: datetime.tzinfo | None = None) -> pandas.DataFrame:
+def to_pandas(source: BarsLike, *, tz: TimeZone = None, zone: TimeZone = None) -> pandas.DataFrame:
     """The bars of ``source`` as a pandas DataFrame of the exported columns,
     indexed by ``end`` (zone-aware times; daily bars: ``end_date``)."""
     _pandas()
-    table = to_arrow(source, zone=zone)
+    table = to_arrow(source, tz=_tz(tz, zone))
     frame = table.to_pandas(date_as_object=False)
     return frame.set_index("end_date" if "end_date" in frame.columns else "end")
 
@@ -327,7 +313,7 @@ def format_for(target: StrPath) -> Format:
 
 
 def export(source: BarsLike, target: StrPath, *, format: Format | None = None,
-           zone: datetime.tzinfo | None = None) -> int:
+           tz: TimeZone = None, zone: TimeZone = None) -> int:
     """Writes the bars of ``source`` to ``target`` as Parquet, CSV or a Parquet
     dataset partitioned by ticker (``format``; default by ``target``'s suffix,
     see ``format_for``), whole or not at all.  Returns the number of bars."""
@@ -335,7 +321,7 @@ def export(source: BarsLike, target: StrPath, *, format: Format | None = None,
     import pyarrow.parquet
 
     chosen = format or format_for(target)
-    table = to_arrow(source, zone=zone)
+    table = to_arrow(source, tz=_tz(tz, zone))
     if chosen == "dataset":
         write_dataset(table, target)
         return len(table)
@@ -380,8 +366,7 @@ def read_export(source: StrPath, *, format: Format | None = None) -> tuple[Recor
     if chosen == "parquet":
         table = pyarrow.parquet.read_table(source)
     elif chosen == "dataset":
-        table = pyarrow.dataset.dataset(source, format="parquet", partitioning="hive").to_table()
-        table = table.sort_by("ticker")  # the parts' order is the file system's; a stable sort keeps each in order
+        table = _by_ticker(pyarrow.dataset.dataset(source, format="parquet", partitioning=_partitioning()).to_table())
     elif chosen == "csv":
         with open(source, "rb") as file:
             header = file.readline()
@@ -413,11 +398,10 @@ def _plain_times(table: pyarrow.Table) -> pyarrow.Table:
 def write_dataset(table: pyarrow.Table, directory: StrPath) -> None:
     """Writes a table of bars as a Parquet dataset partitioned by ticker, in
     the hive layout (``directory/ticker=XYZ/part-0.parquet``) that
-    ``pyarrow.dataset`` and distributed engines read.  The directory is
-    built beside ``directory`` and put in its place whole."""
-    import pyarrow as pa
-    import pyarrow.dataset
-
+    ``pyarrow.dataset`` and distributed engines read: one part file for
+    each ticker, its bars in the table's order, its name percent-encoded
+    (see the module's description).  The directory is built beside
+    ``directory`` and put in its place whole."""
     target = Path(directory)
     scratch: Path | None = None
     old: Path | None = None
@@ -425,9 +409,7 @@ def write_dataset(table: pyarrow.Table, directory: StrPath) -> None:
         try:
             scratch = stand_in(target, ".tmp")  # named before it is made, as in ``replacing``
             os.mkdir(scratch)
-            partitioning = pyarrow.dataset.partitioning(pa.schema([pa.field("ticker", pa.string())]), flavor="hive")
-            pyarrow.dataset.write_dataset(table, scratch, format="parquet", partitioning=partitioning,
-                                          existing_data_behavior="overwrite_or_ignore")
+            _write_parts(table, scratch)
             if target.exists() or target.is_symlink():
                 # Moved aside first: a directory cannot replace one that holds files.
                 old = stand_in(target, ".old")
@@ -443,3 +425,67 @@ def write_dataset(table: pyarrow.Table, directory: StrPath) -> None:
             raise
         if old is not None:
             shutil.rmtree(old, ignore_errors=True)
+
+
+# The directory of a null value in the hive layout, "ticker=__HIVE_DEFAULT_PARTITION__"
+# by default, is a ticker like any other here: the name given instead is longer
+# than the 32 bytes of a ticker.
+_NULL_TICKER = "(null: longer than any ticker that a record holds)"
+
+
+def _partitioning() -> pyarrow.dataset.Partitioning:
+    import pyarrow as pa
+    import pyarrow.dataset
+
+    return pyarrow.dataset.HivePartitioning(pa.schema([pa.field("ticker", pa.string())]), null_fallback=_NULL_TICKER,
+                                            segment_encoding="uri")
+
+
+def _by_ticker(table: pyarrow.Table) -> pyarrow.Table:
+    """The rows of ``table`` by ticker, each ticker's in their order: a
+    dataset's parts come in the file system's order."""
+    if "ticker" not in table.column_names or table["ticker"].null_count:
+        return table  # refused by from_arrow
+    tickers = table["ticker"].combine_chunks().dictionary_encode()
+    names = tickers.dictionary.to_pylist()
+    rank = numpy.argsort(numpy.argsort(numpy.array(names, dtype=object)))  # code points: Arrow's order of text
+    keys = rank[tickers.indices.to_numpy()] if len(names) else numpy.zeros(0, numpy.intp)
+    if (numpy.diff(keys) < 0).any():
+        table = table.take(numpy.argsort(keys, kind="stable"))
+    return table
+
+
+def _partition_name(ticker: str) -> str:
+    """The name of ``ticker``'s directory in a dataset."""
+    from urllib.parse import quote
+
+    return "ticker=" + quote(ticker, safe="")
+
+
+def _write_parts(table: pyarrow.Table, directory: Path) -> None:
+    """Each ticker's rows of ``table``, in their order, as one Parquet file
+    in its own directory of ``directory`` (the ticker is in the name, so not
+    in the file).  Written here rather than by ``pyarrow.dataset``, which
+    spreads a ticker over several files beyond 1,024 tickers and writes rows
+    in no set order."""
+    import pyarrow.parquet
+
+    if not len(table):
+        return
+    tickers = table["ticker"].combine_chunks().dictionary_encode()
+    codes = tickers.indices.to_numpy()  # numbered by first appearance
+    rows = table.drop_columns(["ticker"])
+    if (numpy.diff(codes) < 0).any():  # tickers interleaved: each ticker's rows together, in their order
+        order = numpy.argsort(codes, kind="stable")
+        rows, codes = rows.take(order), codes[order]
+    bounds = [0, *(numpy.flatnonzero(numpy.diff(codes)) + 1), len(codes)]
+    names = tickers.dictionary.to_pylist()
+    for start, stop in zip(bounds[:-1], bounds[1:]):
+        ticker = names[codes[start]]
+        folder = directory / _partition_name(ticker)
+        try:
+            os.mkdir(folder)
+        except FileExistsError:
+            raise BarFileError(f"ticker {ticker!r} would share the directory {folder.name} with another ticker on "
+                               "this file system, which does not tell their names apart (letter case?)") from None
+        pyarrow.parquet.write_table(rows.slice(start, stop - start), folder / "part-0.parquet")

@@ -15,7 +15,7 @@ from tarnwick.base.candlestick import BarData, DailyBar
 from ._csv import CsvBars
 from ._file import BarFile, StrPath, read
 from ._records import RECORD_SIZE, BarFileError, Kind, market_date
-from ._resample import resolve_zone
+from ._zones import resolve_zone
 
 ZoneLike = datetime.tzinfo | str | None
 

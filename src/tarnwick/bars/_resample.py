@@ -2,9 +2,9 @@
 pass over the records (``tarnwick.bars._bucketing``) that reads a mapped file
 in place.
 
-This module parses spans, clock times and zones, and gives the native pass a
-zone as a table of its offset changes over the data's time range (computed
-with ``zoneinfo``); the pass does the bucketing and the arithmetic.
+This module parses spans and clock times, and gives the native pass a zone
+as a table of its offset changes around the bars' times (``_zones``); the
+pass does the bucketing and the arithmetic.
 """
 
 from __future__ import annotations
@@ -12,19 +12,18 @@ from __future__ import annotations
 import array
 import dataclasses
 import datetime
-import functools
 import math
 import os
 import re
-import time
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import Any, TypeVar
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
 from . import _bucketing
-from ._records import RECORD_SIZE, RECORD_STRUCT, Kind, OpenRecords, open_records, record_dtype
+from ._records import RECORD_SIZE, RECORD_STRUCT, Kind, OpenRecords, open_records
 from ._sequence import BarSequence
+from ._zones import ZoneTable, resolve_zone, zone_tables
 
 StrPath = str | os.PathLike[str]
 SpanLike = str | int | float | datetime.timedelta
@@ -146,89 +145,6 @@ def parse_session(session: str | tuple[str | datetime.time, str | datetime.time]
     return opening, closing
 
 
-# ---- zones ---------------------------------------------------------------------------------
-
-
-def resolve_zone(tz: datetime.tzinfo | str | None) -> datetime.tzinfo | None:
-    """The zone that bucket boundaries follow: ``tz`` (a name such as
-    ``"America/New_York"`` is looked up; ``"local"`` is the machine's zone),
-    else the profile's zone.  None stands for the machine's local zone."""
-    if isinstance(tz, str):
-        from zoneinfo import ZoneInfo
-
-        if tz.lower() == "local":
-            return None
-        return datetime.UTC if tz.upper() == "UTC" else ZoneInfo(tz)
-    if tz is not None:
-        return tz
-    from tarnwick.profile import PROFILE
-
-    return PROFILE.time_zone
-
-
-def _offset_at(zone: datetime.tzinfo | None, instant: int) -> float:
-    if zone is None:
-        return float(time.localtime(instant).tm_gmtoff)
-    offset = datetime.datetime.fromtimestamp(instant, zone).utcoffset()
-    return 0.0 if offset is None else offset.total_seconds()
-
-
-def zone_table(zone: datetime.tzinfo | None, first: float, last: float) -> tuple[array.array[float], array.array[float]]:
-    """The instants (whole seconds) between ``first`` and ``last`` at which
-    the zone's offset changes, and the offsets (seconds east of UTC) before,
-    between and after them: one offset more than instants.
-
-    The zone is probed once a day and each change is then found to the
-    second, so two changes less than a day apart would be missed; no zone
-    in use today has those."""
-    start, stop = int(max(first, _EARLIEST)), int(min(last, _LATEST))
-    transitions, offsets = array.array("d"), array.array("d", [_offset_at(zone, start)])
-    if isinstance(zone, datetime.timezone):
-        return transitions, offsets
-    before = start
-    while before < stop:
-        after = min(before + _DAY, stop)
-        offset = _offset_at(zone, after)
-        if offset != offsets[-1]:
-            low, high = before, after  # the offset changes in (low, high]
-            while high - low > 1:
-                middle = (low + high) // 2
-                if _offset_at(zone, middle) == offset:
-                    high = middle
-                else:
-                    low = middle
-            transitions.append(float(high))
-            offsets.append(offset)
-        before = after
-    return transitions, offsets
-
-
-def _zone_around(zone: datetime.tzinfo | None, first: float,
-                 last: float) -> tuple[float, float, array.array[float], array.array[float]]:
-    """A zone table from two days before ``first`` to two days after
-    ``last`` (the pass looks that far for boundaries), and the range it
-    covers: whole calendar years of a named zone, kept for the next call."""
-    first, last = max(first - 2 * _DAY, _EARLIEST), min(last + 2 * _DAY, _LATEST)
-    if zone is not None:  # the machine's zone (None) can change under a cache (time.tzset)
-        try:
-            return _zone_years(zone, _year(first), _year(last))
-        except TypeError:  # a tzinfo that cannot be hashed
-            pass
-    return first, last, *zone_table(zone, first, last)
-
-
-@functools.lru_cache(maxsize=32)
-def _zone_years(zone: datetime.tzinfo, first_year: int,
-                last_year: int) -> tuple[float, float, array.array[float], array.array[float]]:
-    first = max(datetime.datetime(first_year, 1, 1, tzinfo=datetime.UTC).timestamp(), _EARLIEST)
-    last = min(datetime.datetime(last_year, 12, 31, 23, 59, 59, tzinfo=datetime.UTC).timestamp(), _LATEST)
-    return first, last, *zone_table(zone, first, last)
-
-
-def _year(instant: float) -> int:
-    return datetime.datetime.fromtimestamp(instant, datetime.UTC).year
-
-
 # ---- the source and the result --------------------------------------------------------------
 
 
@@ -238,18 +154,6 @@ def _time_range(records: memoryview) -> tuple[float, float]:
     times = [RECORD_STRUCT.unpack_from(records, index * RECORD_SIZE)[2:4]
              for index in (0, len(records) // RECORD_SIZE - 1)]
     return _valid_range([end - span for end, span in times], [end for end, _ in times])
-
-
-def _full_time_range(records: memoryview) -> tuple[float, float]:
-    """The earliest start and the latest end over all bars."""
-    import numpy
-
-    columns = numpy.frombuffer(records, record_dtype())
-    ends = columns["timestamp"]
-    starts = ends - columns["bar_span"]
-    starts = starts[(starts >= _EARLIEST) & (starts <= _LATEST)]
-    ends = ends[(ends >= _EARLIEST) & (ends <= _LATEST)]
-    return (float(starts.min()), float(ends.max())) if len(starts) and len(ends) else (0.0, 0.0)
 
 
 def _valid_range(starts: Sequence[float], ends: Sequence[float]) -> tuple[float, float]:
@@ -337,14 +241,14 @@ def resample(source: object, span: SpanLike | Span, *, tz: datetime.tzinfo | str
 
 def _run(source: OpenRecords, target: Span, zone: datetime.tzinfo | None, origin: int, hours: tuple[int, int],
          daily: bool) -> object:
-    """The native pass, given a zone table over the first and the last bar's
-    times; if some bar lies outside that range (several tickers), again over
-    the range of all bars."""
-    for time_range in (_time_range, _full_time_range):
-        if daily or not len(source.view):  # the pass needs no zone
-            first, last, transitions, offsets = -math.inf, math.inf, array.array("d"), array.array("d", [0.0])
-        else:
-            first, last, transitions, offsets = _zone_around(zone, *time_range(source.view))
+    """The native pass, given zone tables from the cheapest on (see
+    ``zone_tables``) until one covers every bar."""
+    tables: Iterable[ZoneTable]
+    if daily or not len(source.view):  # the pass needs no zone
+        tables = [(-math.inf, math.inf, array.array("d"), array.array("d", [0.0]))]
+    else:
+        tables = zone_tables(zone, *_time_range(source.view), source.view)
+    for first, last, transitions, offsets in tables:
         try:
             records = _bucketing.resample(source.view, target.unit, target.count, float(origin), float(hours[0]),
                                           float(hours[1]), daily, source.inferred, transitions, offsets,
