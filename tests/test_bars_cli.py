@@ -12,7 +12,7 @@ import time
 import pytest
 
 from tarnwick.bars import main, verify, write
-from tarnwick.bars._csv import load_csv
+from tarnwick.bars._table import load_csv
 from tarnwick.base.candlestick import BarData
 
 TABLE = ("Datetime,Open,High,Low,Close,Volume,Notional\n"

@@ -10,7 +10,7 @@ exactly the bytes that ``memoryview(bar)`` exports.
   ``read(path).columns()`` gives its columns as a numpy array over the mapping.
 - ``RECORD_DTYPE`` is the record as a packed numpy structured dtype, so that
   ``numpy.frombuffer(data, RECORD_DTYPE)`` gives columns without copying.
-- ``load_csv`` and ``convert`` read OHLCV tables from CSV files.
+- ``load_csv`` and ``convert`` read OHLCV tables from CSV, Parquet and Arrow files.
 - ``to_arrow``/``from_arrow``, ``to_pandas``/``from_pandas`` move bars into
   and out of tables of one documented ``schema``; ``export`` writes them as
   Parquet, CSV or a Parquet dataset partitioned by ticker.
@@ -35,7 +35,8 @@ if TYPE_CHECKING:
 
     from ._cli import main
     from ._convert import convert
-    from ._csv import CsvBars, CsvError, Reading, load_csv, load_tables, parse_span
+    from ._spans import parse_span
+    from ._table import CsvBars, CsvError, Reading, TableBars, TableError, load_csv, load_tables
     from ._export import (
         export,
         exported,
@@ -59,7 +60,9 @@ if TYPE_CHECKING:
 _LAZY = {
     "main": "_cli",
     "convert": "_convert",
-    **dict.fromkeys(("CsvBars", "CsvError", "Reading", "load_csv", "load_tables", "parse_span"), "_csv"),
+    **dict.fromkeys(("CsvBars", "CsvError", "Reading", "TableBars", "TableError", "load_csv", "load_tables"),
+                    "_table"),
+    "parse_span": "_spans",
     **dict.fromkeys(("export", "exported", "format_for", "from_arrow", "from_pandas", "read_export",
                      "records_to_arrow", "schema", "to_arrow", "to_pandas", "write_dataset"), "_export"),
     **dict.fromkeys(("show", "summarise", "verify"), "_operations"),
@@ -74,6 +77,8 @@ __all__ = [
     "CsvError",
     "ResampleError",
     "ResampledBars",
+    "TableBars",
+    "TableError",
     "convert",
     "export",
     "exported",

@@ -17,7 +17,8 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from ._convert import add_convert_options, convert, reading_of, summary
-from ._csv import check_ticker, parse_span
+from ._spans import parse_span
+from ._table import check_ticker
 from ._export import export, format_for
 from ._file import StrPath, read, refuse_same_file
 from ._records import Kind

@@ -9,10 +9,11 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
-from ._csv import CsvBars, CsvError, Reading, Stamp, load_tables
+from ._spans import SpanLike
+from ._table import Reading, Stamp, TableBars, TableError, Zone, load_tables
 from ._file import StrPath, refuse_same_file, write
 from ._records import RECORD_SIZE, Kind, ticker_file_name
-from ._layouts import ROLES, parse_column_option
+from ._columns import ROLES, parse_column_option
 from ._pack import pack
 from ._progress import AUTO_THRESHOLD, Progress, progress
 
@@ -22,24 +23,25 @@ until ``write`` has copied it out."""
 
 
 def convert(source: StrPath, target: StrPath, *, ticker: str | None = None, kind: Kind | None = None,
-            span: float | None = None, stamp: Stamp = "start", show_progress: bool | None = None,
-            reading: Reading = Reading()) -> list[CsvBars]:
+            span: SpanLike | None = None, stamp: Stamp = "start", show_progress: bool | None = None,
+            reading: Reading = Reading(), tz: Zone = None) -> list[TableBars]:
     """Reads the table ``source`` (CSV, Parquet or Arrow IPC; see ``load_tables``)
     and writes its bars to the bar file ``target``, whole or not at all.
 
     A table of several tickers (a ticker or symbol column) makes ``target`` a
     directory holding one file per ticker, named by ``ticker_file_name``;
     ``ticker`` chooses one of them instead.  Returns the bars written, one
-    ``CsvBars`` per file, with ``target`` set.  ``show_progress`` None shows
-    progress bars on a terminal for large tables.  Refuses to write over
+    ``TableBars`` per file, with ``target`` set.  ``show_progress`` None shows
+    progress bars on a terminal for large tables; ``tz`` is the zone of times
+    without an offset (None: ``PROFILE.time_zone``).  Refuses to write over
     ``source`` itself."""
     refuse_same_file(source, target)
     tables = load_tables(source, ticker=ticker, kind=kind, span=span, stamp=stamp, show_progress=show_progress,
-                         reading=reading)
+                         reading=reading, tz=tz)
     destination = Path(target)
     if len(tables) > 1:
         if destination.exists() and not destination.is_dir():
-            raise CsvError(f"{source} holds {len(tables)} tickers, which go into a directory of files, but "
+            raise TableError(f"{source} holds {len(tables)} tickers, which go into a directory of files, but "
                            f"{destination} is a file; give a directory, or choose one ticker with --ticker")
         destination.mkdir(parents=True, exist_ok=True)
     large = Path(source).stat().st_size >= AUTO_THRESHOLD and sys.stderr.isatty()
@@ -55,7 +57,7 @@ def convert(source: StrPath, target: StrPath, *, ticker: str | None = None, kind
     return tables
 
 
-def _chunks(table: CsvBars, meter: Progress) -> Iterator[memoryview]:
+def _chunks(table: TableBars, meter: Progress) -> Iterator[memoryview]:
     """The table's records, packed natively a chunk at a time into one buffer
     (``write`` has written each chunk before it asks for the next)."""
     ticker = table.ticker.encode("utf-8")
@@ -69,7 +71,7 @@ def _chunks(table: CsvBars, meter: Progress) -> Iterator[memoryview]:
         yield chunk
 
 
-def summary(tables: list[CsvBars]) -> list[str]:
+def summary(tables: list[TableBars]) -> list[str]:
     """What ``convert`` did, for people: a line per file, then how the table was read."""
     lines = []
     for table in tables:

@@ -12,9 +12,9 @@ from typing import TextIO
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
-from ._csv import CsvBars
 from ._file import BarFile, StrPath, read
 from ._records import RECORD_SIZE, BarFileError, Kind, market_date
+from ._table import TableBars
 from ._zones import resolve_zone
 
 ZoneLike = datetime.tzinfo | str | None
@@ -24,7 +24,7 @@ FIELDS = ("ticker", "timestamp", "bar_span_seconds", "high_price", "low_price", 
 """The bar attributes that ``verify`` compares."""
 
 
-def verify(path: StrPath, table: CsvBars, *, limit: int = 10) -> list[str]:
+def verify(path: StrPath, table: TableBars, *, limit: int = 10) -> list[str]:
     """Reads the bar file back and compares every field of every bar with
     the table it was written from; returns the differences (none: all equal)."""
     problems: list[str] = []

@@ -14,11 +14,13 @@ from pathlib import Path
 from typing import Literal
 
 from ._records import RECORD_SIZE, is_header
-from ._layouts import is_known_name
+from ._columns import is_known_name
 
 Format = Literal["csv", "parquet", "arrow"]
 
 SAMPLE_BYTES = 64 << 10
+SAMPLE_LIMIT = 16 << 20  # the head grows to this for a table with very long lines
+SAMPLE_LINES = 4  # lines the head should hold whole: the header and some rows
 DELIMITERS = ("\t", ";", "|", ",")  # a consistent split on an earlier one wins: "1,5;2,0" splits on ';'
 
 _BOMS = ((codecs.BOM_UTF8, "utf-8"), (codecs.BOM_UTF16_LE, "utf-16"), (codecs.BOM_UTF16_BE, "utf-16"))
@@ -47,15 +49,21 @@ class SniffError(ValueError):
     pass
 
 
-def _head(path: Path, compressed: bool) -> bytes:
-    if compressed:
-        with gzip.open(path, "rb") as file:
-            try:
-                return file.read(SAMPLE_BYTES)
-            except (OSError, EOFError) as error:
-                raise SniffError(f"{path}: not a readable gzip file ({error})") from None
-    with open(path, "rb") as file:
-        return file.read(SAMPLE_BYTES)
+def _head(path: Path, compressed: bool) -> tuple[bytes, bool]:
+    """The file's first bytes, and whether they are all of it: ``SAMPLE_BYTES``,
+    or more (doubling up to ``SAMPLE_LIMIT``) until they hold ``SAMPLE_LINES``
+    whole lines, so that a wide table's header comes with some of its rows."""
+    opened = gzip.open(path, "rb") if compressed else open(path, "rb")
+    with opened as file:
+        try:
+            head = file.read(SAMPLE_BYTES)
+            size = SAMPLE_BYTES
+            while len(head) == size and head.count(b"\n") < SAMPLE_LINES and size < SAMPLE_LIMIT:
+                head += file.read(size)
+                size *= 2
+            return head, len(head) < size
+        except (OSError, EOFError) as error:
+            raise SniffError(f"{path}: not a readable gzip file ({error})") from None
 
 
 def _is_number(text: str) -> bool:
@@ -75,13 +83,16 @@ def sniff(path: Path, *, delimiter: str | None = None, header: bool | None = Non
     if magic.startswith(b"ARROW1") or magic.startswith(b"\xff\xff\xff\xff"):
         return Sniffed("arrow")
     compressed = magic.startswith(b"\x1f\x8b")
-    head = _head(path, compressed)
+    head, whole = _head(path, compressed)
     bom = False
     for mark, name in _BOMS:
         if head.startswith(mark):
             bom = True
             encoding = encoding or name
             break
+    if encoding is None and b"\0" in head:  # (UTF-16 text has a byte-order mark, or is named)
+        raise SniffError(f"{path} is not a table: it holds binary data, not text (convert reads CSV, Parquet "
+                         "and Arrow files)")
     encoding = encoding or "utf-8"
     try:
         codecs.lookup(encoding)
@@ -92,7 +103,7 @@ def sniff(path: Path, *, delimiter: str | None = None, header: bool | None = Non
     if text.startswith("\ufeff"):
         text = text[1:]
     lines = [line for line in text.splitlines() if line.strip()]
-    if len(head) == SAMPLE_BYTES and len(lines) > 1:
+    if not whole and len(lines) > 1:
         lines.pop()
     lines = lines[:50]
     if delimiter is None:

@@ -18,7 +18,7 @@ import pyarrow
 import pyarrow.csv as pcsv
 
 from ._records import SCHEMA_KIND_KEY, Kind
-from ._layouts import TIME_ROLES, Layout, LayoutError, check_complete, from_header, headerless
+from ._columns import TIME_ROLES, Layout, LayoutError, check_complete, from_header, headerless
 from ._progress import Progress
 from ._sniff import Sniffed, SniffError, sniff
 
@@ -27,11 +27,17 @@ TEXT_ROLES = ("date", "time", "datetime", "end", "closetime", "ticker")
 # Date-times that the table reader may parse itself, as the text path would
 # (plain ISO, no zone, no blanks): the time column is typed when every sampled
 # row's is one, since a cell that is not makes the whole file be read again.
+_BLOCK_BYTES = 1 << 20  # the table reader's default
 _ISO_DATE_TIME = re.compile(r"\d{4}-\d{2}-\d{2}([T ]\d{2}:\d{2}(:\d{2}(\.\d{1,6})?)?)?")
 
 
-class CsvError(ValueError):
+class TableError(ValueError):
     """A table that cannot be read as bars; the message names the file and, where it can, the line."""
+
+
+LONGEST_LINE = 64 << 20
+"""The longest line a table may have: the line-by-line reading that finds a
+bad row's line holds one line at a time, and no table's row comes near this."""
 
 
 @dataclass
@@ -54,7 +60,11 @@ class Source:
     def text(self, row: int, role: str) -> str:
         """The cell of data row ``row`` that plays ``role``, as written (for a message)."""
         if self.sniffed.format != "csv":
-            value = self.column(role)[row].as_py()
+            cell = self.column(role)[row]
+            try:
+                value = cell.as_py()
+            except (ValueError, OverflowError):  # a time beyond Python's: its count of units
+                return f"{cell.cast(pyarrow.int64()).as_py()} ({cell.type})"
             return "" if value is None else str(value)
         fields = _Lines(self).line(row)[1]
         index = self.layout.columns[role]
@@ -78,7 +88,7 @@ class _Lines:
                 try:
                     fields = next(reader, None)
                 except csv.Error as error:
-                    raise CsvError(f"{path}, line {reader.line_num}: {error}") from None
+                    raise TableError(f"{path}, line {reader.line_num}: {error}") from None
                 if fields is None:
                     return
                 if not fields:
@@ -100,17 +110,20 @@ def _decoded(raw: IO[bytes], path: Path, encoding: str) -> Iterator[str]:
     name = codecs.lookup(encoding).name
     label = "UTF-8" if name == "utf-8" else encoding
     wide = name.startswith(("utf-16", "utf-32"))  # lines cannot be split before decoding
-    lines: Iterator[bytes | str] = iter(io.TextIOWrapper(raw, encoding=encoding, newline="")) if wide else iter(raw)
+    file: IO[Any] = io.TextIOWrapper(raw, encoding=encoding, newline="") if wide else raw
     number = 0
     while True:
         try:
-            line = next(lines)
+            line = file.readline(LONGEST_LINE + 1)
             text = line if isinstance(line, str) else line.decode(encoding)
-        except StopIteration:
-            return
         except UnicodeDecodeError as error:
-            raise CsvError(f"{path}, line {number + 1}: not {label} text ({error.reason}); "
-                              "give the file's encoding, e.g. --encoding latin-1") from None
+            raise TableError(f"{path}, line {number + 1}: not {label} text ({error.reason}); "
+                             "give the file's encoding, e.g. --encoding latin-1") from None
+        if not line:
+            return
+        if len(line) > LONGEST_LINE:
+            raise TableError(f"{path}, line {number + 1}: longer than {LONGEST_LINE >> 20} MiB: not a line of a "
+                             "table")
         if number == 0:
             text = text.removeprefix("\ufeff")
         number += 1
@@ -152,11 +165,11 @@ def read_source(path: Path, meter: Progress | None, *, delimiter: str | None = N
     try:
         sniffed = sniff(path, delimiter=delimiter, header=header, encoding=encoding, decimal=decimal)
     except SniffError as error:
-        raise CsvError(str(error) if str(error).startswith(str(path)) else f"{path}: {error}") from None
+        raise TableError(str(error) if str(error).startswith(str(path)) else f"{path}: {error}") from None
     if sniffed.format != "csv":
         return _read_columnar(path, sniffed, columns or {})
     if not sniffed.sample:
-        raise CsvError(f"{path}: the file is empty")
+        raise TableError(f"{path}: the file is empty")
     try:
         layout = from_header(sniffed.sample[0], columns or {}) if sniffed.header else \
             headerless(sniffed.sample, columns or {})
@@ -166,9 +179,9 @@ def read_source(path: Path, meter: Progress | None, *, delimiter: str | None = N
         if len(sniffed.sample[0]) < 5:
             hint = (f" (the first line splits into {len(sniffed.sample[0])} field(s) at each "
                     f"{sniffed.delimiter_name}: if the columns are separated otherwise, give --delimiter)")
-        raise CsvError(f"{path}, line 1: {error}{hint}") from None
+        raise TableError(f"{path}, line 1: {error}{hint}") from None
     if sniffed.header and len(sniffed.sample) < 2:
-        raise CsvError(f"{path}: no data rows after the header")
+        raise TableError(f"{path}: no data rows after the header")
     source = Source(path, pyarrow.table({}), layout, sniffed)
     try:
         # Numbers typed up front cost least; a cell that is not one makes the
@@ -191,9 +204,9 @@ def read_source(path: Path, meter: Progress | None, *, delimiter: str | None = N
     except UnicodeDecodeError as error:  # from a Python codec that the reader called
         for _ in _Lines(source).rows():  # raises naming the line that is not text
             pass
-        raise CsvError(f"{path}: not {sniffed.encoding} text ({error.reason})") from None
+        raise TableError(f"{path}: not {sniffed.encoding} text ({error.reason})") from None
     if not source.table.num_rows:
-        raise CsvError(f"{path}: no data rows" + (" after the header" if sniffed.header else ""))
+        raise TableError(f"{path}: no data rows" + (" after the header" if sniffed.header else ""))
     if any(pyarrow.types.is_binary(column.type) for column in source.table.columns):
         for _ in _Lines(source).rows():  # raises naming the line that is not text
             pass
@@ -221,8 +234,10 @@ def _read_csv(source: Source, meter: Progress | None, *, typed: bool, timed: str
              for role, index in layout.columns.items() if typed or role in TEXT_ROLES}
     if timed is not None:
         types[str(layout.columns[timed])] = pyarrow.timestamp("us")
-    read_options = pcsv.ReadOptions(column_names=[str(i) for i in range(width)], skip_rows=sniffed.blank + int(sniffed.header),
-                                    encoding=sniffed.encoding)
+    longest = max(sum(map(len, row)) + len(row) for row in sniffed.sample)
+    read_options = pcsv.ReadOptions(column_names=[str(i) for i in range(width)],
+                                    skip_rows=sniffed.blank + int(sniffed.header), encoding=sniffed.encoding,
+                                    block_size=max(_BLOCK_BYTES, 4 * longest))  # a block holds whole rows
     parse_options = pcsv.ParseOptions(delimiter=sniffed.delimiter)
     convert_options = pcsv.ConvertOptions(
         include_columns=[str(i) for i in sorted(set(layout.columns.values()))], column_types=types,
@@ -231,10 +246,15 @@ def _read_csv(source: Source, meter: Progress | None, *, typed: bool, timed: str
     stream: Any = pyarrow.input_stream(str(source.path), compression="gzip" if sniffed.gzip else None) \
         if meter is None else _counted(source.path, sniffed.gzip, meter)
     with stream:
+        if sniffed.gzip:
+            # The whole-file reader keeps every decompressed block until it has
+            # parsed them all (about 2.5 times the text); reading batch by batch
+            # costs what the columns hold, and decompressing is serial anyway.
+            return pcsv.open_csv(stream, read_options, parse_options, convert_options).read_all()
         return pcsv.read_csv(stream, read_options, parse_options, convert_options)
 
 
-def _located(source: Source, message: str) -> CsvError:
+def _located(source: Source, message: str) -> TableError:
     """The reader's error, with the line it happened on."""
     width = len(source.sniffed.sample[0])
     what = "the header" if source.sniffed.header else "the first row"
@@ -243,8 +263,8 @@ def _located(source: Source, message: str) -> CsvError:
             hint = ""
             if width < 5:
                 hint = f" (fields are split at each {source.sniffed.delimiter_name}: if that is wrong, give --delimiter)"
-            return CsvError(f"{source.path}, line {line}: {len(fields)} fields, {what} has {width}{hint}")
-    return CsvError(f"{source.path}: {_first_line(message)}")
+            return TableError(f"{source.path}, line {line}: {len(fields)} fields, {what} has {width}{hint}")
+    return TableError(f"{source.path}: {_first_line(message)}")
 
 
 def _read_columnar(path: Path, sniffed: Sniffed, columns: Mapping[str, str]) -> Source:
@@ -263,32 +283,53 @@ def _read_columnar(path: Path, sniffed: Sniffed, columns: Mapping[str, str]) -> 
                     mapped.seek(0)
                     table = ipc.open_stream(mapped).read_all()
     except (pyarrow.ArrowException, OSError) as error:
-        raise CsvError(f"{path}: not a readable {sniffed.format} file ({_first_line(str(error))})") from None
+        raise TableError(f"{path}: not a readable {sniffed.format} file ({_first_line(str(error))})") from None
     except UnicodeDecodeError:
-        raise CsvError(f"{path}: the column names are not UTF-8 text") from None
+        raise TableError(f"{path}: the column names are not UTF-8 text") from None
     try:
         layout = from_header(table.column_names, columns)
         check_complete(layout)
     except LayoutError as error:
-        raise CsvError(f"{path}: {error}") from None
+        raise TableError(f"{path}: {error}") from None
     except UnicodeDecodeError:
-        raise CsvError(f"{path}: the column names are not UTF-8 text") from None
+        raise TableError(f"{path}: the column names are not UTF-8 text") from None
     used = sorted(set(layout.columns.values()))
     stated = (table.schema.metadata or {}).get(SCHEMA_KIND_KEY.encode())
     kind: Kind | None = "daily" if stated == b"daily" else "intraday" if stated == b"intraday" else None
+    roles = {index: role for role, index in layout.columns.items()}
     chosen = {}
     for index in used:
         column = table.column(index)
+        if pyarrow.types.is_dictionary(column.type):
+            column = column.cast(column.type.value_type)
         if pyarrow.types.is_binary(column.type) or pyarrow.types.is_large_binary(column.type):
             try:  # text kept as bytes: the checks read text
                 column = column.cast(pyarrow.string())
             except pyarrow.ArrowInvalid:
-                raise CsvError(f"{path}: column {layout.names[index]!r} is not UTF-8 text") from None
+                raise TableError(f"{path}: column {layout.names[index]!r} is not UTF-8 text") from None
+        wanted = _wanted(roles[index], column.type)
+        if wanted:
+            raise TableError(f"{path}: column {layout.names[index]!r} holds {column.type}, not {wanted}")
         chosen[str(index)] = column
     table = pyarrow.table(chosen)
     if not table.num_rows:
-        raise CsvError(f"{path}: no rows")
+        raise TableError(f"{path}: no rows")
     return Source(path, table, layout, sniffed, kind)
+
+
+def _wanted(role: str, kind: pyarrow.DataType) -> str:
+    """What a typed column playing ``role`` should hold, when ``kind`` is not
+    that (else empty): numbers, times or text, each also as text."""
+    types = pyarrow.types
+    if types.is_string(kind) or types.is_large_string(kind) or types.is_null(kind) or types.is_integer(kind):
+        return ""
+    if role == "ticker":
+        return "text"
+    if role in TIME_ROLES or role == "closetime":
+        readable = types.is_timestamp(kind) or types.is_date(kind) or types.is_time(kind) or types.is_floating(kind)
+        return "" if readable else "dates or times"
+    readable = types.is_floating(kind) or types.is_decimal(kind) or (role == "span" and types.is_duration(kind))
+    return "" if readable else "numbers"
 
 
 def _first_line(message: str) -> str:

@@ -18,6 +18,8 @@ import pyarrow
 US = 1_000_000
 DAY_US = 86_400 * US
 EPOCH_ORDINAL = datetime.date(1970, 1, 1).toordinal()
+EARLIEST = (datetime.datetime(1, 1, 2) - datetime.datetime(1970, 1, 1)) // datetime.timedelta(microseconds=1)
+LATEST = (datetime.datetime(9999, 12, 30) - datetime.datetime(1970, 1, 1)) // datetime.timedelta(microseconds=1)
 
 Ints = npt.NDArray[numpy.int64]
 
@@ -90,24 +92,53 @@ def _micros(array: pyarrow.Array | pyarrow.ChunkedArray) -> Ints:
     return to_numpy(integers, numpy.int64)
 
 
+def supported(micros: Ints) -> npt.NDArray[numpy.bool_]:
+    """Which times the reader supports: 0001-01-02 to 9999-12-30, a day inside
+    what dates can say, so that a time in any zone still has a date."""
+    ok: npt.NDArray[numpy.bool_] = (micros >= EARLIEST) & (micros <= LATEST)
+    return ok
+
+
+# Microseconds of one count of each unit, as a fraction (nanoseconds: 1/1000).
+_UNIT_MICROS = {"s": (US, 1), "ms": (1000, 1), "us": (1, 1), "ns": (1, 1000), "day": (DAY_US, 1)}
+
+
+def _typed_micros(counts: Ints, unit: str) -> tuple[Ints, npt.NDArray[numpy.bool_]]:
+    """Counts of ``unit`` as microseconds, and which of them lie outside the
+    supported times (their microseconds are 0).  The range is checked in the
+    column's own unit, before a multiplication could wrap; the least int64,
+    the common marker of no value, is outside in every unit."""
+    numerator, denominator = _UNIT_MICROS[unit]
+    low, high = -(-EARLIEST * denominator // numerator), LATEST * denominator // numerator
+    outside = (counts < low) | (counts > high) | (counts == numpy.iinfo(numpy.int64).min)
+    if outside.any():
+        counts = numpy.where(outside, 0, counts)
+    micros: Ints = counts * numerator // denominator
+    return micros, outside
+
+
 def parse_typed(column: pyarrow.ChunkedArray) -> Parsed | None:
-    """Times from a typed column (Parquet, Arrow); None when it holds text or numbers."""
+    """Times from a typed column (Parquet, Arrow); None when it holds text or
+    numbers.  Times outside the supported ones are bad rows."""
     kind = column.type
     seconds = None
     if kind == pyarrow.timestamp("us"):  # as the CSV reader gives ISO date-times
         return Parsed(to_numpy(column, numpy.int64), numpy.zeros(len(column), dtype=bool), null_mask(column))
     if pyarrow.types.is_timestamp(kind):
-        micros = _micros(column.cast(pyarrow.timestamp("us", kind.tz), safe=False))
+        micros, outside = _typed_micros(_micros(column), kind.unit)
         aware = numpy.full(len(micros), kind.tz is not None)
         if kind.tz is not None and kind.unit == "ns":  # seconds as the records hold them, to the nanosecond
             whole, part = numpy.divmod(_micros(column), 1_000_000_000)
             seconds = whole.astype(numpy.float64) + part / 1e9
-    elif pyarrow.types.is_date(kind):
-        micros = _micros(column.cast(pyarrow.date32()).cast(pyarrow.int32())) * DAY_US
+    elif pyarrow.types.is_date(kind):  # days, or milliseconds of whole days
+        if pyarrow.types.is_date32(kind):
+            micros, outside = _typed_micros(_micros(column.cast(pyarrow.int32())), "day")
+        else:
+            micros, outside = _typed_micros(_micros(column), "ms")
         aware = numpy.zeros(len(micros), dtype=bool)
     else:
         return None
-    bad = to_numpy(column.is_null(), bool)
+    bad = null_mask(column) | outside
     return Parsed(micros, aware, bad, seconds)
 
 

@@ -131,7 +131,11 @@ def from_header(header: Sequence[str], overrides: Mapping[str, str]) -> Layout:
 def headerless(sample: Sequence[Sequence[str]], overrides: Mapping[str, str]) -> Layout:
     """The columns of a table without a header, by its shape: an exchange kline
     dump (epoch milliseconds first, twelve columns or so), else date[, time],
-    open, high, low, close[, volume] (with tick and real volume when two follow)."""
+    open, high, low, close[, volume], with tick and real volume when two
+    follow a trading terminal's date and time.  A shape that fits more than
+    one layout (epoch times, then two or more columns after the close: volume
+    and trade count, or notional, or ...) is refused unless ``overrides``
+    (``--column``) say what the columns after the close are."""
     width = len(sample[0]) if sample else 0
     first = sample[0] if sample else ()
     names = [f"column {i + 1}" for i in range(width)]
@@ -145,9 +149,17 @@ def headerless(sample: Sequence[Sequence[str]], overrides: Mapping[str, str]) ->
         roles = ["date", "time"] if with_time else ["date"]
         roles += ["open", "high", "low", "close"]
         rest = width - len(roles)
-        roles += ["tickvolume", "volume"] if rest >= 2 else ["volume"] if rest == 1 else []
-        if rest >= 2:
+        if rest >= 2 and _EPOCH.fullmatch(first[0]):  # no terminal's date: the columns after the close are unknown
+            if not overrides:
+                raise LayoutError(f"a table without a header whose {width} columns fit more than one layout (epoch "
+                                  f"times, open, high, low, close, then {rest} more: volume and trade count? "
+                                  "notional?); say which column is which with --column, e.g. --column volume=6 "
+                                  "--column trades=7")
+        elif rest >= 2:
+            roles += ["tickvolume", "volume"]
             described = "a trading-terminal export"
+        elif rest == 1:
+            roles.append("volume")
     layout = Layout({role: i for i, role in enumerate(roles[:width]) if role is not None}, names, described)
     _override(layout, overrides)
     return layout

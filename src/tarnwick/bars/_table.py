@@ -1,0 +1,482 @@
+"""OHLCV tables (CSV, Parquet, Arrow IPC) read into the values of bar
+records, column-wise: ``_source`` reads the file into columns, ``_checks``
+checks them (a refusal names the earliest bad line), and the reader here
+places the times in their zone, splits the rows by ticker and makes each
+ticker's rows bars of one kind and span."""
+
+from __future__ import annotations
+
+import datetime
+import math
+import os
+from collections.abc import Callable, Iterator, Mapping
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Literal
+
+import numpy
+import numpy.typing as npt
+import pyarrow
+
+from tarnwick.base.candlestick import BarData, DailyBar
+
+from ._checks import DAY, Checks
+from ._columns import TIME_ROLES
+from ._file import StrPath
+from ._records import BAR_KIND_CODE, TICKER_BYTES, Kind, date_numbers
+from ._progress import Progress, _Silent, progress
+from ._source import Source, TableError, read_source
+from ._spans import SpanLike, parse_span
+from ._times import (DAY_US, EPOCH_ORDINAL, US, NonexistentTime, Parsed, localize, parse_texts, parse_typed,
+                     supported, to_local, to_numpy)
+
+Stamp = Literal["start", "end"]
+Floats = npt.NDArray[numpy.float64]
+Mask = npt.NDArray[numpy.bool_]
+Zone = datetime.tzinfo | str | None
+
+
+def check_ticker(ticker: str) -> str:
+    size = len(ticker.encode("utf-8"))
+    if not ticker or size > TICKER_BYTES or "\0" in ticker:
+        raise ValueError(f"a ticker is 1 to {TICKER_BYTES} bytes of UTF-8 without NUL, not {ticker!r}")
+    return ticker
+
+
+@dataclass(frozen=True)
+class Reading:
+    """How to read a table where sniffing is not enough (None: sniff it)."""
+
+    delimiter: str | None = None
+    header: bool | None = None
+    encoding: str | None = None
+    decimal: str | None = None
+    columns: Mapping[str, str] = field(default_factory=dict)  # role -> name or 1-based position
+    date_format: str | None = None
+
+
+@dataclass
+class TableBars:
+    """The bars of one ticker of a table: the values of their records, in time order.
+
+    ``timestamps`` and ``spans`` hold what the records hold: for intraday bars
+    the end of each bar in epoch seconds and the span in seconds, for daily
+    bars the date number (20240105.0) and the span in days.  Volume and
+    notional are NaN where the table has no such column (so VWAP is unknown,
+    not zero); trade counts are 0 then.
+    """
+
+    source: Path
+    ticker: str
+    kind: Kind
+    span_text: str  # how the span was found, for people
+    reversed: bool  # the rows came newest first
+    timestamps: Floats
+    spans: Floats
+    high: Floats
+    low: Floats
+    open: Floats
+    close: Floats
+    volume: Floats
+    notional: Floats
+    trades: npt.NDArray[numpy.uint32]
+    absent: tuple[str, ...] = ()  # fields the table has no column for
+    notes: tuple[str, ...] = ()  # what the reader recognised or chose, for people
+    target: Path | None = None  # the bar file written, once it is
+
+    def __len__(self) -> int:
+        return len(self.timestamps)
+
+    @property
+    def bar_class(self) -> type[BarData]:
+        return DailyBar if self.kind == "daily" else BarData
+
+    @property
+    def float_columns(self) -> tuple[Floats, ...]:
+        """The eight float fields in record order, for the packer."""
+        return (self.timestamps, self.spans, self.high, self.low, self.open, self.close, self.volume,
+                self.notional)
+
+    def record(self, index: int) -> tuple[str, float, float, float, float, float, float, float, float, int]:
+        """The fields of bar ``index``'s record: ticker, timestamp, bar span,
+        high, low, open and close prices, volume, notional and trade count."""
+        return (self.ticker, *(float(column[index]) for column in self.float_columns),  # type: ignore[return-value]
+                int(self.trades[index]))
+
+    def bars(self, meter: Progress | None = None) -> Iterator[BarData]:
+        """Builds the bars one by one (so a large table needs no list of them)."""
+        from ._records import RECORD_STRUCT
+
+        cls = self.bar_class
+        ticker = self.ticker.encode("utf-8")
+        for i in range(len(self)):
+            fields = self.record(i)
+            yield cls.from_bytes(RECORD_STRUCT.pack(BAR_KIND_CODE, ticker, *fields[1:]))
+            if meter is not None:
+                meter.update(1)
+
+
+def load_csv(path: StrPath, *, ticker: str | None = None, kind: Kind | None = None, span: SpanLike | None = None,
+             stamp: Stamp = "start", show_progress: bool | None = None, reading: Reading = Reading(),
+             tz: Zone = None) -> TableBars:
+    """Reads an OHLCV table of one ticker (see ``load_tables``); a table of
+    several tickers needs ``ticker`` to choose one."""
+    tables = load_tables(path, ticker=ticker, kind=kind, span=span, stamp=stamp, show_progress=show_progress,
+                         reading=reading, tz=tz)
+    if len(tables) > 1:
+        names = ", ".join(table.ticker for table in tables[:5]) + (", ..." if len(tables) > 5 else "")
+        raise TableError(f"{path}: the table holds {len(tables)} tickers ({names}); choose one with ticker=")
+    return tables[0]
+
+
+def load_tables(path: StrPath, *, ticker: str | None = None, kind: Kind | None = None,
+                span: SpanLike | None = None, stamp: Stamp = "start", show_progress: bool | None = None,
+                reading: Reading = Reading(), tz: Zone = None) -> list[TableBars]:
+    """Reads an OHLCV table: one ``TableBars`` per ticker, in the order of their first rows.
+
+    The columns are found by their header names (in any case, without regard
+    to blanks, underscores or angle brackets), by the shape of a table without
+    a header, or as ``reading.columns`` says.  Times without a zone are read in
+    ``tz`` (a tzinfo, a zone name, "UTC" or "local"; None: ``PROFILE.time_zone``).
+    ``kind`` None infers daily bars when no row has a time of day other than
+    midnight, else intraday.  ``span`` (seconds, a timedelta or text such as
+    ``5min``; see ``parse_span``) None infers the span as the most common gap
+    between consecutive rows (daily bars whose common gap is 28 to 31 days
+    are calendar months).  Intraday rows are stamped with the start of their
+    bar unless ``stamp`` is ``"end"``.  Rows must be in time order, one per
+    bar and ticker (a table newest first is turned round).  A table with a ticker column holds the tickers it names;
+    ``ticker`` chooses one of them, or names the bars of a table without one
+    (default: the file's name).  Any row that cannot be read raises
+    ``TableError`` naming its line.
+    """
+    source_path = Path(path)
+    zone = _resolved(tz)
+    if ticker is not None:
+        try:
+            check_ticker(ticker)
+        except ValueError as error:
+            raise TableError(f"{error}; give the ticker explicitly") from None
+    try:
+        seconds = None if span is None else parse_span(span)
+    except ValueError as error:
+        raise TableError(str(error)) from None
+    meter = progress(os.path.getsize(source_path), f"reading {source_path.name}", enabled=show_progress)
+    try:
+        source = read_source(source_path, None if isinstance(meter, _Silent) else meter,
+                             delimiter=reading.delimiter, header=reading.header, encoding=reading.encoding,
+                             decimal=reading.decimal, columns=reading.columns, date_format=reading.date_format)
+    finally:
+        meter.close()
+    return _Reader(source, zone, reading.date_format).bars(ticker, kind, seconds, stamp)
+
+
+def _resolved(tz: Zone) -> datetime.tzinfo | None:
+    """The zone of times without an offset (None: the machine's)."""
+    from ._resample import resolve_zone
+
+    try:
+        return resolve_zone(tz)
+    except (KeyError, ValueError):  # (an unknown name; ZoneInfo's error is a KeyError)
+        raise ValueError(f"unknown time zone {tz!r}") from None
+
+
+CsvBars = TableBars
+"""The old name of ``TableBars``."""
+CsvError = TableError
+"""The old name of ``TableError``."""
+
+
+class _Reader:
+    """The columns of one table, checked and turned into bars of each ticker."""
+
+    def __init__(self, source: Source, zone: datetime.tzinfo | None, date_format: str | None) -> None:
+        self.source, self.zone, self.date_format = source, zone, date_format
+        self.columns = source.layout.columns
+        self.count = source.table.num_rows
+        self.checks = Checks(source)
+        if source.layout.described:
+            self.checks.notes.append(f"read as {source.layout.described}")
+
+    def bars(self, ticker: str | None, kind: Kind | None, span: float | None, stamp: Stamp) -> list[TableBars]:
+        checks = self.checks
+        parsed = self.times()
+        prices = {name: checks.floats(name, name.capitalize(), 1 + i)
+                  for i, name in enumerate(("open", "high", "low", "close"))}
+        opening, high, low, closing = prices.values()
+        checks.fail(~((low <= opening) & (low <= closing) & (opening <= high) & (closing <= high)), 5,
+                    lambda row: f"prices out of order: open {float(opening[row])}, high {float(high[row])}, "
+                                f"low {float(low[row])}, close {float(closing[row])} (low <= open, close <= high)")
+        volume = checks.volume()
+        notional = checks.optional("notional", "Notional", 8, unknown=True)
+        vwap = checks.optional("vwap", "VWAP", 8, unknown=True)
+        absent: list[str] = []
+        if volume is None:
+            absent.append("volume")
+            volume = numpy.full(self.count, math.nan)
+        if notional is None and vwap is not None:
+            notional = vwap * volume
+        if notional is None:
+            absent.append("notional")
+            notional = numpy.full(self.count, math.nan)
+        checks.fail(notional < 0, 9, lambda row: f"the notional value is negative: {float(notional[row])!r}")
+        trades = checks.trades()
+        if trades is None:
+            absent.append("trade count")
+            trades = numpy.zeros(self.count, dtype=numpy.uint32)
+        groups, names = self.tickers(ticker)
+        spans = checks.given_spans()
+        refusal = checks.refusal()
+        if refusal is not None:
+            raise refusal
+
+        times = self.localized(parsed, groups)
+        seconds = parsed.seconds if parsed.seconds is not None and parsed.aware.all() else times / US
+        local = to_local(times, self.zone)
+        if kind is None:
+            kind = self.source.stated_kind or ("intraday" if _any_time_of_day(local) else "daily")
+        stamp = "end" if "end" in self.columns else stamp
+        values = _Values(times, seconds, local, spans, opening, high, low, closing, volume, notional, trades)
+        finisher = _Finisher(self.source, kind, span, stamp, tuple(absent), tuple(checks.notes))
+        tables = []
+        for index, name in enumerate(names):
+            chosen = groups == index
+            rows = None if bool(chosen.all()) else numpy.flatnonzero(chosen)
+            tables.append(finisher.finish(name, values.take(rows)))
+        return tables
+
+    def times(self) -> Parsed:
+        """Each row's time in microseconds, and whether it is UTC (else a wall-clock time)."""
+        role = next(role for role in TIME_ROLES if role in self.columns)
+        column = self.source.column(role)
+        parsed = parse_typed(column)
+        typed = parsed is not None
+        if parsed is None:
+            if role == "date" and "time" in self.columns:
+                import pyarrow.compute as pc
+
+                joined = pc.binary_join_element_wise(pc.utf8_trim_whitespace(column.cast(pyarrow.string())),
+                                                     pc.utf8_trim_whitespace(self.source.column("time")
+                                                                             .cast(pyarrow.string())), " ")
+                parsed = parse_texts(joined, self.date_format)
+            else:
+                parsed = parse_texts(column, self.date_format)
+
+        def describe(row: int) -> str:
+            text = " ".join(self.checks.text(row, name).strip() for name in ("date", "time") if name in self.columns) \
+                if role == "date" else self.checks.text(row, role).strip()
+            if typed and text:
+                return f"a time outside the years 1 to 9999: {text}"
+            hint = "" if self.date_format else " (for another form of date, give --date-format, e.g. %d.%m.%Y)"
+            return f"not a date or date-time: {text!r}{hint}"
+
+        parsed.bad |= ~supported(parsed.micros)  # beyond what dates can say
+        self.checks.fail(parsed.bad, 0, describe)
+        return parsed
+
+    def tickers(self, chosen: str | None) -> tuple[npt.NDArray[numpy.int64], list[str]]:
+        """Each row's ticker as an index into the list of tickers; rows of other
+        tickers than ``chosen`` get -1."""
+        if "ticker" not in self.columns:
+            name = chosen or self.source.path.stem.removesuffix(".csv")
+            try:
+                check_ticker(name)
+            except ValueError as error:
+                raise TableError(f"{self.source.path}: the file's name is no ticker: {error}; give the ticker "
+                                 "explicitly") from None
+            return numpy.zeros(self.count, dtype=numpy.int64), [name]
+        import pyarrow.compute as pc
+
+        encoded = pc.utf8_trim_whitespace(self.source.column("ticker").cast(pyarrow.string())) \
+            .combine_chunks().dictionary_encode()
+        names: list[str] = encoded.dictionary.to_pylist()
+        groups = to_numpy(encoded.indices, numpy.int64)
+        for index, name in enumerate(names):
+            try:
+                check_ticker(name)
+            except ValueError as error:
+                self.checks.fail(groups == index, 11, _saying(str(error)))
+        if chosen is not None:
+            if chosen not in names:
+                raise TableError(f"{self.source.path}: no rows of ticker {chosen!r} (the table holds "
+                                 f"{', '.join(names[:10])}{', ...' if len(names) > 10 else ''})")
+            groups = numpy.where(groups == names.index(chosen), 0, -1)
+            names = [chosen]
+        return groups, names
+
+    def localized(self, parsed: Parsed, groups: npt.NDArray[numpy.int64]) -> npt.NDArray[numpy.int64]:
+        """The rows' times as epoch microseconds: wall-clock times placed in the zone."""
+        times, naive = parsed.micros, ~parsed.aware
+        if not naive.any():
+            return times
+        # Only zones whose offset changes need each row's predecessor.
+        fixed = isinstance(self.zone, datetime.timezone)
+        previous = numpy.zeros(0, dtype=numpy.int64) if fixed else _previous_in_group(groups)
+        try:
+            if naive.all():
+                return localize(times, self.zone, previous, _zone_name(self.zone))
+            times = times.copy()
+            times[naive] = localize(times[naive], self.zone, previous if fixed else _renumbered(previous, naive),
+                                    _zone_name(self.zone))
+            return times
+        except NonexistentTime as error:
+            row = int(numpy.flatnonzero(naive)[error.row])
+            raise TableError(f"{self.source.path}, {self.source.where(row)}: the time {error}") from None
+
+
+class _Finisher:
+    """One ticker's rows made bars: in time order, stamped, with their spans."""
+
+    def __init__(self, source: Source, kind: Kind, span: float | None, stamp: Stamp, absent: tuple[str, ...],
+                 notes: tuple[str, ...]) -> None:
+        self.source, self.kind, self.span, self.stamp = source, kind, span, stamp
+        self.absent = absent
+        self.notes = notes + ((f"absent: {', '.join(absent)}",) if absent else ())
+
+    def finish(self, ticker: str, values: _Values) -> TableBars:
+        daily = self.kind == "daily"
+        keys = values.local // DAY_US if daily else values.times  # market dates, or times
+        turned = self.order(keys, values.rows, daily)
+        if turned:
+            values = values.take(numpy.arange(len(keys) - 1, -1, -1))
+            keys = keys[::-1]
+        if daily:
+            dates = keys.astype("datetime64[D]")
+            timestamps = date_numbers(dates)
+            spans, span_text = self.daily_spans(dates, values.spans)
+        else:
+            spans, span_text = self.intraday_spans(values.times, values.spans)
+            timestamps = values.seconds + spans if self.stamp == "start" else values.seconds
+            span_text += f", rows stamped at the bar's {self.stamp}"
+        return TableBars(source=self.source.path, ticker=ticker, kind=self.kind, span_text=span_text,
+                         reversed=turned, timestamps=timestamps, spans=spans, high=values.high, low=values.low,
+                         open=values.open, close=values.close, volume=values.volume, notional=values.notional,
+                         trades=values.trades, absent=self.absent, notes=self.notes)
+
+    def order(self, keys: npt.NDArray[numpy.int64], rows: npt.NDArray[numpy.int64] | None, daily: bool) -> bool:
+        """Checks that the rows are one per bar in time order; True when they are
+        in reverse order throughout."""
+        steps = numpy.diff(keys)
+        if not len(steps) or bool((steps > 0).all()):
+            return False
+        if bool((steps < 0).all()):
+            return True
+        bad = int(numpy.argmax(steps <= 0)) + 1
+        what = "market date" if daily else "time"
+        relation = "repeats" if keys[bad] == keys[bad - 1] else "comes before"
+        row, previous = (bad, bad - 1) if rows is None else (int(rows[bad]), int(rows[bad - 1]))
+        where, before = self.source.where(row), self.source.where(previous)
+        raise TableError(f"{self.source.path}, {where}: {what} {_describe(int(keys[bad]), daily)} {relation} the "
+                         f"previous row's ({before}); rows must be in time order, one per bar")
+
+    def intraday_spans(self, times: npt.NDArray[numpy.int64], given: Floats | None) -> tuple[Floats, str]:
+        count = len(times)
+        if self.span is not None:
+            return numpy.full(count, self.span), f"{datetime.timedelta(seconds=self.span)} (given)"
+        if given is not None:
+            first = float(given[0])
+            if bool((given == first).all()):
+                return given, f"{datetime.timedelta(seconds=first)} (from the table)"
+            return given, "from the table, row by row"
+        if count == 1:
+            raise TableError(f"{self.source.path}: one intraday row: nothing to infer the span from; give it")
+        seconds = _mode(numpy.diff(times)) / US
+        return numpy.full(count, seconds), f"{datetime.timedelta(seconds=seconds)} (inferred)"
+
+    def daily_spans(self, dates: npt.NDArray[numpy.datetime64], given: Floats | None) -> tuple[Floats, str]:
+        count = len(dates)
+        if self.span is not None:
+            days = self.span / DAY
+            if days != int(days):
+                raise TableError(f"the span of daily bars is a whole number of days, not {self.span!r} seconds")
+            return numpy.full(count, days), f"{_plural(days, 'day')} (given)"
+        if given is not None:
+            return numpy.round(given / DAY), "from the table"
+        if count == 1:
+            return numpy.ones(1), "1 day (one row: nothing to infer from)"
+        gap = float(_mode(numpy.diff(dates.astype(numpy.int64)).astype(numpy.int64)))
+        if 28 <= gap <= 31:
+            months = dates.astype("datetime64[M]")
+            lengths = ((months + numpy.timedelta64(1, "M")).astype("datetime64[D]")
+                       - months.astype("datetime64[D]")).astype(numpy.float64)
+            return lengths, "calendar months (inferred)"
+        return numpy.full(count, gap), f"{_plural(gap, 'day')} (inferred)"
+
+
+@dataclass
+class _Values:
+    """Row-aligned columns of one ticker, and the rows of the table they came from."""
+
+    times: npt.NDArray[numpy.int64]
+    seconds: Floats  # the times as epoch seconds, as exact as the table gives them
+    local: npt.NDArray[numpy.int64]  # the times on the zone's clocks, whose days are market dates
+    spans: Floats | None
+    open: Floats
+    high: Floats
+    low: Floats
+    close: Floats
+    volume: Floats
+    notional: Floats
+    trades: npt.NDArray[numpy.uint32]
+    rows: npt.NDArray[numpy.int64] | None = None  # None: the table's rows, in order
+
+    def take(self, rows: npt.NDArray[numpy.int64] | None) -> _Values:
+        if rows is None:
+            return self
+
+        def pick(column: npt.NDArray[Any]) -> npt.NDArray[Any]:
+            return numpy.ascontiguousarray(column[rows])
+
+        return _Values(pick(self.times), pick(self.seconds), pick(self.local),
+                       None if self.spans is None else pick(self.spans), pick(self.open), pick(self.high),
+                       pick(self.low), pick(self.close), pick(self.volume), pick(self.notional), pick(self.trades),
+                       numpy.asarray(rows, dtype=numpy.int64) if self.rows is None else pick(self.rows))
+
+
+def _saying(text: str) -> Callable[[int], str]:
+    return lambda row: text
+
+
+def _any_time_of_day(local: npt.NDArray[numpy.int64]) -> bool:
+    """Whether any row's time on the clock is past midnight (intraday tables mostly
+    show it within their first rows, sparing a pass over all of them)."""
+    return bool((local[:1024] % DAY_US).any()) or bool((local % DAY_US).any())
+
+
+def _zone_name(zone: datetime.tzinfo | None) -> str:
+    return "the local time zone" if zone is None else str(getattr(zone, "key", zone))
+
+
+def _previous_in_group(groups: npt.NDArray[numpy.int64]) -> npt.NDArray[numpy.int64]:
+    """For each row, the row before it of the same ticker (-1 for none)."""
+    if not groups.any():
+        return numpy.arange(-1, len(groups) - 1, dtype=numpy.int64)
+    order = numpy.argsort(groups, kind="stable")
+    previous = numpy.full(len(groups), -1, dtype=numpy.int64)
+    same = groups[order[1:]] == groups[order[:-1]]
+    previous[order[1:][same]] = order[:-1][same]
+    return previous
+
+
+def _renumbered(previous: npt.NDArray[numpy.int64], keep: Mask) -> npt.NDArray[numpy.int64]:
+    """``previous`` restricted to the rows of ``keep``, as indices among them."""
+    index = numpy.cumsum(keep) - 1
+    chosen = previous[keep]
+    return numpy.where((chosen >= 0) & keep[chosen], index[chosen], -1)
+
+
+def _mode(gaps: npt.NDArray[numpy.int64]) -> int:
+    if bool((gaps == gaps[0]).all()):  # the common case, without sorting
+        return int(gaps[0])
+    values, counts = numpy.unique(gaps, return_counts=True)
+    return int(values[numpy.argmax(counts)])  # the first of the most common: the smallest
+
+
+def _plural(count: float, unit: str) -> str:
+    return f"{int(count)} {unit}{'' if count == 1 else 's'}"
+
+
+def _describe(key: int, daily: bool) -> str:
+    if daily:
+        return str(datetime.date.fromordinal(key + EPOCH_ORDINAL))
+    moment = datetime.datetime(1970, 1, 1, tzinfo=datetime.UTC) + datetime.timedelta(microseconds=key)
+    return moment.strftime("%Y-%m-%d %H:%M:%S UTC")
