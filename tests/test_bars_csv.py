@@ -5,7 +5,7 @@ import math
 
 import pytest
 
-from tarnwick.bars import CsvError, convert, load_csv, parse_span, read
+from tarnwick.bars import CsvError, convert, load_csv, read
 
 EPOCH_0930 = datetime.datetime(2024, 3, 1, 9, 30, tzinfo=datetime.UTC).timestamp()
 
@@ -147,15 +147,3 @@ def test_converted_daily_bars_carry_dates(tmp_path):
     with read(tmp_path / "out.bars") as got:
         assert [(b.market_date.isoformat(), b.bar_span.days, b.vwap, b.ticker) for b in got] == [
             ("2024-01-31", 31, 1.25, "BTC"), ("2024-02-29", 29, 1.25, "BTC")]
-
-
-@pytest.mark.parametrize("text, seconds", [
-    ("60", 60.0), ("90.5", 90.5), ("5m", 300.0), ("1H", 3600.0), (" 1d ", 86400.0), ("2w", 1209600.0),
-    ("0", None), ("-5", None), ("1y", None), ("m", None), ("nan", None),
-])
-def test_span_texts(text, seconds):
-    if seconds is None:
-        with pytest.raises(ValueError, match="positive number of seconds"):
-            parse_span(text)
-    else:
-        assert parse_span(text) == seconds

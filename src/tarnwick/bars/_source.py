@@ -64,7 +64,8 @@ class Source:
             try:
                 value = cell.as_py()
             except (ValueError, OverflowError):  # a time beyond Python's: its count of units
-                return f"{cell.cast(pyarrow.int64()).as_py()} ({cell.type})"
+                count = cell.cast(pyarrow.int32() if pyarrow.types.is_date32(cell.type) else pyarrow.int64())
+                return f"{count.as_py()} ({cell.type})"
             return "" if value is None else str(value)
         fields = _Lines(self).line(row)[1]
         index = self.layout.columns[role]
@@ -246,12 +247,12 @@ def _read_csv(source: Source, meter: Progress | None, *, typed: bool, timed: str
     stream: Any = pyarrow.input_stream(str(source.path), compression="gzip" if sniffed.gzip else None) \
         if meter is None else _counted(source.path, sniffed.gzip, meter)
     with stream:
-        if sniffed.gzip:
-            # The whole-file reader keeps every decompressed block until it has
-            # parsed them all (about 2.5 times the text); reading batch by batch
-            # costs what the columns hold, and decompressing is serial anyway.
-            return pcsv.open_csv(stream, read_options, parse_options, convert_options).read_all()
-        return pcsv.read_csv(stream, read_options, parse_options, convert_options)
+        if not sniffed.gzip:
+            return pcsv.read_csv(stream, read_options, parse_options, convert_options)
+        # The whole-file reader keeps every decompressed block until it has
+        # parsed them all (about 2.5 times the text); reading batch by batch
+        # costs what the columns hold, and decompressing is serial anyway.
+        return pcsv.open_csv(stream, read_options, parse_options, convert_options).read_all()
 
 
 def _located(source: Source, message: str) -> TableError:

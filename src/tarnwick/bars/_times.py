@@ -48,12 +48,18 @@ _NUMPY_TYPES = {"bool": numpy.bool_, "int8": numpy.int8, "int16": numpy.int16, "
                 "timestamp[us]": numpy.int64}
 
 
+def one_chunk(array: pyarrow.Array | pyarrow.ChunkedArray) -> pyarrow.Array:
+    """A column as one array: its only chunk as it is, or its chunks copied together."""
+    if isinstance(array, pyarrow.Array):
+        return array
+    return array.chunk(0) if array.num_chunks == 1 else array.combine_chunks()
+
+
 def to_numpy(array: pyarrow.Array | pyarrow.ChunkedArray, dtype: type[Any]) -> npt.NDArray[Any]:
     """A column of numbers or booleans as a numpy array (read-only when it can
     share the column's memory); nulls read as NaN, or as 0 and False.  (pyarrow's own to_numpy imports pandas when it is
     installed, which alone costs more than any conversion here.)"""
-    if isinstance(array, pyarrow.ChunkedArray):
-        array = array.combine_chunks()
+    array = one_chunk(array)
     count, offset = len(array), array.offset
     validity, data = array.buffers()[:2]
     if pyarrow.types.is_boolean(array.type):
@@ -77,8 +83,7 @@ def null_mask(array: pyarrow.Array | pyarrow.ChunkedArray) -> npt.NDArray[numpy.
     whose import alone takes longer than reading a column.)"""
     if not array.null_count:
         return numpy.zeros(len(array), dtype=bool)
-    if isinstance(array, pyarrow.ChunkedArray):
-        array = array.combine_chunks()
+    array = one_chunk(array)
     count, offset = len(array), array.offset
     valid = numpy.unpackbits(numpy.frombuffer(array.buffers()[0], numpy.uint8), bitorder="little")
     nulls: npt.NDArray[numpy.bool_] = valid[offset:offset + count] == 0
