@@ -4,8 +4,10 @@ Every input is one conversion: its first bytes choose the options (delimiter,
 header, encoding, decimal mark, date format, column roles, ticker, kind,
 span, stamp, zone and whether the table goes through gzip, Parquet or Arrow),
 the rest builds the table, from cells the input picks among plausible ones
-(dates, times, epochs, prices, counts, tickers) and raw bytes.  The
-conversion must end in bars or in one clear error: ``CsvError`` with a
+(dates, times, epochs, prices, counts, tickers) and raw bytes, or typed
+Parquet/Arrow columns (timestamps of every unit, dates and durations, at
+their extremes too; prices of other types, nested ones among them).  The
+conversion must end in bars or in one clear error: ``TableError`` with a
 one-line message that names the file.  Bars written must read back as the
 conversion reported them.  Anything else (another exception, a crash the
 sanitizers see) is a finding.
@@ -21,7 +23,7 @@ import io
 import tempfile
 from pathlib import Path
 
-from tarnwick.bars import CsvError, Reading, convert, read
+from tarnwick.bars import Reading, TableError, convert, read
 from tarnwick.profile import PROFILE
 
 HEADERS = (b"Date", b"Time", b"Datetime", b"Timestamp", b"Open", b"High", b"Low", b"Close", b"Volume",
@@ -137,8 +139,81 @@ def _options(given: Input) -> tuple[dict[str, object], Reading]:
     return options, reading
 
 
+# Typed columns: the time column's types, the counts at their extremes, the
+# types a price column may come as, and durations for a span column.
+INT64 = (-2**63, 2**63 - 1, -1, 0, 1, 2**62, 253402214400, -62135596800, 213503982, -2**31, 2**31 - 1)
+TIME_TYPES = ("timestamp[s]", "timestamp[ms]", "timestamp[us]", "timestamp[ns]", "timestamp[s, UTC]",
+              "timestamp[ns, America/New_York]", "date32", "date64")
+STEP_UNITS = {"s": 1, "ms": 1000, "us": 10**6, "ns": 10**9, "date32": 1 / 86400, "date64": 1000}
+PRICE_TYPES = ("double", "float", "int64", "decimal", "string", "list", "struct", "bool", "null", "dictionary")
+SPANS = (60, 0, -86400, None, 2**62, 86400, 1)
+
+
+def _typed_table(given: Input):  # -> pyarrow.Table
+    """A table of typed columns: times from 2024 on, or counts at their extremes."""
+    import decimal
+
+    import pyarrow
+
+    time_type = given.pick(TIME_TYPES)
+    unit = time_type if time_type.startswith("date") else time_type[10:].split(",")[0].rstrip("]")
+    step = given.pick(STEPS)
+    rows = 1 + given.byte() % 6
+    counts = []
+    for row in range(rows):
+        wild = given.byte()
+        if wild % 8 == 0:
+            counts.append(given.pick((*INT64, None)))
+        else:
+            counts.append(int((1704187800 + step * row) * STEP_UNITS[unit]))
+    storage = pyarrow.int32() if time_type == "date32" else pyarrow.int64()
+    if time_type == "date32":
+        counts = [c if c is None or -2**31 <= c < 2**31 else 0 for c in counts]
+    kind = {"date32": pyarrow.date32(), "date64": pyarrow.date64()}.get(time_type) or pyarrow.timestamp(
+        unit, time_type.partition(", ")[2].rstrip("]") or None)
+    columns = {"Datetime": pyarrow.array(counts, storage).view(kind)}
+    price_type = given.pick(PRICE_TYPES)
+    for name, price in (("Open", 100.0), ("High", 101.0), ("Low", 99.0), ("Close", 100.5)):
+        values = [price] * rows
+        columns[name] = {
+            "double": lambda: pyarrow.array(values), "float": lambda: pyarrow.array(values, pyarrow.float32()),
+            "int64": lambda: pyarrow.array([int(v) for v in values]),
+            "decimal": lambda: pyarrow.array([decimal.Decimal(str(v)) for v in values]),
+            "string": lambda: pyarrow.array([str(v) for v in values]),
+            "list": lambda: pyarrow.array([[v] for v in values]),
+            "struct": lambda: pyarrow.array([{"p": v} for v in values]),
+            "bool": lambda: pyarrow.array([True] * rows), "null": lambda: pyarrow.nulls(rows),
+            "dictionary": lambda: pyarrow.array(values).dictionary_encode(),
+        }[price_type if name == "Close" or given.byte() % 2 else "double"]()
+    if given.byte() % 2:
+        columns["Span"] = pyarrow.array([given.pick(SPANS) for _ in range(rows)], pyarrow.duration(
+            given.pick(("s", "ms", "us", "ns"))))
+    if given.byte() % 2:
+        columns["Volume"] = pyarrow.array([given.pick((0, 7, -1, None, 2**63 - 1)) for _ in range(rows)])
+    return pyarrow.table(columns)
+
+
+def _write_typed(folder: Path, given: Input) -> Path:
+    import pyarrow
+    import pyarrow.ipc
+    import pyarrow.parquet
+
+    table = _typed_table(given)
+    if given.byte() % 2:
+        try:  # (Parquet stores seconds as milliseconds: a count at the extremes cannot be written)
+            pyarrow.parquet.write_table(table, folder / "t.parquet")
+            return folder / "t.parquet"
+        except pyarrow.ArrowException:
+            pass
+    with pyarrow.ipc.new_file(folder / "t.arrow", table.schema) as sink:
+        sink.write_table(table)
+    return folder / "t.arrow"
+
+
 def _write(folder: Path, table: bytes, given: Input) -> Path:
     form = given.byte() % 8
+    if form == 5:  # typed columns, instead of the table's text
+        return _write_typed(folder, given)
     if form == 1:
         return _save(folder / "t.csv.gz", gzip.compress(table))
     if form == 2:
@@ -186,7 +261,7 @@ def exercise(data: bytes) -> None:
             try:
                 tables = convert(source, folder / "out.bars", reading=reading, show_progress=False,
                                  **options)  # type: ignore[arg-type]
-            except CsvError as error:
+            except TableError as error:
                 message = str(error)
                 if "\n" in message or not message:
                     raise AssertionError(f"not a one-line error: {message!r}") from error

@@ -65,7 +65,7 @@ class Checks:
         elif pyarrow.types.is_integer(column.type) or pyarrow.types.is_floating(column.type) or \
                 pyarrow.types.is_decimal(column.type) or pyarrow.types.is_null(column.type):
             missing = mask_of(column.is_null())
-            values = _numpy(column.cast(pyarrow.float64()))  # nulls become NaN
+            values = _numpy(column.cast(pyarrow.float64(), safe=False))  # nulls become NaN; big integers round
         else:
             import pyarrow.compute as pc
 
