@@ -36,7 +36,7 @@ def arrow(tmp_path, columns, name="ABC.arrow"):  # (Parquet has no seconds: it w
 
 
 @pytest.mark.parametrize("time, message", [
-    (pyarrow.array([INT64_MIN, 1_709_285_400_000], pyarrow.timestamp("ms")), "row 1: a time outside the years 1 to 9999"),
+    (pyarrow.array([INT64_MIN, 1_709_285_400_000], pyarrow.timestamp("ms")), "row 1: a time outside the years"),
     (pyarrow.array([1_709_285_400, INT64_MIN], pyarrow.timestamp("s")), "row 2: a time outside"),
     (pyarrow.array([1_709_285_400, 2**62], pyarrow.timestamp("s", "UTC")), "row 2: a time outside"),
     (pyarrow.array([INT64_MIN, 0], pyarrow.timestamp("ns")), "row 1: a time outside"),  # no-value marker

@@ -63,7 +63,7 @@ def _head(path: Path, compressed: bool) -> tuple[bytes, bool]:
                 size *= 2
             return head, len(head) < size
         except (OSError, EOFError) as error:
-            raise SniffError(f"{path}: not a readable gzip file ({error})") from None
+            raise SniffError(f"{path}: not a readable {'gzip ' if compressed else ''}file ({error})") from None
 
 
 def _is_number(text: str) -> bool:

@@ -24,10 +24,10 @@ from ._sniff import Sniffed, SniffError, sniff
 
 # Roles read as text: the reader parses times and tickers itself.
 TEXT_ROLES = ("date", "time", "datetime", "end", "closetime", "ticker")
+_BLOCK_BYTES = 1 << 20  # the table reader's default
 # Date-times that the table reader may parse itself, as the text path would
 # (plain ISO, no zone, no blanks): the time column is typed when every sampled
 # row's is one, since a cell that is not makes the whole file be read again.
-_BLOCK_BYTES = 1 << 20  # the table reader's default
 _ISO_DATE_TIME = re.compile(r"\d{4}-\d{2}-\d{2}([T ]\d{2}:\d{2}(:\d{2}(\.\d{1,6})?)?)?")
 
 

@@ -25,7 +25,8 @@ from ._columns import TIME_ROLES
 from ._file import StrPath
 from ._records import BAR_KIND_CODE, TICKER_BYTES, Kind, date_numbers
 from ._progress import Progress, _Silent, progress
-from ._source import Source, TableError, read_source
+from ._source import Source, read_source
+from ._source import TableError as TableError  # raised here too; defined with the reading of files
 from ._spans import SpanLike, parse_span
 from ._times import (DAY_US, EPOCH_ORDINAL, US, NonexistentTime, Parsed, localize, parse_texts, parse_typed,
                      supported, to_local, to_numpy)
