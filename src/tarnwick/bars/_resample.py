@@ -10,7 +10,6 @@ does the bucketing and the arithmetic.
 from __future__ import annotations
 
 import array
-import dataclasses
 import datetime
 import math
 import os
