@@ -4,6 +4,7 @@ headers, headerless shapes that fit two layouts, compressed tables, the span
 grammar and the zone of times without an offset."""
 
 import datetime
+import decimal
 import gzip
 import subprocess
 import sys
@@ -76,6 +77,15 @@ def test_columns_of_other_types_are_refused_in_one_line(tmp_path, close, held):
     path = parquet(tmp_path, {"Date": ["2024-01-04", "2024-01-05"], "Close": close})
     with pytest.raises(TableError, match=f"ABC.parquet: column 'Close' holds {held}, not numbers$"):
         load_csv(path)
+
+
+def test_typed_columns_that_are_no_floats(tmp_path, utc_profile):
+    # Integers past 2**53 become their nearest double; dictionaries and decimals their values.
+    got = load_csv(parquet(tmp_path, {"Date": pyarrow.array(["2024-01-04", "2024-01-05"]).dictionary_encode(),
+                                      "Volume": pyarrow.array([2**63 - 1, 7]),
+                                      "Open": pyarrow.array([decimal.Decimal("1.00")] * 2)}))
+    assert (list(got.volume), list(got.open), list(got.timestamps)) == ([2.0**63, 7.0], [1.0, 1.0],
+                                                                         [20240104.0, 20240105.0])
 
 
 @pytest.mark.parametrize("content", [
