@@ -118,7 +118,7 @@ def _typed_micros(counts: Ints, unit: str) -> tuple[Ints, npt.NDArray[numpy.bool
     outside = (counts < low) | (counts > high) | (counts == numpy.iinfo(numpy.int64).min)
     if outside.any():
         counts = numpy.where(outside, 0, counts)
-    micros: Ints = counts * numerator // denominator
+    micros: Ints = counts // denominator if denominator > 1 else counts * numerator if numerator > 1 else counts
     return micros, outside
 
 
