@@ -9,13 +9,14 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
-from ._spans import SpanLike
-from ._table import Reading, Stamp, TableBars, TableError, Zone, load_tables
-from ._file import StrPath, refuse_same_file, write
-from ._records import RECORD_SIZE, Kind, ticker_file_name
 from ._columns import ROLES, parse_column_option
+from ._file import StrPath, refuse_same_file, write
 from ._pack import pack
 from ._progress import AUTO_THRESHOLD, Progress, progress
+from ._records import RECORD_SIZE, Kind, ticker_file_name
+from ._spans import SpanLike
+from ._table import Reading, Stamp, TableBars, TableError, load_tables
+from ._zones import TimeZone
 
 CHUNK_BARS = 1 << 13
 """Bars packed per chunk: about 0.8 MB, which stays in the processor's cache
@@ -24,7 +25,7 @@ until ``write`` has copied it out."""
 
 def convert(source: StrPath, target: StrPath, *, ticker: str | None = None, kind: Kind | None = None,
             span: SpanLike | None = None, stamp: Stamp = "start", show_progress: bool | None = None,
-            reading: Reading = Reading(), tz: Zone = None) -> list[TableBars]:
+            reading: Reading = Reading(), tz: TimeZone = None) -> list[TableBars]:
     """Reads the table ``source`` (CSV, Parquet or Arrow IPC; see ``load_tables``)
     and writes its bars to the bar file ``target``, whole or not at all.
 

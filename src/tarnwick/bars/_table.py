@@ -23,18 +23,18 @@ from tarnwick.base.candlestick import BarData, DailyBar
 from ._checks import DAY, Checks
 from ._columns import TIME_ROLES
 from ._file import StrPath
-from ._records import BAR_KIND_CODE, TICKER_BYTES, Kind, date_numbers
 from ._progress import Progress, _Silent, progress
+from ._records import BAR_KIND_CODE, TICKER_BYTES, Kind, date_numbers
 from ._source import Source, read_source
 from ._source import TableError as TableError  # raised here too; defined with the reading of files
 from ._spans import SpanLike, parse_span
 from ._times import (DAY_US, EPOCH_ORDINAL, US, NonexistentTime, Parsed, localize, parse_texts, parse_typed,
                      supported, to_local, to_numpy)
+from ._zones import TimeZone, resolve_zone
 
 Stamp = Literal["start", "end"]
 Floats = npt.NDArray[numpy.float64]
 Mask = npt.NDArray[numpy.bool_]
-Zone = datetime.tzinfo | str | None
 
 
 def check_ticker(ticker: str) -> str:
@@ -119,7 +119,7 @@ class TableBars:
 
 def load_csv(path: StrPath, *, ticker: str | None = None, kind: Kind | None = None, span: SpanLike | None = None,
              stamp: Stamp = "start", show_progress: bool | None = None, reading: Reading = Reading(),
-             tz: Zone = None) -> TableBars:
+             tz: TimeZone = None) -> TableBars:
     """Reads an OHLCV table of one ticker (see ``load_tables``); a table of
     several tickers needs ``ticker`` to choose one."""
     tables = load_tables(path, ticker=ticker, kind=kind, span=span, stamp=stamp, show_progress=show_progress,
@@ -132,7 +132,7 @@ def load_csv(path: StrPath, *, ticker: str | None = None, kind: Kind | None = No
 
 def load_tables(path: StrPath, *, ticker: str | None = None, kind: Kind | None = None,
                 span: SpanLike | None = None, stamp: Stamp = "start", show_progress: bool | None = None,
-                reading: Reading = Reading(), tz: Zone = None) -> list[TableBars]:
+                reading: Reading = Reading(), tz: TimeZone = None) -> list[TableBars]:
     """Reads an OHLCV table: one ``TableBars`` per ticker, in the order of their first rows.
 
     The columns are found by their header names (in any case, without regard
@@ -151,7 +151,7 @@ def load_tables(path: StrPath, *, ticker: str | None = None, kind: Kind | None =
     ``TableError`` naming its line.
     """
     source_path = Path(path)
-    zone = _resolved(tz)
+    zone = resolve_zone(tz)
     if ticker is not None:
         try:
             check_ticker(ticker)
@@ -169,16 +169,6 @@ def load_tables(path: StrPath, *, ticker: str | None = None, kind: Kind | None =
     finally:
         meter.close()
     return _Reader(source, zone, reading.date_format).bars(ticker, kind, seconds, stamp)
-
-
-def _resolved(tz: Zone) -> datetime.tzinfo | None:
-    """The zone of times without an offset (None: the machine's)."""
-    from ._resample import resolve_zone
-
-    try:
-        return resolve_zone(tz)
-    except (KeyError, ValueError):  # (an unknown name; ZoneInfo's error is a KeyError)
-        raise ValueError(f"unknown time zone {tz!r}") from None
 
 
 CsvBars = TableBars
