@@ -18,13 +18,14 @@
 
 #include <array>
 #include <cstring>
-#include <string_view>
 
+#include "held_buffer.hpp"
 #include "records.hpp"
 
 namespace {
 
 using tarnwick::_CandlestickBuffer;
+using tarnwick::HeldBuffer;
 using tarnwick::_MetaInfo;
 namespace bar = tarnwick::bar;
 
@@ -40,44 +41,6 @@ T item(const unsigned char* column, Py_ssize_t index) noexcept {
 constexpr Py_ssize_t kRecordSize = sizeof(_CandlestickBuffer);
 static_assert(kRecordSize == 101);
 constexpr std::size_t kFloatColumns = 8;
-
-// A buffer held for the duration of a call, released on every path out.
-class HeldBuffer {
-public:
-    HeldBuffer() noexcept = default;
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
-    ~HeldBuffer() {
-        if (held_) {
-            PyBuffer_Release(&view_);
-        }
-    }
-
-    // Acquires `obj`'s buffer as contiguous memory; false with an exception set.
-    bool acquire(PyObject* obj, int flags) {
-        held_ = PyObject_GetBuffer(obj, &view_, flags | PyBUF_C_CONTIGUOUS) == 0;
-        return held_;
-    }
-
-    const Py_buffer& view() const noexcept { return view_; }
-
-    // The element count, when the items are `size` bytes of one of `codes`
-    // (in native order: an optional '@' or '=' prefix); -1 otherwise.
-    Py_ssize_t count_of(Py_ssize_t size, std::string_view codes) const noexcept {
-        std::string_view format = view_.format != nullptr ? view_.format : "B";
-        if (!format.empty() && (format.front() == '@' || format.front() == '=')) {
-            format.remove_prefix(1);
-        }
-        if (view_.itemsize != size || format.size() != 1 || codes.find(format.front()) == std::string_view::npos) {
-            return -1;
-        }
-        return view_.len / size;
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 // Acquires a column of `needed` items from `start` on; false with an exception set.
 bool hold_column(HeldBuffer& buffer, PyObject* obj, Py_ssize_t size, const char* codes, const char* what,
