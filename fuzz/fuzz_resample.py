@@ -74,7 +74,7 @@ def decode(inp, daily):
             day += inp.choice(DAY_STEPS) if hostile else 1 + inp.byte() % 3 // 2
             date = datetime.date.fromordinal(max(day, 1))
             stamp = float(date.year * 10000 + date.month * 100 + date.day)
-            span = float(inp.choice((1, 2, 7, 0))) if hostile else 1.0
+            span = float(inp.choice((1, 2, 7, 0, 1e300, 2**63))) if hostile else 1.0
         else:
             time += inp.choice(STEPS) if hostile else 60.0 * (1 + inp.byte() % 4 // 3 * 30)
             stamp, span = time, inp.choice(SPANS_SECONDS) if hostile else 60.0

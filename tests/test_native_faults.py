@@ -1,6 +1,8 @@
-"""Regressions of the native core: views under the cycle collector, sub-interpreters, and failed
-re-initialisation.  Cases that could crash the interpreter run in a fresh one."""
+"""Regressions of the native core: views under the cycle collector, sub-interpreters, failed
+re-initialisation, and numbers the resampling pass must refuse before it casts them.  Cases that
+could crash the interpreter run in a fresh one."""
 
+import array
 import datetime as dt
 import subprocess
 import sys
@@ -8,7 +10,9 @@ import textwrap
 
 import pytest
 
+from resample_kit import records
 from tarnwick.base.candlestick import BarData, DailyBar
+from tarnwick.bars import ResampleError, _bucketing, resample
 
 PRELUDE = """\
 import gc
@@ -215,3 +219,45 @@ def test_pin_refusals_and_read_only_memory():
         BarData._from_pin(memoryview(RECORD), 0)
     with pytest.raises(TypeError, match="read-only"):
         BarData._from_pin(BarData._pin(RECORD), 0)["close_price"] = 1.0
+
+
+# ---- numbers the resampling pass refuses before it casts them ------------------------------
+# Each was cast to an integer it does not fit (undefined: the sanitizer build's
+# float-cast-overflow check stops the process); the release build gave wrong dates.
+
+def resample_one_minute_bar(unit="d", count=1, transitions=(), offsets=(0.0,)):
+    """The native pass over one bar, given its arguments as they are, past the Python side's checks."""
+    return _bucketing.resample(records([1.7e9]).tobytes(), unit, count, 0.0, -1.0, -1.0, False, False,
+                               array.array("d", transitions), array.array("d", offsets), -float("inf"), float("inf"))
+
+
+@pytest.mark.parametrize("span", [1e300, 2.0**63, 2.0**64, 739041.0])  # 739041 days: just before 0001-01-01
+def test_daily_span_past_the_calendar_is_refused_by_record(span):
+    with pytest.raises(ResampleError, match=r"record 0 \(ABC\) ends on 2024-06-03 and spans .* days, so it would "
+                                            r"start before 0001-01-01"):
+        resample(records([20240603.0], span), "1d", kind="daily")
+
+
+@pytest.mark.parametrize("unit, count, message", [
+    ("d", 2**63, "bucket of more than 9223372036854775807 days is longer than the calendar"),
+    ("s", 2**200, "seconds is longer than the calendar"),
+    ("s", 2**62, "bucket of 4611686018427387904 seconds is longer than the calendar"),
+    ("mo", -(2**70), "positive count"),
+    ("w", 0, "positive count"),
+])
+def test_counts_that_do_not_fit_are_refused(unit, count, message):
+    with pytest.raises(ValueError, match=message):
+        resample_one_minute_bar(unit, count)
+
+
+@pytest.mark.parametrize("transitions, offsets, message", [
+    ((), (1e300,), "offset of 1e.300 s, not less than a day"),
+    ((), (float("nan"),), "offset of nan s"),
+    ((1.7e9,), (0.0, -86400.0), "offset of -86400 s"),
+    ((1.7e9, 1.6e9), (0.0, 3600.0, 0.0), "transitions are not finite and in order"),
+    ((float("nan"),), (0.0, 3600.0), "transitions are not finite and in order"),
+    ((1.7e9,), (0.0,), "one offset more than transitions"),
+])
+def test_zone_tables_that_do_not_fit_are_refused(transitions, offsets, message):
+    with pytest.raises(ValueError, match=message):
+        resample_one_minute_bar(transitions=transitions, offsets=offsets)
