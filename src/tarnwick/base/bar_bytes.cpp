@@ -181,16 +181,17 @@ int validate_contiguous_view(const Py_buffer& view) {
     return 0;
 }
 
-// Lays the new view bar `obj` over `record`, kept alive by `pin`.
-PyObject* lay_view(OwnedRef obj, BorrowedRef pin, void* record) {
+// Lays the new view bar `obj` over `record`, kept alive by `pin`: the bar,
+// or null with an exception set.
+OwnedRef lay_view(OwnedRef obj, BorrowedRef pin, void* record) {
     MarketDataObject* self = as_market_data(obj.get());
     self->vtable->_set_additional(self, pin_key(), pin.get());
     if (PyErr_Occurred()) {
-        return nullptr;
+        return {};
     }
     self->_owner = 0;
     self->_data = static_cast<_MarketDataBuffer*>(record);
-    return obj.release();
+    return obj;
 }
 
 // The class methods' single parameters.
@@ -238,7 +239,7 @@ PyObject* bar_from_buffer(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
         PyErr_SetString(PyExc_ValueError, "Buffer is not contiguous; a bar record needs contiguous bytes");
         return nullptr;
     }
-    return lay_view(std::move(obj), BorrowedRef(pin.get()), view.buf);
+    return lay_view(std::move(obj), BorrowedRef(pin.get()), view.buf).release();
 }
 
 PyObject* bar_from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -348,7 +349,7 @@ PyObject* bar_from_pin(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     // The pin's view cannot change: its exporter stays pinned by it.
-    return lay_view(std::move(obj), BorrowedRef(pin), static_cast<unsigned char*>(view.buf) + offset);
+    return lay_view(std::move(obj), BorrowedRef(pin), static_cast<unsigned char*>(view.buf) + offset).release();
 }
 
 }  // namespace tarnwick

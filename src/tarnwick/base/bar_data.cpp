@@ -382,28 +382,28 @@ OwnedRef lookup_profile() {
 }
 
 // datetime.datetime.fromtimestamp(self.<attribute>, tz=PROFILE.time_zone)
-PyObject* time_of(PyObject* op, PyObject* attribute) {
+OwnedRef time_of(PyObject* op, PyObject* attribute) {
     if (record_of(op) == nullptr) {
-        return nullptr;
+        return {};
     }
     OwnedRef timestamp = OwnedRef::steal(PyObject_GetAttr(op, attribute));
     if (!timestamp) {
-        return nullptr;
+        return {};
     }
     OwnedRef profile = lookup_profile();
     if (!profile) {
-        return nullptr;
+        return {};
     }
     OwnedRef zone = OwnedRef::steal(PyObject_GetAttr(profile.get(), names.time_zone));
     if (!zone) {
-        return nullptr;
+        return {};
     }
     PyObject* args[] = {timestamp.get(), zone.get()};
-    return PyObject_Vectorcall(constants.fromtimestamp, args, 1, constants.tz_kwnames);
+    return OwnedRef::steal(PyObject_Vectorcall(constants.fromtimestamp, args, 1, constants.tz_kwnames));
 }
 
-PyObject* get_bar_end_time(PyObject* op, void*) { return time_of(op, names.timestamp); }
-PyObject* get_bar_start_time(PyObject* op, void*) { return time_of(op, names.start_timestamp); }
+PyObject* get_bar_end_time(PyObject* op, void*) { return time_of(op, names.timestamp).release(); }
+PyObject* get_bar_start_time(PyObject* op, void*) { return time_of(op, names.start_timestamp).release(); }
 PyObject* get_market_price(PyObject* op, void*) { return PyObject_GetAttr(op, names.close_price); }
 
 }  // namespace
@@ -572,7 +572,7 @@ PyMappingMethods bar_as_mapping = {nullptr, bar_getitem, bar_setitem};
 PySequenceMethods bar_as_sequence = {nullptr, nullptr, nullptr, bar_sq_item, nullptr,
                                      nullptr, nullptr, nullptr, nullptr,     nullptr};
 
-int text_pieces(PyObject* self, PyObject* time_attribute, PyObject* (*format_time)(PyObject*),
+int text_pieces(PyObject* self, PyObject* time_attribute, OwnedRef (*format_time)(PyObject*),
                 OwnedRef (&text)[kTextPieces]) {
     PyObject* const attributes[kTextPieces] = {time_attribute,   names.ticker,    names.open_price, names.high_price,
                                                names.low_price, names.close_price, names.volume};
@@ -581,8 +581,7 @@ int text_pieces(PyObject* self, PyObject* time_attribute, PyObject* (*format_tim
         if (!value) {
             return -1;
         }
-        text[i] = OwnedRef::steal(i == 0 ? format_time(value.get())
-                                         : PyObject_Format(value.get(), constants.empty_str));
+        text[i] = i == 0 ? format_time(value.get()) : OwnedRef::steal(PyObject_Format(value.get(), constants.empty_str));
         if (!text[i]) {
             return -1;
         }
@@ -594,14 +593,14 @@ namespace {
 
 // format(value, "%Y-%m-%d %H:%M:%S").  A plain datetime with a four-digit
 // year gives the same text from its fields, without strftime.
-PyObject* format_market_time(PyObject* value) {
+OwnedRef format_market_time(PyObject* value) {
     if (PyDateTime_CheckExact(value) && PyDateTime_GET_YEAR(value) >= 1000) {
-        return PyUnicode_FromFormat("%04d-%02d-%02d %02d:%02d:%02d", PyDateTime_GET_YEAR(value),
-                                    PyDateTime_GET_MONTH(value), PyDateTime_GET_DAY(value),
-                                    PyDateTime_DATE_GET_HOUR(value), PyDateTime_DATE_GET_MINUTE(value),
-                                    PyDateTime_DATE_GET_SECOND(value));
+        return OwnedRef::steal(PyUnicode_FromFormat("%04d-%02d-%02d %02d:%02d:%02d", PyDateTime_GET_YEAR(value),
+                                                    PyDateTime_GET_MONTH(value), PyDateTime_GET_DAY(value),
+                                                    PyDateTime_DATE_GET_HOUR(value), PyDateTime_DATE_GET_MINUTE(value),
+                                                    PyDateTime_DATE_GET_SECOND(value)));
     }
-    return PyObject_Format(value, constants.time_format);
+    return OwnedRef::steal(PyObject_Format(value, constants.time_format));
 }
 
 }  // namespace

@@ -46,7 +46,7 @@ bool is_bar_data_init(PyObject* descriptor);
 // its time (formatted by `format_time`), ticker, open, high, low, close and
 // volume (each as format(value, "")).
 inline constexpr std::size_t kTextPieces = 7;
-int text_pieces(PyObject* self, PyObject* time_attribute, PyObject* (*format_time)(PyObject*),
+int text_pieces(PyObject* self, PyObject* time_attribute, OwnedRef (*format_time)(PyObject*),
                 OwnedRef (&text)[kTextPieces]);
 
 // The module namespace in which members look up `PROFILE` at each call.

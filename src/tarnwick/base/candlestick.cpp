@@ -237,7 +237,7 @@ int initialise(PyObject* module) {
     PyType_Modified(&BarDataType);
     // from_buffer and from_bytes are class methods from the start (METH_CLASS).
 
-    return bind(module, "DailyBar", OwnedRef::steal(create_daily_bar_class(kModuleName)));
+    return bind(module, "DailyBar", create_daily_bar_class(kModuleName));
 }
 
 int candlestick_exec(PyObject* module) {

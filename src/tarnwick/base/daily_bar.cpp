@@ -136,7 +136,7 @@ int call_base_init(NativeFunction* function, PyObject* self, PyObject* ticker, c
                    PyObject* extras, bool direct) {
     OwnedRef base_init;
     if (!direct) {
-        base_init = OwnedRef::steal(super_attribute(function, self, names.dunder_init));
+        base_init = super_attribute(function, self, names.dunder_init);
         if (!base_init) {
             return -1;
         }
@@ -240,7 +240,7 @@ int daily_init_bound(NativeFunction* function, PyObject* self, PyObject* const* 
     }
     // BarData's own initialiser, the usual end of the super-call, takes the
     // converted values directly; anything else gets the keyword call.
-    OwnedRef base_init = OwnedRef::steal(super_lookup(function, self, names.dunder_init));
+    OwnedRef base_init = super_lookup(function, self, names.dunder_init);
     if (PyErr_Occurred()) {
         return -1;
     }
@@ -295,7 +295,7 @@ PyObject* daily_class_call(PyObject* callable, PyObject* const* args, size_t nar
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     OwnedRef init;
     if (type->tp_new == BarDataType.tp_new && type->tp_init == paths.init_slot) {
-        init = OwnedRef::steal(find_in_mro(type, nullptr, names.dunder_init, &paths.class_init));
+        init = find_in_mro(type, nullptr, names.dunder_init, &paths.class_init);
     }
     NativeFunction* function = init ? as_native_function(init.get(), daily_init) : nullptr;
     if (function == nullptr) {
@@ -322,61 +322,61 @@ void floor_divmod(long long value, long long divisor, long long* quotient, long 
     }
 }
 
-PyObject* make_date(PyObject* year, PyObject* month, PyObject* day) {
+OwnedRef make_date(PyObject* year, PyObject* month, PyObject* day) {
     PyObject* args[] = {year, month, day};
-    return PyObject_Vectorcall(constants.date_type, args, 0, constants.date_kwnames);
+    return OwnedRef::steal(PyObject_Vectorcall(constants.date_type, args, 0, constants.date_kwnames));
 }
 
 // The date of a number beyond 64 bits: the interpreter's own arithmetic,
 // then the date's checks.
-PyObject* date_of_big_number(PyObject* number) {
+OwnedRef date_of_big_number(PyObject* number) {
     OwnedRef ten_thousand = OwnedRef::steal(PyLong_FromLong(10000));
     OwnedRef hundred = OwnedRef::steal(PyLong_FromLong(100));
     if (!ten_thousand || !hundred) {
-        return nullptr;
+        return {};
     }
     OwnedRef year_rest = OwnedRef::steal(PyNumber_Divmod(number, ten_thousand.get()));
     if (!year_rest) {
-        return nullptr;
+        return {};
     }
     OwnedRef month_day = OwnedRef::steal(PyNumber_Divmod(PyTuple_GET_ITEM(year_rest.get(), 1), hundred.get()));
     if (!month_day) {
-        return nullptr;
+        return {};
     }
     return make_date(PyTuple_GET_ITEM(year_rest.get(), 0), PyTuple_GET_ITEM(month_day.get(), 0),
                      PyTuple_GET_ITEM(month_day.get(), 1));
 }
 
 // The date of a date number that fits 64 bits.
-PyObject* date_of_number(long long value) {
+OwnedRef date_of_number(long long value) {
     if (value >= 0 && value <= INT_MAX) {  // every valid date number: plain division will do
         auto number = static_cast<unsigned int>(value);
-        return PyDate_FromDate(static_cast<int>(number / 10000), static_cast<int>(number / 100 % 100),
-                               static_cast<int>(number % 100));
+        return OwnedRef::steal(PyDate_FromDate(static_cast<int>(number / 10000),
+                                               static_cast<int>(number / 100 % 100), static_cast<int>(number % 100)));
     }
     long long year, rest, month, day;
     floor_divmod(value, 10000, &year, &rest);
     floor_divmod(rest, 100, &month, &day);
     if (year >= INT_MIN && year <= INT_MAX) {
         // The date constructor's own checks and messages, without the call.
-        return PyDate_FromDate(static_cast<int>(year), static_cast<int>(month), static_cast<int>(day));
+        return OwnedRef::steal(PyDate_FromDate(static_cast<int>(year), static_cast<int>(month), static_cast<int>(day)));
     }
     OwnedRef y = OwnedRef::steal(PyLong_FromLongLong(year));
     OwnedRef m = OwnedRef::steal(PyLong_FromLongLong(month));
     OwnedRef d = OwnedRef::steal(PyLong_FromLongLong(day));
-    return y && m && d ? make_date(y.get(), m.get(), d.get()) : nullptr;
+    return y && m && d ? make_date(y.get(), m.get(), d.get()) : OwnedRef();
 }
 
 // date(int(timestamp) split into year, month and day), for any timestamp.
-PyObject* date_of_timestamp(PyObject* timestamp) {
+OwnedRef date_of_timestamp(PyObject* timestamp) {
     OwnedRef number = OwnedRef::steal(PyNumber_Long(timestamp));
     if (!number) {
-        return nullptr;
+        return {};
     }
     int overflow = 0;
     long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
     if (value == -1 && PyErr_Occurred()) {
-        return nullptr;
+        return {};
     }
     return overflow == 0 ? date_of_number(value) : date_of_big_number(number.get());
 }
@@ -398,7 +398,7 @@ bool reads_base_timestamp(PyObject* self) {
     if (cache_holds(paths.timestamp, type, names.timestamp)) {
         return paths.timestamp_applies;
     }
-    OwnedRef found = OwnedRef::steal(find_in_mro(type, nullptr, names.timestamp, &paths.timestamp));
+    OwnedRef found = find_in_mro(type, nullptr, names.timestamp, &paths.timestamp);
     if (!found) {
         PyErr_Clear();  // a failed search: the attribute lookup searches again and reports
     }
@@ -416,7 +416,7 @@ PyObject* daily_market_date(NativeFunction* function, PyObject* const* args, Py_
     PyObject* self = args[0];
     if (!reads_base_timestamp(self)) {
         OwnedRef timestamp = OwnedRef::steal(PyObject_GetAttr(self, names.timestamp));
-        return timestamp ? date_of_timestamp(timestamp.get()) : nullptr;
+        return timestamp ? date_of_timestamp(timestamp.get()).release() : nullptr;
     }
     // The usual case: the field read from the record, without a float or
     // an int object in between.
@@ -426,18 +426,18 @@ PyObject* daily_market_date(NativeFunction* function, PyObject* const* args, Py_
     }
     double timestamp = read_field(data, header::timestamp);
     if (timestamp > -9.2e18 && timestamp < 9.2e18) {   // NaN and the infinities fail too
-        return date_of_number(static_cast<long long>(timestamp));  // toward zero, as int() truncates
+        return date_of_number(static_cast<long long>(timestamp)).release();  // toward zero, as int() truncates
     }
     OwnedRef boxed = OwnedRef::steal(PyFloat_FromDouble(timestamp));
-    return boxed ? date_of_timestamp(boxed.get()) : nullptr;
+    return boxed ? date_of_timestamp(boxed.get()).release() : nullptr;
 }
 
 // Guards subclasses whose market_date or bar_span give something else.
-PyObject* expect_date(PyObject* result) {
-    if (result != nullptr && result != Py_None && !PyDate_Check(result)) {
-        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(result)->tp_name, "datetime.date");
-        Py_DECREF(result);
-        return nullptr;
+OwnedRef expect_date(OwnedRef result) {
+    if (result && result.get() != Py_None && !PyDate_Check(result.get())) {
+        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(result.get())->tp_name,
+                     "datetime.date");
+        return {};
     }
     return result;
 }
@@ -446,7 +446,7 @@ PyObject* daily_market_time(NativeFunction* function, PyObject* const* args, Py_
     if (expect_self_only(function, nargs, kwnames) < 0) {
         return nullptr;
     }
-    return expect_date(PyObject_GetAttr(args[0], names.market_date));
+    return expect_date(OwnedRef::steal(PyObject_GetAttr(args[0], names.market_date))).release();
 }
 
 PyObject* daily_bar_start_time(NativeFunction* function, PyObject* const* args, Py_ssize_t nargs,
@@ -462,20 +462,20 @@ PyObject* daily_bar_start_time(NativeFunction* function, PyObject* const* args, 
     if (!span) {
         return nullptr;
     }
-    return expect_date(PyNumber_Subtract(market_date.get(), span.get()));
+    return expect_date(OwnedRef::steal(PyNumber_Subtract(market_date.get(), span.get()))).release();
 }
 
 // The base class's bar_span_seconds of a member's instance (the day count),
 // after checking the member was called with its instance alone.
-PyObject* base_day_count(NativeFunction* function, Py_ssize_t nargs, PyObject* kwnames, PyObject* self) {
+OwnedRef base_day_count(NativeFunction* function, Py_ssize_t nargs, PyObject* kwnames, PyObject* self) {
     if (expect_self_only(function, nargs, kwnames) < 0) {
-        return nullptr;
+        return {};
     }
     return super_attribute(function, self, names.bar_span_seconds);
 }
 
 PyObject* daily_bar_span(NativeFunction* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    OwnedRef days = OwnedRef::steal(base_day_count(function, nargs, kwnames, args[0]));
+    OwnedRef days = base_day_count(function, nargs, kwnames, args[0]);
     if (!days) {
         return nullptr;
     }
@@ -485,7 +485,7 @@ PyObject* daily_bar_span(NativeFunction* function, PyObject* const* args, Py_ssi
 
 PyObject* daily_bar_type(NativeFunction* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* self = args[0];
-    OwnedRef days = OwnedRef::steal(base_day_count(function, nargs, kwnames, self));
+    OwnedRef days = base_day_count(function, nargs, kwnames, self);
     if (!days) {
         return nullptr;
     }
@@ -497,7 +497,7 @@ PyObject* daily_bar_type(NativeFunction* function, PyObject* const* args, Py_ssi
     if (is_more != 0) {
         return is_more > 0 ? Py_NewRef(constants.label_daily_plus) : nullptr;
     }
-    OwnedRef span = OwnedRef::steal(super_attribute(function, self, names.bar_span));
+    OwnedRef span = super_attribute(function, self, names.bar_span);
     if (!span) {
         return nullptr;
     }
@@ -511,11 +511,11 @@ PyObject* daily_bar_type(NativeFunction* function, PyObject* const* args, Py_ssi
 }
 
 // format(value, ""): a date shows in its ISO form.
-PyObject* format_plain(PyObject* value) { return PyObject_Format(value, constants.empty_str); }
+OwnedRef format_plain(PyObject* value) { return OwnedRef::steal(PyObject_Format(value, constants.empty_str)); }
 
 PyObject* daily_repr(NativeFunction* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* self = args[0];
-    OwnedRef days = OwnedRef::steal(base_day_count(function, nargs, kwnames, self));
+    OwnedRef days = base_day_count(function, nargs, kwnames, self);
     if (!days) {
         return nullptr;
     }
@@ -618,7 +618,7 @@ int init_daily_state() {
     }
     if (paths.base_timestamp == nullptr) {
         LookupCache scratch;
-        OwnedRef found = OwnedRef::steal(find_in_mro(&BarDataType, nullptr, names.timestamp, &scratch));
+        OwnedRef found = find_in_mro(&BarDataType, nullptr, names.timestamp, &scratch);
         if (PyErr_Occurred()) {
             return -1;
         }
@@ -635,7 +635,7 @@ int init_daily_state() {
 }
 
 // The most derived metaclass of the bases, as the class statement finds it.
-PyObject* metaclass_of(PyObject* bases) {
+OwnedRef metaclass_of(PyObject* bases) {
     auto* winner = Py_TYPE(PyTuple_GET_ITEM(bases, 0));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
         PyTypeObject* candidate = Py_TYPE(PyTuple_GET_ITEM(bases, i));
@@ -649,72 +649,72 @@ PyObject* metaclass_of(PyObject* bases) {
         PyErr_SetString(PyExc_TypeError,
                         "metaclass conflict: the metaclass of a derived class must be a (non-strict) subclass of "
                         "the metaclasses of all its bases");
-        return nullptr;
+        return {};
     }
-    return Py_NewRef(reinterpret_cast<PyObject*>(winner));
+    return OwnedRef::borrow(reinterpret_cast<PyObject*>(winner));
 }
 
 // metaclass.__prepare__(name, bases), or a new dictionary when it has none.
-PyObject* prepare_namespace(PyObject* metaclass, PyObject* name, PyObject* bases) {
-    PyObject* prepare = nullptr;
-    int found = PyObject_GetOptionalAttrString(metaclass, "__prepare__", &prepare);
+OwnedRef prepare_namespace(PyObject* metaclass, PyObject* name, PyObject* bases) {
+    PyObject* found_prepare = nullptr;
+    int found = PyObject_GetOptionalAttrString(metaclass, "__prepare__", &found_prepare);
     if (found <= 0) {
-        return found < 0 ? nullptr : PyDict_New();
+        return found < 0 ? OwnedRef() : OwnedRef::steal(PyDict_New());
     }
-    OwnedRef keep = OwnedRef::steal(prepare);
+    OwnedRef prepare = OwnedRef::steal(found_prepare);
     PyObject* args[] = {name, bases};
-    return PyObject_Vectorcall(prepare, args, 2, nullptr);
+    return OwnedRef::steal(PyObject_Vectorcall(prepare.get(), args, 2, nullptr));
 }
 
 }  // namespace
 
-PyObject* create_daily_bar_class(const char* module_name) {
+OwnedRef create_daily_bar_class(const char* module_name) {
     if (init_daily_state() < 0) {
-        return nullptr;
+        return {};
     }
     OwnedRef name = OwnedRef::steal(PyUnicode_FromString("DailyBar"));
     OwnedRef bases = OwnedRef::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&BarDataType)));
     if (!name || !bases) {
-        return nullptr;
+        return {};
     }
-    OwnedRef metaclass = OwnedRef::steal(metaclass_of(bases.get()));
+    OwnedRef metaclass = metaclass_of(bases.get());
     if (!metaclass) {
-        return nullptr;
+        return {};
     }
-    OwnedRef ns = OwnedRef::steal(prepare_namespace(metaclass.get(), name.get(), bases.get()));
+    OwnedRef ns = prepare_namespace(metaclass.get(), name.get(), bases.get());
     if (!ns) {
-        return nullptr;
+        return {};
     }
     OwnedRef module = OwnedRef::steal(PyUnicode_FromString(module_name));
     if (!module || PyObject_SetItem(ns.get(), names.dunder_module, module.get()) < 0 ||
         PyObject_SetItem(ns.get(), names.dunder_qualname, name.get()) < 0) {
-        return nullptr;
+        return {};
     }
     OwnedRef init_defaults = OwnedRef::steal(Py_BuildValue("(ddii)", 0.0, 0.0, 0, 1));
     if (!init_defaults) {
-        return nullptr;
+        return {};
     }
     OwnedRef functions[kMemberCount];
     for (std::size_t i = 0; i < kMemberCount; ++i) {
         const Member& member = members[i];
         bool is_init = std::string_view(member.function.name) == "__init__";
-        functions[i] = OwnedRef::steal(
-            new_native_function(member.function, module_name, "DailyBar", is_init ? init_defaults.get() : nullptr));
+        functions[i] =
+            new_native_function(member.function, module_name, "DailyBar", is_init ? init_defaults.get() : nullptr);
         if (!functions[i]) {
-            return nullptr;
+            return {};
         }
         OwnedRef value = member.is_property
                              ? OwnedRef::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type),
                                                                    functions[i].get()))
                              : OwnedRef::borrow(functions[i].get());
         if (!value || PyMapping_SetItemString(ns.get(), member.function.name, value.get()) < 0) {
-            return nullptr;
+            return {};
         }
     }
     PyObject* call_args[] = {name.get(), bases.get(), ns.get()};
     OwnedRef cls = OwnedRef::steal(PyObject_Vectorcall(metaclass.get(), call_args, 3, nullptr));
     if (!cls) {
-        return nullptr;
+        return {};
     }
     for (std::size_t i = 0; i < kMemberCount; ++i) {
         if (members[i].uses_super) {
@@ -729,7 +729,7 @@ PyObject* create_daily_bar_class(const char* module_name) {
         paths.init_slot = type->tp_init;
         type->tp_vectorcall = daily_class_call;
     }
-    return cls.release();
+    return cls;
 }
 
 }  // namespace tarnwick

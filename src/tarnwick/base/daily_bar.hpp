@@ -7,9 +7,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "pyref.hpp"
+
 namespace tarnwick {
 
-// Creates the class `DailyBar` of the given module; a new reference.
-PyObject* create_daily_bar_class(const char* module_name);
+// Creates the class `DailyBar` of the given module, or null with an exception set.
+OwnedRef create_daily_bar_class(const char* module_name);
 
 }  // namespace tarnwick

@@ -95,19 +95,19 @@ int ready_native_function_type() {
 
 }  // namespace
 
-PyObject* new_native_function(const NativeFunctionSpec& spec, const char* module, const char* qualname_prefix,
-                              PyObject* defaults) {
+OwnedRef new_native_function(const NativeFunctionSpec& spec, const char* module, const char* qualname_prefix,
+                             PyObject* defaults) {
     if (ready_native_function_type() < 0) {
-        return nullptr;
+        return {};
     }
     OwnedRef annotations = OwnedRef::steal(PyDict_New());
     if (!annotations) {
-        return nullptr;
+        return {};
     }
     if (spec.return_annotation != nullptr) {
         OwnedRef text = OwnedRef::steal(PyUnicode_FromString(spec.return_annotation));
         if (!text || PyDict_SetItemString(annotations.get(), "return", text.get()) < 0) {
-            return nullptr;
+            return {};
         }
     }
     OwnedRef name = OwnedRef::steal(PyUnicode_InternFromString(spec.name));
@@ -115,11 +115,11 @@ PyObject* new_native_function(const NativeFunctionSpec& spec, const char* module
     OwnedRef module_name = OwnedRef::steal(PyUnicode_FromString(module));
     OwnedRef doc = OwnedRef::steal(spec.doc != nullptr ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None));
     if (!name || !qualname || !module_name || !doc) {
-        return nullptr;
+        return {};
     }
     NativeFunction* function = PyObject_GC_New(NativeFunction, &NativeFunctionType);
     if (function == nullptr) {
-        return nullptr;
+        return {};
     }
     function->vectorcall = native_function_call;
     function->body = spec.body;
@@ -132,7 +132,7 @@ PyObject* new_native_function(const NativeFunctionSpec& spec, const char* module
     function->owner = nullptr;
     function->super_cache = LookupCache{};
     PyObject_GC_Track(function);
-    return reinterpret_cast<PyObject*>(function);
+    return OwnedRef::steal(reinterpret_cast<PyObject*>(function));
 }
 
 NativeFunction* as_native_function(PyObject* object, NativeBody body) {
@@ -146,15 +146,15 @@ void set_native_function_owner(PyObject* function, PyObject* owner) {
     self->super_cache = LookupCache{};
 }
 
-PyObject* find_in_mro(PyTypeObject* type, PyTypeObject* after, PyObject* name, LookupCache* cache) {
+OwnedRef find_in_mro(PyTypeObject* type, PyTypeObject* after, PyObject* name, LookupCache* cache) {
     if (cache_holds(*cache, type, name)) {
-        return Py_XNewRef(cache->found);
+        return OwnedRef::borrow(cache->found);
     }
     // The tag is taken before the search, so that a search that runs code
     // which changes the class leaves nothing behind.
     unsigned int version = PyUnstable_Type_AssignVersionTag(type) != 0 ? type->tp_version_tag : 0;
     if (type->tp_mro == nullptr) {
-        return nullptr;
+        return {};
     }
     // Hold the MRO: a lookup in a class dictionary may run code that replaces it.
     OwnedRef mro = OwnedRef::borrow(type->tp_mro);
@@ -170,47 +170,47 @@ PyObject* find_in_mro(PyTypeObject* type, PyTypeObject* after, PyObject* name, L
     for (; i < size && found == nullptr; ++i) {
         PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i))->tp_dict;
         if (dict != nullptr && PyDict_GetItemRef(dict, name, &found) < 0) {
-            return nullptr;
+            return {};
         }
     }
     if (version != 0 && type->tp_version_tag == version) {
         *cache = LookupCache{type, version, name, found};
     }
-    return found;
+    return OwnedRef::steal(found);
 }
 
-PyObject* super_lookup(NativeFunction* function, PyObject* self, PyObject* name) {
+OwnedRef super_lookup(NativeFunction* function, PyObject* self, PyObject* name) {
     PyObject* owner = function->owner;
     PyTypeObject* start = Py_TYPE(self);
     if (owner == nullptr || !PyType_Check(owner) || !PyType_IsSubtype(start, reinterpret_cast<PyTypeObject*>(owner))) {
-        return nullptr;
+        return {};
     }
     return find_in_mro(start, reinterpret_cast<PyTypeObject*>(owner), name, &function->super_cache);
 }
 
-PyObject* super_attribute(NativeFunction* function, PyObject* self, PyObject* name) {
+OwnedRef super_attribute(NativeFunction* function, PyObject* self, PyObject* name) {
     // The common case without a super object: find the attribute after the
     // owner in the instance's MRO and bind it as super() would.
-    OwnedRef found = OwnedRef::steal(super_lookup(function, self, name));
+    OwnedRef found = super_lookup(function, self, name);
     if (found) {
         descrgetfunc get = Py_TYPE(found.get())->tp_descr_get;
         if (get == nullptr) {
-            return found.release();
+            return found;
         }
-        return get(found.get(), self, reinterpret_cast<PyObject*>(Py_TYPE(self)));
+        return OwnedRef::steal(get(found.get(), self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
     }
     if (PyErr_Occurred()) {
-        return nullptr;
+        return {};
     }
     // Everything else (not found, an owner missing, an instance of another
     // class) goes through super() itself, for its own results and errors.
     if (function->owner == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
-        return nullptr;
+        return {};
     }
     PyObject* args[] = {function->owner, self};
     OwnedRef proxy = OwnedRef::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), args, 2, nullptr));
-    return proxy ? PyObject_GetAttr(proxy.get(), name) : nullptr;
+    return proxy ? OwnedRef::steal(PyObject_GetAttr(proxy.get(), name)) : OwnedRef();
 }
 
 int expect_self_only(NativeFunction* function, Py_ssize_t nargs, PyObject* kwnames) {

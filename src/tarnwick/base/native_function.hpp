@@ -7,6 +7,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "pyref.hpp"
+
 namespace tarnwick {
 
 struct NativeFunction;
@@ -56,28 +58,26 @@ struct NativeFunctionSpec {
 // `object` as a native function with this body, or null when it is another object.
 NativeFunction* as_native_function(PyObject* object, NativeBody body);
 
-// A new function `qualname_prefix.name` of module `module`.
-PyObject* new_native_function(const NativeFunctionSpec& spec, const char* module, const char* qualname_prefix,
+// A new function `qualname_prefix.name` of module `module`, or null with an exception set.
+OwnedRef new_native_function(const NativeFunctionSpec& spec, const char* module, const char* qualname_prefix,
                               PyObject* defaults);
 
 // Hands the class to a function that uses the zero-argument super-call.
 void set_native_function_owner(PyObject* function, PyObject* owner);
 
 // The first class in `type`'s MRO after `after` (from the start when null)
-// whose dictionary holds `name`, and what it holds there: a new reference,
-// or null (with an exception only if a lookup failed) when none does or
+// whose dictionary holds `name`, and what it holds there, or null (with an exception only if a lookup failed) when none does or
 // `after` is not in the MRO.  Remembered in `cache` while the class is
 // unchanged.
-PyObject* find_in_mro(PyTypeObject* type, PyTypeObject* after, PyObject* name, LookupCache* cache);
+OwnedRef find_in_mro(PyTypeObject* type, PyTypeObject* after, PyObject* name, LookupCache* cache);
 
-// What super(<owner>, self).<name> finds, before binding: a new reference,
-// or null (with an exception only if a lookup failed) when it is not found
+// What super(<owner>, self).<name> finds, before binding, or null (with an exception only if a lookup failed) when it is not found
 // in the classes after the owner.
-PyObject* super_lookup(NativeFunction* function, PyObject* self, PyObject* name);
+OwnedRef super_lookup(NativeFunction* function, PyObject* self, PyObject* name);
 
 // super(<owner>, self).<name>, as the zero-argument super-call in the
-// function's class body would find it.
-PyObject* super_attribute(NativeFunction* function, PyObject* self, PyObject* name);
+// function's class body would find it (null with an exception set if it fails).
+OwnedRef super_attribute(NativeFunction* function, PyObject* self, PyObject* name);
 
 // Checks that a property getter was called with exactly its instance.
 int expect_self_only(NativeFunction* function, Py_ssize_t nargs, PyObject* kwnames);

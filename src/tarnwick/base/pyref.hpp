@@ -2,12 +2,18 @@
 //
 // - `OwnedRef` holds a strong reference and releases it when it goes out of
 //   scope, so early returns on error paths cannot leak.  A helper that gives
-//   its caller a new reference returns an `OwnedRef`; `release()` hands the
-//   reference on at a slot boundary, where the interpreter expects a raw one.
+//   its caller a new reference returns an `OwnedRef` (null: an exception is
+//   set, unless its comment says otherwise).
 // - `BorrowedRef` holds a reference without owning it: someone else keeps the
 //   object alive for as long as it is used, and it is never released.
 //
-// Raw `PyObject*` appears only at slot boundaries and in calls into the C API.
+// A raw new reference crosses only where a function's address is handed to
+// the interpreter or to another module, which expect the C signature: type
+// slots, getters, method tables, the bodies of native functions
+// (native_function.hpp) and the market-data table of functions
+// (market_data_abi.hpp).  Such a function returns `OwnedRef::release()` of
+// what it built, or what a C API call returned directly.  Elsewhere raw
+// `PyObject*` is a borrowed argument or a call into the C API.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
