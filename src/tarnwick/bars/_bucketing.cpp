@@ -88,7 +88,9 @@ Unit unit_named(std::string_view name) {
 // and its start, and day or second arithmetic on it would overflow.
 std::int64_t bucket_count(Unit unit, long long value, int overflow) {
     constexpr std::int64_t days = kLastDay - kFirstDay + 1;
-    constexpr std::int64_t most[] = {days * 86400, days, days / 7, std::int64_t{9999} * 12};
+    constexpr std::int64_t years = 9999;
+    constexpr std::int64_t months = years * 12;
+    constexpr std::int64_t most[] = {days * 86400, days, days / 7, months};  // in the order of Unit
     constexpr const char* names[] = {"seconds", "days", "weeks", "months"};
     const auto which = static_cast<std::size_t>(unit);
     if (overflow == 0 && value >= 1 && value <= most[which]) {

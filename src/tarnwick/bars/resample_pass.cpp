@@ -171,7 +171,7 @@ protected:
     // Adds each record to its series with `add(index, record, series)`; the new bars.
     template <typename Add>
     std::vector<Record> each_record(Add add) {
-        const std::size_t size = records_.size() / kBarRecordSize;
+        const std::size_t size = record_count();
         for (std::size_t index = 0; index < size; ++index) {
             RecordBytes record = record_at(index);
             // The work per record is small: ask for records well ahead, so
@@ -193,6 +193,7 @@ protected:
         return table_.concatenate();
     }
 
+    std::size_t record_count() const { return records_.size() / kBarRecordSize; }
     RecordBytes record_at(std::size_t index) const { return records_.data() + index * kBarRecordSize; }
 
     // The bucket of whole days holding `day`, which must end on a date a bar can have.
@@ -244,8 +245,8 @@ private:
     // Buckets the first ticker is likely to fill, if it is the only one: its
     // time range over the bucket length, at most one per record.
     std::size_t expected_buckets() const {
-        RecordBytes first = records_.data();
-        RecordBytes last = records_.data() + records_.size() - kBarRecordSize;
+        RecordBytes first = record_at(0);
+        RecordBytes last = record_at(record_count() - 1);
         double buckets = 0;
         if (options_.daily_source) {
             std::int64_t a = 0;
@@ -259,7 +260,7 @@ private:
                                                            : static_cast<double>(days_.shortest()) * kDay;
             buckets = (read_field(last, header::timestamp) - read_field(first, header::timestamp)) / length;
         }
-        double most = static_cast<double>(records_.size() / kBarRecordSize);
+        double most = static_cast<double>(record_count());
         return static_cast<std::size_t>(std::isfinite(buckets) ? std::clamp(buckets + 2, 0.0, most) : 0.0);
     }
 
