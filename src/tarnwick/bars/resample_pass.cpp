@@ -31,7 +31,7 @@ std::string ticker_text(RecordBytes record) {
 
 std::string seconds_text(double seconds) { return number_text(seconds) + " s"; }
 
-// The rule by which a record is a daily bar (as _layout.looks_daily).
+// The rule by which a record is a daily bar (as _records.looks_daily).
 bool looks_daily(RecordBytes record) {
     std::int64_t day = 0;
     double span = read_field(record, bar::bar_span);
