@@ -1,5 +1,6 @@
 """The bar-file tool: convert, show (with charts), demo and its verification."""
 
+import datetime
 import io
 import os
 import pathlib
@@ -13,7 +14,7 @@ import pytest
 
 from tarnwick.bars import main, verify, write
 from tarnwick.bars._table import load_csv
-from tarnwick.base.candlestick import BarData
+from tarnwick.base.candlestick import BarData, DailyBar
 
 TABLE = ("Datetime,Open,High,Low,Close,Volume,Notional\n"
          + "".join(f"2024-03-01 09:{30 + i}:00,1,2,0.5,1.5,10,{12 + i}\n" for i in range(12)))
@@ -101,6 +102,33 @@ def test_show_draws_a_chart(files, tmp_path):
     status, text = run("show", target, "--plot", tmp_path / "chart.png", "--plot-bars", 5)
     assert status == 0 and f"chart: {tmp_path / 'chart.png'}" in text
     assert (tmp_path / "chart.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("daily, tz, axis, first_tick", [
+    (False, "America/New_York", "end of bar (America/New_York)", "2024-03-01 04:31"),
+    (False, "UTC", "end of bar (UTC)", "2024-03-01 09:31"),
+    (False, datetime.timezone(datetime.timedelta(hours=5, minutes=30)), "end of bar (+05:30)", "2024-03-01 15:01"),
+    (True, "America/New_York", "market date", "2024-03-01"),  # a market date belongs to no zone
+])
+def test_the_chart_time_axis_names_its_zone(daily, tz, axis, first_tick):
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("matplotlib's C++ code cannot throw under a preloaded sanitizer runtime")
+    pytest.importorskip("matplotlib")
+    from matplotlib import pyplot
+
+    from tarnwick.bars._plot import draw
+
+    start = datetime.datetime(2024, 3, 1, 9, 30, tzinfo=datetime.UTC)
+    bars = [DailyBar("ABC", start.date() + datetime.timedelta(days=i), 2, 0.5, 1, 1.5) if daily
+            else BarData("ABC", (start + datetime.timedelta(minutes=i + 1)).timestamp(), 2, 0.5, 1, 1.5, bar_span=60)
+            for i in range(3)]
+    figure = draw(bars, tz=tz)
+    try:
+        time_axis = figure.axes[-1]
+        assert time_axis.get_xlabel() == axis
+        assert time_axis.get_xticklabels()[0].get_text() == first_tick
+    finally:
+        pyplot.close(figure)
 
 
 def test_charts_without_matplotlib(files, monkeypatch, capsys):

@@ -4,7 +4,7 @@ and the choice of the candles a chart of many bars shows."""
 from __future__ import annotations
 
 import datetime
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -13,6 +13,7 @@ from tarnwick.base.candlestick import BarData, DailyBar
 from ._file import BarFile, StrPath, replacing
 from ._records import RECORD_SIZE, RECORD_STRUCT, TICKER_BYTES, market_date
 from ._resample import ResampleError, Span, resample
+from ._zones import TimeZone, resolve_zone, zone_name
 
 CHART_SPANS = ("1min", "2min", "5min", "10min", "15min", "30min", "1h", "2h", "4h", "12h", "1d", "1w", "1mo", "1q",
                "1y")
@@ -24,19 +25,40 @@ RISING = "#26a69a"
 FALLING = "#ef5350"
 
 
-def _label(bar: BarData) -> str:
-    if isinstance(bar, DailyBar):
-        return bar.market_date.isoformat()
-    return f"{bar.bar_end_time:%Y-%m-%d %H:%M}"
+def _time_axis(bars: Sequence[BarData], zone: datetime.tzinfo | None) -> tuple[Callable[[BarData], str], str]:
+    """How the time axis labels a bar, and the axis's title, which names the
+    zone of intraday times (market dates belong to no zone)."""
+    if bars and isinstance(bars[0], DailyBar):
+        return lambda bar: bar.market_date.isoformat(), "market date"
+    try:
+        name = zone_name(zone)
+    except ValueError:  # a zone without a name: the machine's, or a tzinfo of the caller's own
+        name = "local time" if zone is None else str(zone)
+    return (lambda bar: f"{datetime.datetime.fromtimestamp(bar.timestamp, zone):%Y-%m-%d %H:%M}",
+            f"end of bar ({name})")
 
 
-def plot(bars: Sequence[BarData], path: StrPath, *, title: str | None = None) -> Path:
+def plot(bars: Sequence[BarData], path: StrPath, *, title: str | None = None, tz: TimeZone = None) -> Path:
     """Draws ``bars`` as candles over a volume panel into an image file
     (its format follows the suffix, PNG for ``.png``) and returns its path.
 
     Bars are drawn one per slot in their order, so nights, weekends and
-    holidays leave no gaps.  Needs matplotlib (``pip install 'tarnwick[plot]'``).
+    holidays leave no gaps; times are told in the zone ``tz`` (None: the
+    profile's), which the time axis names.  Needs matplotlib
+    (``pip install 'tarnwick[plot]'``).
     """
+    pyplot = _pyplot()
+    target = Path(path)
+    figure = draw(bars, title=title, tz=tz)
+    try:
+        with replacing(target) as temporary:  # the temporary name hides the format: say it
+            figure.savefig(temporary, dpi=100, format=target.suffix.lstrip(".").lower() or "png")
+    finally:
+        pyplot.close(figure)
+    return target
+
+
+def _pyplot() -> Any:
     try:
         import matplotlib
 
@@ -44,8 +66,14 @@ def plot(bars: Sequence[BarData], path: StrPath, *, title: str | None = None) ->
         import matplotlib.pyplot as pyplot
     except ImportError as error:
         raise ImportError("charts need matplotlib: pip install 'tarnwick[plot]'") from error
+    return pyplot
 
-    target = Path(path)
+
+def draw(bars: Sequence[BarData], *, title: str | None = None, tz: TimeZone = None) -> Any:
+    """The chart that ``plot`` saves, as a matplotlib figure (close it with
+    ``pyplot.close``)."""
+    pyplot = _pyplot()
+    label, axis_title = _time_axis(bars, resolve_zone(tz))
     figure, (prices, volumes) = pyplot.subplots(
         2, 1, sharex=True, figsize=(12, 7), gridspec_kw={"height_ratios": (3, 1)}, layout="constrained"
     )
@@ -68,18 +96,18 @@ def plot(bars: Sequence[BarData], path: StrPath, *, title: str | None = None) ->
             prices.set_ylim(low - margin, high + margin)
             step = max(1, len(bars) // 8)
             ticks = list(range(0, len(bars), step))
-            volumes.set_xticks(ticks, [_label(bars[i]) for i in ticks], rotation=30, ha="right")
+            volumes.set_xticks(ticks, [label(bars[i]) for i in ticks], rotation=30, ha="right")
+        volumes.set_xlabel(axis_title)
         prices.set_ylabel("price")
         volumes.set_ylabel("volume")
         prices.grid(alpha=0.3)
         volumes.grid(alpha=0.3)
         if title:
             prices.set_title(title)
-        with replacing(target) as temporary:  # the temporary name hides the format: say it
-            figure.savefig(temporary, dpi=100, format=target.suffix.lstrip(".").lower() or "png")
-    finally:
+    except BaseException:
         pyplot.close(figure)
-    return target
+        raise
+    return figure
 
 
 def chart_candles(bars: BarFile[Any], count: int, limit: int = 2000, *,
