@@ -239,3 +239,27 @@ def test_export_then_convert_gives_the_same_file(tmp_path, content, suffix):
             sink.write_table(table)
     convert(tmp_path / f"t{suffix}", again)
     assert again.read_bytes() == first.read_bytes()
+
+
+MINUTES = "Datetime,Open,High,Low,Close\n" + "".join(
+    f"2024-03-01 {9 + (30 + i) // 60:02d}:{(30 + i) % 60:02d}:00,1,2,0.5,1.5\n" for i in range(390))
+
+
+@pytest.mark.parametrize("content, tz, shown", [
+    ("Date,Open,High,Low,Close\n" + "\n".join(row.rpartition(",")[0] for row in DAY_ROWS),
+     "UTC", "<TableBars ABC: 2 daily bars of 1d, 2024-01-04 .. 2024-01-05>"),
+    (MINUTES, "UTC", "<TableBars ABC: 390 intraday bars of 1min, 2024-03-01 09:30:00+0000 .. "
+                     "2024-03-01 16:00:00+0000>"),
+    (MINUTES, "America/New_York", "<TableBars ABC: 390 intraday bars of 1min, 2024-03-01 09:30:00-0500 .. "
+                                  "2024-03-01 16:00:00-0500>"),  # read and shown in the profile's zone
+    ("Datetime,Open,High,Low,Close,Span\n2024-03-01 09:30:00,1,2,0.5,1.5,60\n2024-03-01 09:31:00,1,2,0.5,1.5,90.5\n",
+     "UTC", "<TableBars ABC: 2 intraday bars of 1min to 90.5s, 2024-03-01 09:30:00+0000 .. 2024-03-01 09:32:30+0000>"),
+])
+def test_tables_print_as_one_line(tmp_path, utc_profile, content, tz, shown):
+    from zoneinfo import ZoneInfo
+
+    from tarnwick.profile import PROFILE
+
+    PROFILE.time_zone = ZoneInfo(tz)
+    table = load(tmp_path, content)
+    assert repr(table) == shown and str(table) == shown

@@ -24,10 +24,10 @@ from ._checks import DAY, Checks
 from ._columns import TIME_ROLES
 from ._file import StrPath
 from ._progress import Progress, _Silent, progress
-from ._records import BAR_KIND_CODE, TICKER_BYTES, Kind, date_numbers
+from ._records import BAR_KIND_CODE, TICKER_BYTES, Kind, date_numbers, market_date
 from ._source import Source, read_source
 from ._source import TableError as TableError  # raised here too; defined with the reading of files
-from ._spans import SpanLike, parse_span
+from ._spans import Span, SpanLike, parse_span
 from ._times import (DAY_US, EPOCH_ORDINAL, US, NonexistentTime, Parsed, localize, parse_texts, parse_typed,
                      supported, to_local, to_numpy)
 from ._zones import TimeZone, resolve_zone
@@ -87,6 +87,27 @@ class TableBars:
 
     def __len__(self) -> int:
         return len(self.timestamps)
+
+    def __repr__(self) -> str:
+        """One line, as numpy's and pandas' reprs are short: the columns hold every bar."""
+        count = len(self)
+        text = f"<TableBars {self.ticker}: {count} {self.kind} bar{'' if count == 1 else 's'}"
+        if not count:
+            return text + ">"
+        daily = self.kind == "daily"
+
+        def span(length: float) -> str:  # in the span grammar: 1min, 90s, 1d
+            return str(Span("d" if daily else "s", int(length))) if length == int(length) else f"{length:g}s"
+
+        shortest, longest = span(float(self.spans.min())), span(float(self.spans.max()))
+        spans = shortest if shortest == longest else f"{shortest} to {longest}"
+        if daily:
+            first, last = (str(market_date(float(t))) for t in (self.timestamps[0], self.timestamps[-1]))
+        else:
+            zone = resolve_zone(None)  # the profile's, as bars show their times
+            first, last = (f"{datetime.datetime.fromtimestamp(float(t), zone):%Y-%m-%d %H:%M:%S%z}"
+                           for t in (self.timestamps[0] - self.spans[0], self.timestamps[-1]))
+        return f"{text} of {spans}, {first} .. {last}>"
 
     @property
     def bar_class(self) -> type[BarData]:
