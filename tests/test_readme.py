@@ -1,6 +1,7 @@
 """The README's examples, run as they stand: the Python sessions as doctests
 (in order, sharing their names) and the console sessions as commands whose
-output must match (``...`` stands for any lines)."""
+output must match (``...`` stands for any lines); and every public name of
+``tarnwick.bars`` documented there."""
 
 import doctest
 import os
@@ -64,11 +65,24 @@ def test_console_sessions(scratch):
     checker = doctest.OutputChecker()
     for command, expected in steps:
         words = shlex.split(command)
-        assert words[:3] == ["python", "-m", "tarnwick.bars"], command
-        result = subprocess.run([sys.executable, *words[1:]], capture_output=True, text=True, timeout=300,
+        assert words[0] == ".venv/bin/tarnwick-bars", command  # as it runs from a clone
+        tool = pathlib.Path(sys.executable).parent / "tarnwick-bars"  # the environment running the suite
+        result = subprocess.run([tool, *words[1:]], capture_output=True, text=True, timeout=300,
                                 env={**os.environ, "COLUMNS": "100"})
         assert result.returncode == 0, f"{command}\n{result.stderr}"
         want = "\n".join(expected) + "\n"
         assert checker.check_output(want, result.stdout, doctest.ELLIPSIS), (
             f"{command}\n" + checker.output_difference(doctest.Example(command, want), result.stdout,
                                                        doctest.ELLIPSIS))
+
+
+def test_every_public_name_is_documented():
+    from tarnwick import bars
+
+    prose = FENCE.sub("", README.read_text())  # names in inline code, not inside examples
+    documented = {name for span in re.findall(r"`([^`]+)`", prose) for name in re.findall(r"\w+", span)}
+    assert sorted(set(bars.__all__) - documented) == []
+    # Names public once still import, for code written against them, but stay out of __all__ and dir().
+    for name in ("CsvBars", "CsvError", "format_for", "write_dataset", "looks_daily"):
+        assert callable(getattr(bars, name)) and name not in bars.__all__ and name not in dir(bars)
+    assert (bars.CsvBars, bars.CsvError) == (bars.TableBars, bars.TableError)

@@ -10,7 +10,9 @@ exactly the bytes that ``memoryview(bar)`` exports.
   ``read(path).columns()`` gives its columns as a numpy array over the mapping.
 - ``RECORD_DTYPE`` is the record as a packed numpy structured dtype, so that
   ``numpy.frombuffer(data, RECORD_DTYPE)`` gives columns without copying.
-- ``load_csv`` and ``convert`` read OHLCV tables from CSV, Parquet and Arrow files.
+- ``load_tables``/``load_csv`` read OHLCV tables from CSV, Parquet and Arrow
+  files; ``convert`` writes them as bar files (``ticker_file_name`` names
+  the file of each ticker).
 - ``to_arrow``/``from_arrow``, ``to_pandas``/``from_pandas`` move bars into
   and out of tables of one documented ``schema``; ``export`` writes them as
   Parquet, CSV or a Parquet dataset partitioned by ticker.
@@ -27,7 +29,7 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 from ._file import BarFile, BarFileError, read, write
-from ._records import RECORD_FIELDS, RECORD_SIZE, looks_daily
+from ._records import RECORD_FIELDS, RECORD_SIZE, ticker_file_name
 from ._resample import ResampledBars, ResampleError, resample
 
 if TYPE_CHECKING:
@@ -36,11 +38,10 @@ if TYPE_CHECKING:
     from ._cli import main
     from ._convert import convert
     from ._spans import parse_span
-    from ._table import CsvBars, CsvError, Reading, TableBars, TableError, load_csv, load_tables
+    from ._table import Reading, TableBars, TableError, load_csv, load_tables
     from ._export import (
         export,
         exported,
-        format_for,
         from_arrow,
         from_pandas,
         read_export,
@@ -48,7 +49,6 @@ if TYPE_CHECKING:
         schema,
         to_arrow,
         to_pandas,
-        write_dataset,
     )
     from ._operations import show, summarise, verify
 
@@ -60,12 +60,21 @@ if TYPE_CHECKING:
 _LAZY = {
     "main": "_cli",
     "convert": "_convert",
-    **dict.fromkeys(("CsvBars", "CsvError", "Reading", "TableBars", "TableError", "load_csv", "load_tables"),
-                    "_table"),
+    **dict.fromkeys(("Reading", "TableBars", "TableError", "load_csv", "load_tables"), "_table"),
     "parse_span": "_spans",
-    **dict.fromkeys(("export", "exported", "format_for", "from_arrow", "from_pandas", "read_export",
-                     "records_to_arrow", "schema", "to_arrow", "to_pandas", "write_dataset"), "_export"),
+    **dict.fromkeys(("export", "exported", "from_arrow", "from_pandas", "read_export", "records_to_arrow", "schema",
+                     "to_arrow", "to_pandas"), "_export"),
     **dict.fromkeys(("show", "summarise", "verify"), "_operations"),
+}
+
+# Names that were public once and are no longer documented: they still import
+# (code written against them keeps working) but are left out of __all__ and dir().
+_FORMER = {
+    "CsvBars": "_table",  # TableBars
+    "CsvError": "_table",  # TableError
+    "format_for": "_export",  # export chooses the format by the target's name
+    "write_dataset": "_export",  # export writes datasets
+    "looks_daily": "_records",  # the kind rule of files without a header, in the README
 }
 
 __all__ = [
@@ -73,8 +82,6 @@ __all__ = [
     "RECORD_SIZE",
     "BarFile",
     "BarFileError",
-    "CsvBars",
-    "CsvError",
     "ResampleError",
     "ResampledBars",
     "TableBars",
@@ -82,13 +89,11 @@ __all__ = [
     "convert",
     "export",
     "exported",
-    "format_for",
     "from_arrow",
     "from_pandas",
     "load_csv",
     "load_tables",
     "Reading",
-    "looks_daily",
     "main",
     "parse_span",
     "read",
@@ -101,8 +106,8 @@ __all__ = [
     "to_arrow",
     "to_pandas",
     "verify",
+    "ticker_file_name",
     "write",
-    "write_dataset",
 ]
 
 def __getattr__(name: str) -> Any:
@@ -111,8 +116,11 @@ def __getattr__(name: str) -> Any:
 
         globals()["RECORD_DTYPE"] = value = record_dtype()
         return value
-    if name in _LAZY:
-        globals()[name] = value = getattr(importlib.import_module(f"{__name__}.{_LAZY[name]}"), name)
+    module = _LAZY.get(name) or _FORMER.get(name)
+    if module is not None:
+        value = getattr(importlib.import_module(f"{__name__}.{module}"), name)
+        if name in _LAZY:  # a former name stays out of globals(), so out of dir()
+            globals()[name] = value
         return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
