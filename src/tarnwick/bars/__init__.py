@@ -11,8 +11,9 @@ exactly the bytes that ``memoryview(bar)`` exports.
 - ``RECORD_DTYPE`` is the record as a packed numpy structured dtype, so that
   ``numpy.frombuffer(data, RECORD_DTYPE)`` gives columns without copying.
 - ``load_csv`` and ``convert`` read OHLCV tables from CSV, Parquet and Arrow files.
-- ``to_arrow``/``from_arrow``, ``to_pandas``/``from_pandas`` move bars into
-  and out of tables of one documented ``schema``; ``export`` writes them as
+- ``to_arrow``/``from_arrow``, ``to_pandas``/``from_pandas``,
+  ``to_polars``/``from_polars`` move bars into and out of tables of one
+  documented ``schema`` (and read users' own frames); ``export`` writes them as
   Parquet, CSV or a Parquet dataset partitioned by ticker.
 - ``show``/``summarise`` and ``verify`` inspect files.
 - ``resample(source, span)`` makes bars of a longer span from a file or records.
@@ -50,6 +51,7 @@ if TYPE_CHECKING:
         to_pandas,
         write_dataset,
     )
+    from ._frames import from_polars, to_polars
     from ._operations import show, summarise, verify
 
     RECORD_DTYPE: numpy.dtype[numpy.void]
@@ -66,6 +68,7 @@ _LAZY = {
     **dict.fromkeys(("export", "exported", "format_for", "from_arrow", "from_pandas", "read_export",
                      "records_to_arrow", "schema", "to_arrow", "to_pandas", "write_dataset"), "_export"),
     **dict.fromkeys(("show", "summarise", "verify"), "_operations"),
+    **dict.fromkeys(("from_polars", "to_polars"), "_frames"),
 }
 
 __all__ = [
@@ -85,6 +88,7 @@ __all__ = [
     "format_for",
     "from_arrow",
     "from_pandas",
+    "from_polars",
     "load_csv",
     "load_tables",
     "Reading",
@@ -100,6 +104,7 @@ __all__ = [
     "summarise",
     "to_arrow",
     "to_pandas",
+    "to_polars",
     "verify",
     "write",
     "write_dataset",
