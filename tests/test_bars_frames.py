@@ -31,11 +31,20 @@ def polars_frame(times, **columns):
     return polars.DataFrame({"Datetime": list(times), **PRICES, **columns})
 
 
-def expected(ends=ENDS, span=300.0, *, rows=4, volume=PRICES["Volume"]):
+def expected(ends=ENDS, span=300.0, *, rows=4, volume=PRICES["Volume"], ticker="ABC"):
     values = {"open_price": PRICES["Open"][:rows], "high_price": PRICES["High"][:rows],
               "low_price": PRICES["Low"][:rows], "close_price": PRICES["Close"][:rows], "volume": volume[:rows],
               "notional": math.nan}  # no notional column: unknown, and no trade count: 0
-    return records(ends[:rows], span, "ABC", values=values, trade_count=0)
+    return records(ends[:rows], span, ticker, values=values, trade_count=0)
+
+
+def wide():
+    # A downloader's frame of several tickers: columns by ticker and price, a ticker's rows empty where
+    # only others traded.
+    return pandas.concat({"ABC": frame(), "XYZ": frame().iloc[:3]}, axis="columns", sort=False)
+
+
+BOTH = numpy.concatenate([expected(), expected(rows=3, ticker="XYZ")])
 
 
 NAMED = {"ticker": "ABC"}
@@ -60,6 +69,8 @@ SHAPES = {
     # Midnight in New York is 05:00 in the profile's UTC: the index's own zone gives the market dates.
     "daily, aware": (lambda: frame(DAYS.tz_localize(NEW_YORK)), NAMED,
                      expected([20240304.0 + i for i in range(4)], 1.0), "daily"),
+    "columns by ticker and price": (lambda: wide(), {"tz": NEW_YORK}, BOTH, "intraday"),
+    "columns by price and ticker": (lambda: wide().swaplevel(axis="columns"), {"tz": NEW_YORK}, BOTH, "intraday"),
     "Arrow table": (lambda: pa.table({"timestamp": STARTS.tz_localize(NEW_YORK), **PRICES}), NAMED, expected(),
                     "intraday"),
     "polars DataFrame": (lambda: polars_frame(STARTS.tz_localize(NEW_YORK), Ticker=["ABC"] * 4),

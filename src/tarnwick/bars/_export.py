@@ -296,7 +296,8 @@ def from_pandas(frame: pandas.DataFrame, **options: Unpack[FrameOptions]) -> tup
     """The records of a DataFrame, and their kind: one such as ``to_pandas``
     gives, exactly, or a user's own indexed by time (an unnamed
     ``DatetimeIndex``, naive or zone-aware, or a named index taken as a
-    column); see ``from_arrow``."""
+    column; columns by price and ticker give each ticker's bars); see
+    ``from_arrow``."""
     from ._frames import records_of
 
     _pandas()

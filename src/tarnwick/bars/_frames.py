@@ -26,7 +26,7 @@ from typing import TYPE_CHECKING, Any, TypedDict, Unpack
 
 import numpy
 
-from ._columns import TIME_ROLES
+from ._columns import TIME_ROLES, is_known_name
 from ._export import BarsLike, Records, exported_records, to_arrow
 from ._pack import pack
 from ._records import RECORD_SIZE, SCHEMA_KIND_KEY, Kind, record_dtype
@@ -92,12 +92,29 @@ def _pandas_table(frame: Any) -> pyarrow.Table:
     import pandas
     import pyarrow as pa
 
+    if isinstance(frame.columns, pandas.MultiIndex) and frame.columns.nlevels == 2:
+        frame = _one_row_per_ticker(frame)
     index = frame.index
     if any(name is not None for name in index.names):
         frame = frame.reset_index()  # a named index is a column like any other: to_pandas's end, a user's Date
     elif isinstance(index, pandas.DatetimeIndex):
         frame = frame.rename_axis("Datetime").reset_index()  # the usual frame: its unnamed index is the time
     return pa.Table.from_pandas(frame, preserve_index=False)
+
+
+def _one_row_per_ticker(frame: Any) -> Any:
+    """A wide frame, its columns by price and ticker (("Close", "ABC"), ...),
+    as one row per time and ticker with a Ticker column; a ticker's rows whose
+    prices are all empty are times when only other tickers traded."""
+    levels = [frame.columns.get_level_values(level) for level in (0, 1)]
+    prices = [all(isinstance(name, str) and is_known_name(name) for name in names) for names in levels]
+    if prices.count(True) != 1:
+        return frame  # not that layout: refused for its names
+    tickers = prices.index(False)
+    frame = frame.rename_axis(["Ticker", "Price"] if tickers == 0 else ["Price", "Ticker"], axis="columns")
+    if frame.index.nlevels == 1 and frame.index.name is None:
+        frame = frame.rename_axis("Datetime")
+    return frame.stack(level="Ticker", future_stack=True).dropna(how="all")
 
 
 def _polars_table(frame: Any) -> pyarrow.Table:
