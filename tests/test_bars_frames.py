@@ -71,6 +71,8 @@ SHAPES = {
                      expected([20240304.0 + i for i in range(4)], 1.0), "daily"),
     "columns by ticker and price": (lambda: wide(), {"tz": NEW_YORK}, BOTH, "intraday"),
     "columns by price and ticker": (lambda: wide().swaplevel(axis="columns"), {"tz": NEW_YORK}, BOTH, "intraday"),
+    "daily, fixed offset": (lambda: frame(DAYS.tz_localize(datetime.timezone(datetime.timedelta(hours=-5)))), NAMED,
+                            expected([20240304.0 + i for i in range(4)], 1.0), "daily"),
     "Arrow table": (lambda: pa.table({"timestamp": STARTS.tz_localize(NEW_YORK), **PRICES}), NAMED, expected(),
                     "intraday"),
     "polars DataFrame": (lambda: polars_frame(STARTS.tz_localize(NEW_YORK), Ticker=["ABC"] * 4),
