@@ -12,7 +12,7 @@ Roughly::
 
     def records_of(frame, **options):
         table = frame.to_arrow()        # pandas: its time index as a column
-        if exported(table) and not options:
+        if exported(table) and not options.keys() - {"tz"}:
             return exported_records(table)
         return pack(source_tables(columnar_source(table), **options))
 """
@@ -106,13 +106,15 @@ def _one_row_per_ticker(frame: Any) -> Any:
     """A wide frame, its columns by price and ticker (("Close", "ABC"), ...),
     as one row per time and ticker with a Ticker column; a ticker's rows whose
     prices are all empty are times when only other tickers traded."""
+    import pandas
+
     levels = [frame.columns.get_level_values(level) for level in (0, 1)]
     prices = [all(isinstance(name, str) and is_known_name(name) for name in names) for names in levels]
     if prices.count(True) != 1:
         return frame  # not that layout: refused for its names
     tickers = prices.index(False)
     frame = frame.rename_axis(["Ticker", "Price"] if tickers == 0 else ["Price", "Ticker"], axis="columns")
-    if frame.index.nlevels == 1 and frame.index.name is None:
+    if isinstance(frame.index, pandas.DatetimeIndex) and frame.index.name is None:
         frame = frame.rename_axis("Datetime")
     return frame.stack(level="Ticker", future_stack=True).dropna(how="all")
 
