@@ -10,7 +10,7 @@ import pyarrow as pa
 import pytest
 from resample_kit import records
 
-from tarnwick.bars import TableError, from_arrow, from_pandas, to_arrow, to_pandas, write
+from tarnwick.bars import TableError, from_arrow, from_pandas, from_polars, to_arrow, to_pandas, to_polars, write
 
 pandas = pytest.importorskip("pandas")
 
@@ -100,8 +100,6 @@ def intraday_bars(tmp_path):
 
 def polars_out(path):
     pytest.importorskip("polars")
-    from tarnwick.bars import to_polars
-
     return to_polars(path, tz=NEW_YORK)
 
 
@@ -109,31 +107,18 @@ def polars_out(path):
     (lambda path: to_pandas(path, tz=NEW_YORK), from_pandas),
     (lambda path: to_arrow(path, tz=NEW_YORK), from_arrow),
     (lambda path: to_arrow(path).replace_schema_metadata(None), from_arrow),
+    (polars_out, from_polars),
     (polars_out, from_arrow),
-], ids=["pandas", "arrow", "arrow without metadata", "polars"])
+], ids=["pandas", "arrow", "arrow without metadata", "polars", "polars as Arrow"])
 def test_exported_frames_give_back_the_same_bytes(tmp_path, out, back):
     path = intraday_bars(tmp_path)
     got, kind = back(out(path))
     assert kind == "intraday" and got.tobytes() == path.read_bytes()[101:]
 
 
-def test_polars_frames_both_ways(tmp_path):
-    pytest.importorskip("polars")
-    from tarnwick.bars import from_polars, to_polars
-
-    path = intraday_bars(tmp_path)
-    exported = to_polars(path, tz=NEW_YORK)
-    assert exported.columns == to_arrow(path).column_names and str(exported["end"].dtype.time_zone) == NEW_YORK.key
-    assert from_polars(exported)[0].tobytes() == path.read_bytes()[101:]
-    user = polars_frame(STARTS.tz_localize(NEW_YORK)).rename(str.lower)
-    assert from_polars(user, ticker="ABC")[0].tobytes() == expected().tobytes()
-
-
 def test_polars_is_imported_only_for_polars(tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "polars", None)
     assert from_pandas(frame(), **IN_NEW_YORK)[0].tobytes() == expected().tobytes()
-    from tarnwick.bars import to_polars
-
     with pytest.raises(ModuleNotFoundError, match=r"pip install 'tarnwick\[polars\]'"):
         to_polars(intraday_bars(tmp_path))
 
