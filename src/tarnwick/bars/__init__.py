@@ -13,8 +13,9 @@ exactly the bytes that ``memoryview(bar)`` exports.
 - ``load_tables``/``load_csv`` read OHLCV tables from CSV, Parquet and Arrow
   files; ``convert`` writes them as bar files (``ticker_file_name`` names
   the file of each ticker).
-- ``to_arrow``/``from_arrow``, ``to_pandas``/``from_pandas`` move bars into
-  and out of tables of one documented ``schema``; ``export`` writes them as
+- ``to_arrow``/``from_arrow``, ``to_pandas``/``from_pandas``,
+  ``to_polars``/``from_polars`` move bars into and out of tables of one
+  documented ``schema`` (and read users' own frames); ``export`` writes them as
   Parquet, CSV or a Parquet dataset partitioned by ticker.
 - ``show``/``summarise`` and ``verify`` inspect files.
 - ``resample(source, span)`` makes bars of a longer span from a file or records.
@@ -50,6 +51,7 @@ if TYPE_CHECKING:
         to_arrow,
         to_pandas,
     )
+    from ._frames import from_polars, to_polars
     from ._operations import show, summarise, verify
 
     RECORD_DTYPE: numpy.dtype[numpy.void]
@@ -65,6 +67,7 @@ _LAZY = {
     **dict.fromkeys(("export", "exported", "from_arrow", "from_pandas", "read_export", "records_to_arrow", "schema",
                      "to_arrow", "to_pandas"), "_export"),
     **dict.fromkeys(("show", "summarise", "verify"), "_operations"),
+    **dict.fromkeys(("from_polars", "to_polars"), "_frames"),
 }
 
 # Names that were public once and are no longer documented: they still import
@@ -91,6 +94,7 @@ __all__ = [
     "exported",
     "from_arrow",
     "from_pandas",
+    "from_polars",
     "load_csv",
     "load_tables",
     "Reading",
@@ -105,6 +109,7 @@ __all__ = [
     "summarise",
     "to_arrow",
     "to_pandas",
+    "to_polars",
     "verify",
     "ticker_file_name",
     "write",

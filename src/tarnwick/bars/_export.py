@@ -38,7 +38,7 @@ import os
 import shutil
 from collections.abc import Iterable
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any, Literal, Unpack
 
 import numpy
 
@@ -53,6 +53,8 @@ if TYPE_CHECKING:
     import pandas
     import pyarrow
     import pyarrow.dataset
+
+    from ._frames import FrameOptions
 
 Format = Literal["parquet", "csv", "dataset"]
 FORMATS: dict[str, Format] = {".parquet": "parquet", ".pq": "parquet", ".csv": "csv"}
@@ -184,7 +186,18 @@ def _nanoseconds(seconds: numpy.ndarray[Any, Any]) -> numpy.ndarray[Any, Any]:
 # ---- a table to records ----------------------------------------------------------
 
 
-def from_arrow(table: pyarrow.Table) -> tuple[Records, Kind]:
+def from_arrow(table: pyarrow.Table, **options: Unpack[FrameOptions]) -> tuple[Records, Kind]:
+    """The records of an Arrow table (or a polars DataFrame), and the kind of
+    its bars: a table of the exported schema exactly (see ``exported_records``),
+    any other with a time column and Open, High, Low, Close[, Volume] columns
+    as ``convert`` reads a table, with its ``options`` (``ticker``, ``span``,
+    ``stamp``, ``tz``, ``kind``; see ``_frames.FrameOptions``)."""
+    from ._frames import records_of
+
+    return records_of(table, **options)
+
+
+def exported_records(table: pyarrow.Table) -> tuple[Records, Kind]:
     """The records of a table of the exported schema, and the kind of its bars.
 
     The kind is the one the table's metadata states, else the one its columns
@@ -279,15 +292,16 @@ def to_pandas(source: BarsLike, *, tz: TimeZone = None, zone: TimeZone = None) -
     return frame.set_index("end_date" if "end_date" in frame.columns else "end")
 
 
-def from_pandas(frame: pandas.DataFrame) -> tuple[Records, Kind]:
-    """The records of a DataFrame such as ``to_pandas`` gives (the index, if
-    named, is taken as a column), and their kind; see ``from_arrow``."""
-    import pyarrow as pa
+def from_pandas(frame: pandas.DataFrame, **options: Unpack[FrameOptions]) -> tuple[Records, Kind]:
+    """The records of a DataFrame, and their kind: one such as ``to_pandas``
+    gives, exactly, or a user's own indexed by time (an unnamed
+    ``DatetimeIndex``, naive or zone-aware, or a named index taken as a
+    column; columns by price and ticker give each ticker's bars); see
+    ``from_arrow``."""
+    from ._frames import records_of
 
     _pandas()
-    if any(name is not None for name in frame.index.names):
-        frame = frame.reset_index()
-    return from_arrow(pa.Table.from_pandas(frame, preserve_index=False))
+    return records_of(frame, **options)
 
 
 def _pandas() -> None:

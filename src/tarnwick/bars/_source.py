@@ -287,6 +287,12 @@ def _read_columnar(path: Path, sniffed: Sniffed, columns: Mapping[str, str]) -> 
         raise TableError(f"{path}: not a readable {sniffed.format} file ({_first_line(str(error))})") from None
     except UnicodeDecodeError:
         raise TableError(f"{path}: the column names are not UTF-8 text") from None
+    return columnar_source(path, table, columns, sniffed)
+
+
+def columnar_source(path: Path, table: pyarrow.Table, columns: Mapping[str, str],
+                    sniffed: Sniffed = Sniffed("arrow")) -> Source:
+    """The columns of a typed table that play a role; ``path`` names the table in messages."""
     try:
         layout = from_header(table.column_names, columns)
         check_complete(layout)

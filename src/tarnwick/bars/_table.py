@@ -173,15 +173,7 @@ def load_tables(path: StrPath, *, ticker: str | None = None, kind: Kind | None =
     """
     source_path = Path(path)
     zone = resolve_zone(tz)
-    if ticker is not None:
-        try:
-            check_ticker(ticker)
-        except ValueError as error:
-            raise TableError(f"{error}; give the ticker explicitly") from None
-    try:
-        seconds = None if span is None else parse_span(span)
-    except ValueError as error:
-        raise TableError(str(error)) from None
+    seconds = checked_options(ticker, span, stamp)
     meter = progress(os.path.getsize(source_path), f"reading {source_path.name}", enabled=show_progress)
     try:
         source = read_source(source_path, None if isinstance(meter, _Silent) else meter,
@@ -190,6 +182,28 @@ def load_tables(path: StrPath, *, ticker: str | None = None, kind: Kind | None =
     finally:
         meter.close()
     return _Reader(source, zone, reading.date_format).bars(ticker, kind, seconds, stamp)
+
+
+def checked_options(ticker: str | None, span: SpanLike | None, stamp: Stamp) -> float | None:
+    """The span in seconds, once ``ticker``, ``span`` and ``stamp`` (as ``load_tables`` takes them) are checked."""
+    if stamp not in ("start", "end"):
+        raise TableError(f"stamp is 'start' or 'end', not {stamp!r}")
+    if ticker is not None:
+        try:
+            check_ticker(ticker)
+        except ValueError as error:
+            raise TableError(f"{error}; give the ticker explicitly") from None
+    try:
+        return None if span is None else parse_span(span)
+    except ValueError as error:
+        raise TableError(str(error)) from None
+
+
+def source_tables(source: Source, *, ticker: str | None = None, kind: Kind | None = None,
+                  span: SpanLike | None = None, stamp: Stamp = "start", tz: TimeZone = None) -> list[TableBars]:
+    """The bars of each ticker of a table whose columns are read already (see ``load_tables``)."""
+    seconds = checked_options(ticker, span, stamp)
+    return _Reader(source, resolve_zone(tz), None).bars(ticker, kind, seconds, stamp)
 
 
 CsvBars = TableBars
