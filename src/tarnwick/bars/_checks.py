@@ -55,10 +55,14 @@ class Checks:
     def text(self, row: int, role: str) -> str:
         return self.source.text(row, role)
 
-    def floats(self, role: str, label: str, check: int, unknown: bool = False) -> Floats:
+    def floats(self, role: str, label: str, check: int, unknown: bool = False, counted: bool = False) -> Floats:
         """The role's column as floats, refusing cells that are not finite
-        numbers (``unknown``: NaN, written out, is allowed and means unknown)."""
+        numbers (``unknown``: NaN, written out, is allowed and means unknown;
+        ``counted``: a quantity, which may be written 8.95M, 450.5K or 1.2B,
+        and whose empty cell is unknown too in a table of numbers as people
+        write them)."""
         column = self.source.column(role)
+        sniffed = self.source.sniffed
         if column.type == pyarrow.float64():  # as the CSV reader gives numbers
             missing = null_mask(column)
             values = _numpy(column)  # nulls become NaN
@@ -70,23 +74,47 @@ class Checks:
             import pyarrow.compute as pc
 
             texts = pc.utf8_trim_whitespace(column.cast(pyarrow.string()))
-            if self.source.sniffed.decimal == ",":
+            if sniffed.thousands is not None:
+                texts = pc.replace_substring(texts, sniffed.thousands, "")
+            if sniffed.decimal == ",":
                 texts = pc.replace_substring(texts, ",", ".")
+            factors = numpy.ones(len(texts))
+            if counted:
+                texts, factors = _suffixed(texts)
             valid = pc.match_substring_regex(texts, _NUMBER, ignore_case=True)
             missing = ~mask_of(valid)
-            values = _numpy(pc.if_else(valid, texts, "nan").cast(pyarrow.float64()))
+            values = _numpy(pc.if_else(valid, texts, "nan").cast(pyarrow.float64())) * factors
+            if counted and sniffed.thousands is not None:
+                missing &= ~mask_of(pc.equal(texts, ""))
+        if counted and sniffed.thousands is not None:
+            missing &= ~null_mask(column)  # (its value is NaN already)
         self.fail(missing, check, lambda row: f"{label} is not a number: {self.text(row, role)!r}")
         self.fail(~missing & ~numpy.isfinite(values) & ~(unknown & numpy.isnan(values)), check,
                   lambda row: f"{label} is not a finite number: {self.text(row, role)!r}")
         return values
 
-    def optional(self, role: str, label: str, check: int, unknown: bool = False) -> Floats | None:
-        return self.floats(role, label, check, unknown) if role in self.columns else None
+    def optional(self, role: str, label: str, check: int, unknown: bool = False,
+                 counted: bool = False) -> Floats | None:
+        return self.floats(role, label, check, unknown, counted) if role in self.columns else None
+
+    def without_prices(self) -> Mask:
+        """The rows whose every price is empty or ``null`` (how some sources write a day without trading)."""
+        rows = numpy.ones(self.source.table.num_rows, dtype=bool)
+        for role in ("open", "high", "low", "close"):
+            column = self.source.column(role)
+            if pyarrow.types.is_string(column.type) or pyarrow.types.is_large_string(column.type):
+                import pyarrow.compute as pc
+
+                texts = pc.utf8_lower(pc.utf8_trim_whitespace(column))
+                rows &= mask_of(pc.is_in(texts, value_set=pyarrow.array(["", "null"]))) | null_mask(column)
+            else:
+                rows &= null_mask(column)
+        return rows
 
     def volume(self) -> Floats | None:
         """The volume: real volume where the table has it and any is non-zero, else tick volume."""
-        real = self.optional("volume", "Volume", 6, unknown=True)
-        ticks = self.optional("tickvolume", "Tick volume", 6, unknown=True)
+        real = self.optional("volume", "Volume", 6, unknown=True, counted=True)
+        ticks = self.optional("tickvolume", "Tick volume", 6, unknown=True, counted=True)
         for values, label in ((real, "Volume"), (ticks, "Tick volume")):
             if values is not None:
                 self.fail(values < 0, 7, _negative(values, label))
@@ -137,6 +165,23 @@ class Checks:
                       lambda row: f"not a close time after the open time: {self.text(row, 'closetime')!r}")
             return spans
         return None
+
+
+_SUFFIXES = {"K": 1e3, "M": 1e6, "B": 1e9}
+
+
+def _suffixed(texts: pyarrow.ChunkedArray) -> tuple[pyarrow.ChunkedArray, Floats]:
+    """Quantities written 8.95M, 450.5K or 1.2B: the numbers without their
+    suffix, and the factor each stands for (1 without one)."""
+    import pyarrow.compute as pc
+
+    last = pc.utf8_upper(pc.utf8_slice_codeunits(texts, -1))
+    factors = numpy.ones(len(texts))
+    for suffix, factor in _SUFFIXES.items():
+        factors[mask_of(pc.equal(last, suffix))] = factor
+    if bool((factors == 1).all()):
+        return texts, factors
+    return pc.if_else(pyarrow.array(factors != 1), pc.utf8_slice_codeunits(texts, 0, -1), texts), factors
 
 
 def _negative(values: Floats, label: str) -> Callable[[int], str]:

@@ -20,14 +20,15 @@ ROLES = ("date", "time", "open", "high", "low", "close", "volume", "notional", "
 NAMES: dict[str | None, tuple[str, ...]] = {
     "date": ("Date", "Day", "Trade date", "Trading day"),
     "time": ("Time",),
-    "datetime": ("Datetime", "Timestamp", "Open time", "Start time", "Start", "Begin"),
+    "datetime": ("Datetime", "Timestamp", "Open time", "Start time", "Start", "Begin", "ts_event",
+                 "Local time", "GMT time", "UTC time"),
     "end": ("End", "End time", "Bar end", "End date"),
     "span": ("Span", "Bar span", "Span seconds"),
     "spandays": ("Span days",),
     "open": ("Open", "Open price", "O"),
     "high": ("High", "High price", "H"),
     "low": ("Low", "Low price", "L"),
-    "close": ("Close", "Close price", "C", "Last"),
+    "close": ("Close", "Close price", "C", "Last", "Price"),
     "volume": ("Volume", "Vol", "V", "Real volume", "Base volume"),
     "tickvolume": ("Tick vol", "Tick volume", "Ticks"),
     "notional": ("Notional", "Amount", "Turnover", "Value", "Quote volume", "Quote asset volume"),
@@ -35,14 +36,14 @@ NAMES: dict[str | None, tuple[str, ...]] = {
     "trades": ("Trades", "Trade count", "Num trades", "Number of trades", "Count", "Trade"),
     "ticker": ("Ticker", "Symbol", "Instrument"),
     "closetime": ("Close time",),
-    None: ("Start date", "Adj Close", "Adjusted close", "Spread", "Ignore", "Open interest",
+    None: ("Start date", "Adj Close", "Adjusted close", "Spread", "Ignore", "Open interest", "Change %", "Change",
            "Taker buy base asset volume", "Taker buy quote asset volume", "Taker buy volume",
            "Taker buy quote volume"),
 }
 TIME_ROLES = ("end", "datetime", "date", "time")
 """The roles whose column gives a row's time, the first found winning."""
 _STRIP = re.compile(r"[\s_\-.<>]")
-_EPOCH = re.compile(r"\s*\d{9,17}(\.\d*)?\s*")
+_EPOCH = re.compile(r"\s*\d{9,19}(\.\d*)?\s*")
 _TIME_OF_DAY = re.compile(r"\s*\d{1,2}:\d{2}(:\d{2}(\.\d*)?)?\s*")
 
 

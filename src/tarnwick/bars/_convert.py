@@ -112,6 +112,18 @@ def _decimal(text: str) -> str:
     return text
 
 
+def _count(text: str) -> int:
+    if not text.isdigit():
+        raise argparse.ArgumentTypeError(f"a number of lines, 0 or more, not {text!r}")
+    return int(text)
+
+
+def _thousands(text: str) -> str:
+    if text not in (",", ".", " ", "'", "_"):
+        raise argparse.ArgumentTypeError(f"the thousands separator is one of , . ' _ or a blank, not {text!r}")
+    return text
+
+
 def add_convert_options(parser: argparse.ArgumentParser) -> None:
     """The options that say how to read a table, for ``convert`` and ``demo``."""
     group = parser.add_argument_group("reading the table (sniffed unless given)")
@@ -127,13 +139,22 @@ def add_convert_options(parser: argparse.ArgumentParser) -> None:
                        help=f"the column that plays a role ({', '.join(ROLES)}), by header name or 1-based "
                             "position; may be repeated")
     group.add_argument("--date-format", metavar="PATTERN",
-                       help="strftime pattern of the dates, e.g. %%m/%%d/%%Y or %%d.%%m.%%Y (a time of day may "
-                            "follow)")
+                       help="the pattern of the times as Python's strptime takes it, e.g. %%m/%%d/%%Y or "
+                            "\"%%d.%%m.%%Y %%H:%%M:%%S.%%f\" (a time of day may follow a date's pattern)")
+    group.add_argument("--skip-rows", type=_count, default=0, metavar="N",
+                       help="lines before the header (or the data) that are not the table's")
+    group.add_argument("--thousands", type=_thousands, metavar="CHAR",
+                       help="the thousands separator of numbers, e.g. , for \"3,543.55\" (found by itself in "
+                            "most tables)")
+    group.add_argument("--skip-invalid", action="store_true",
+                       help="skip rows whose every price is empty or null (days without trading); the summary "
+                            "counts them")
 
 
 def reading_of(arguments: argparse.Namespace) -> dict[str, Any]:
     """The keyword arguments of ``convert`` that the options of ``add_convert_options`` give."""
     reading = Reading(delimiter=arguments.delimiter, header=arguments.header, encoding=arguments.encoding,
                       decimal=arguments.decimal, columns=dict(arguments.column or ()),
-                      date_format=arguments.date_format)
+                      date_format=arguments.date_format, skip_rows=arguments.skip_rows,
+                      thousands=arguments.thousands, skip_invalid=arguments.skip_invalid)
     return {"reading": reading}

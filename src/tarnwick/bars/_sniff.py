@@ -1,6 +1,7 @@
 """What a table file is, told from its first kilobytes: its format (CSV,
-Parquet, Arrow IPC), compression, text encoding, delimiter, decimal mark and
-whether its first line is a header."""
+Parquet, Arrow IPC), compression, text encoding, delimiter, decimal mark,
+thousands separator, the lines before its data and whether its first line
+is a header."""
 
 from __future__ import annotations
 
@@ -14,7 +15,7 @@ from pathlib import Path
 from typing import Literal
 
 from ._records import RECORD_SIZE, is_header
-from ._columns import is_known_name
+from ._columns import is_known_name, normal
 
 Format = Literal["csv", "parquet", "arrow"]
 
@@ -26,6 +27,11 @@ DELIMITERS = ("\t", ";", "|", ",")  # a consistent split on an earlier one wins:
 _BOMS = ((codecs.BOM_UTF8, "utf-8"), (codecs.BOM_UTF16_LE, "utf-16"), (codecs.BOM_UTF16_BE, "utf-16"))
 _NUMBER = re.compile(r"\s*[-+]?(\d+([.,]\d*)?|[.,]\d+)([eE][-+]?\d+)?\s*")
 _COMMA_DECIMAL = re.compile(r"\s*[-+]?\d+,\d+\s*")
+# A number with thousands separators: in a comma-separated table it was quoted.
+_THOUSANDS = re.compile(r"\s*[-+]?\d{1,3}(,\d{3})+(\.\d*)?\s*")
+# Bytes that no text table holds (control characters other than tab, line
+# feed, carriage return, form feed and escape).
+_BINARY = re.compile(rb"[\x00-\x08\x0e-\x1a\x1c-\x1f]")
 
 
 @dataclass(frozen=True)
@@ -37,8 +43,18 @@ class Sniffed:
     delimiter: str = ","
     decimal: str = "."
     header: bool = True
-    sample: tuple[tuple[str, ...], ...] = ()  # the first rows, split
+    sample: tuple[tuple[str, ...], ...] = ()  # the first rows, split (the header as the names it gives)
     blank: int = 0  # empty lines before the first row, which the reader counts as rows to skip
+    skip: int = 0  # lines before the header (or the data), as given
+    after: int = 0  # lines between the header and the data (the three-line header's two)
+    thousands: str | None = None  # the thousands separator of numbers, if they have one
+    ticker: str | None = None  # the ticker a header line names
+    described: str = ""  # the layout of the header lines, when it is one of the known ones
+
+    @property
+    def before_data(self) -> int:
+        """The lines the reader skips before the first row of data."""
+        return self.skip + self.blank + int(self.header) + self.after
 
     @property
     def delimiter_name(self) -> str:
@@ -49,16 +65,17 @@ class SniffError(ValueError):
     pass
 
 
-def _head(path: Path, compressed: bool) -> tuple[bytes, bool]:
+def _head(path: Path, compressed: bool, skip: int) -> tuple[bytes, bool]:
     """The file's first bytes, and whether they are all of it: ``SAMPLE_BYTES``,
     or more (doubling up to ``SAMPLE_LIMIT``) until they hold ``SAMPLE_LINES``
-    whole lines, so that a wide table's header comes with some of its rows."""
+    whole lines after the ``skip`` ones, so that a wide table's header comes
+    with some of its rows."""
     opened = gzip.open(path, "rb") if compressed else open(path, "rb")
     with opened as file:
         try:
             head = file.read(SAMPLE_BYTES)
             size = SAMPLE_BYTES
-            while len(head) == size and head.count(b"\n") < SAMPLE_LINES and size < SAMPLE_LIMIT:
+            while len(head) == size and head.count(b"\n") < SAMPLE_LINES + skip and size < SAMPLE_LIMIT:
                 head += file.read(size)
                 size *= 2
             return head, len(head) < size
@@ -71,8 +88,11 @@ def _is_number(text: str) -> bool:
 
 
 def sniff(path: Path, *, delimiter: str | None = None, header: bool | None = None, encoding: str | None = None,
-          decimal: str | None = None) -> Sniffed:
-    """Sniffs ``path``; the arguments that are not None override what is found."""
+          decimal: str | None = None, thousands: str | None = None, skip: int = 0) -> Sniffed:
+    """Sniffs ``path`` after its first ``skip`` lines; the arguments that are
+    not None override what is found."""
+    if skip < 0:
+        raise SniffError(f"the lines to skip are 0 or more, not {skip}")
     with open(path, "rb") as file:
         first_record = file.read(RECORD_SIZE)
     if is_header(first_record):
@@ -83,14 +103,14 @@ def sniff(path: Path, *, delimiter: str | None = None, header: bool | None = Non
     if magic.startswith(b"ARROW1") or magic.startswith(b"\xff\xff\xff\xff"):
         return Sniffed("arrow")
     compressed = magic.startswith(b"\x1f\x8b")
-    head, whole = _head(path, compressed)
+    head, whole = _head(path, compressed, skip)
     bom = False
     for mark, name in _BOMS:
         if head.startswith(mark):
             bom = True
             encoding = encoding or name
             break
-    if encoding is None and b"\0" in head:  # (UTF-16 text has a byte-order mark, or is named)
+    if encoding is None and _BINARY.search(head):  # (UTF-16 text has a byte-order mark, or is named)
         raise SniffError(f"{path} is not a table: it holds binary data, not text (convert reads CSV, Parquet "
                          "and Arrow files)")
     encoding = encoding or "utf-8"
@@ -102,6 +122,11 @@ def sniff(path: Path, *, delimiter: str | None = None, header: bool | None = Non
     text = head.decode(encoding, errors="replace")
     if text.startswith("\ufeff"):
         text = text[1:]
+    if skip:
+        skipped = text.splitlines(keepends=True)
+        if len(skipped) <= skip and whole:
+            raise SniffError(f"{path}: --skip-rows {skip} skips all the {len(skipped)} lines of the file")
+        text = "".join(skipped[skip:])
     lines = [line for line in text.splitlines() if line.strip()]
     if not whole and len(lines) > 1:
         lines.pop()
@@ -109,13 +134,40 @@ def sniff(path: Path, *, delimiter: str | None = None, header: bool | None = Non
     if delimiter is None:
         delimiter = _delimiter(lines, decimal)
     rows = tuple(tuple(row) for row in csv.reader(io.StringIO("\n".join(lines)), delimiter=delimiter))
+    after, ticker, described = 0, None, ""
+    if header is None and _three_header_lines(rows):
+        # Names, then each column's ticker, then the name of the date column
+        # alone: one header of the date's name and the others'.
+        tickers = {name.strip() for name in rows[1][1:] if name.strip()}
+        ticker = tickers.pop() if len(tickers) == 1 else None
+        rows = ((rows[2][0], *rows[0][1:]), *rows[3:])
+        header, after, described = True, 2, "a table with three header lines (names, tickers, the date's name)"
     if header is None:
         header = _has_header(rows)
+    data = rows[1:] if header else rows
     if decimal is None:
-        data = rows[1:] if header else rows
-        decimal = "," if delimiter != "," and _comma_decimals(data) else "."
+        decimal = "," if thousands == "." or (delimiter != "," and _comma_decimals(data)) else "."
+    if thousands is not None and thousands == decimal:
+        raise SniffError(f"the thousands separator and the decimal mark are both {decimal!r}: give --decimal")
+    if thousands is None and delimiter == "," and decimal == "." and _written_with_thousands(rows[0] if header
+                                                                                            else (), data):
+        thousands = ","
     blank = text[:len(text) - len(text.lstrip("\r\n"))].count("\n")
-    return Sniffed("csv", compressed, encoding, bom, delimiter, decimal, header, rows, blank)
+    return Sniffed("csv", compressed, encoding, bom, delimiter, decimal, header, rows, blank, skip, after,
+                   thousands, ticker, described)
+
+
+def _three_header_lines(rows: tuple[tuple[str, ...], ...]) -> bool:
+    """``Price,Close,High,...`` / ``Ticker,ABC,ABC,...`` / ``Date,,,...``."""
+    return len(rows) > 3 and normal(rows[0][0]) == "price" and normal(rows[1][0]) == "ticker" and \
+        is_known_name(rows[2][0]) and not any(field.strip() for field in rows[2][1:])
+
+
+def _written_with_thousands(header: tuple[str, ...], data: tuple[tuple[str, ...], ...]) -> bool:
+    """Numbers as people write them: a header with a change in percent beside
+    the prices, or numbers with thousands separators among the first rows."""
+    return any(normal(name) == "change%" for name in header) or \
+        any(_THOUSANDS.fullmatch(field) for row in data[:50] for field in row[1:])
 
 
 def _delimiter(lines: list[str], decimal: str | None) -> str:

@@ -14,6 +14,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import IO, Any
 
+import numpy
 import pyarrow
 import pyarrow.csv as pcsv
 
@@ -47,15 +48,25 @@ class Source:
     layout: Layout
     sniffed: Sniffed
     stated_kind: Kind | None = None  # what a table exported from a bar file says its bars are
+    kept: Any = None  # the file's rows that ``table`` holds, once some are dropped (None: all of them)
 
     def column(self, role: str) -> pyarrow.ChunkedArray:
         return self.table.column(str(self.layout.columns[role]))
 
+    def drop(self, rows: Any) -> None:
+        """Drops the rows of a mask from the table; messages still name the file's lines."""
+        keep = ~rows
+        self.table = self.table.filter(pyarrow.array(keep))
+        self.kept = numpy.flatnonzero(keep) if self.kept is None else self.kept[keep]
+
+    def _in_file(self, row: int) -> int:
+        return row if self.kept is None else int(self.kept[row])
+
     def where(self, row: int) -> str:
         """Where data row ``row`` (from 0) is, for a message: "line N" in a CSV file, "row N" otherwise."""
         if self.sniffed.format != "csv":
-            return f"row {row + 1}"
-        return f"line {_Lines(self).line(row)[0]}"
+            return f"row {self._in_file(row) + 1}"
+        return f"line {_Lines(self).line(self._in_file(row))[0]}"
 
     def text(self, row: int, role: str) -> str:
         """The cell of data row ``row`` that plays ``role``, as written (for a message)."""
@@ -67,7 +78,7 @@ class Source:
                 count = cell.cast(pyarrow.int32() if pyarrow.types.is_date32(cell.type) else pyarrow.int64())
                 return f"{count.as_py()} ({cell.type})"
             return "" if value is None else str(value)
-        fields = _Lines(self).line(row)[1]
+        fields = _Lines(self).line(self._in_file(row))[1]
         index = self.layout.columns[role]
         return fields[index] if index < len(fields) else ""
 
@@ -83,21 +94,24 @@ class _Lines:
     def rows(self) -> Iterator[tuple[int, list[str]]]:
         sniffed, path = self.source.sniffed, self.source.path
         with _open(path, sniffed.gzip) as raw:
-            reader = csv.reader(_decoded(raw, path, sniffed.encoding), delimiter=sniffed.delimiter)
-            skip = sniffed.header
+            lines = _decoded(raw, path, sniffed.encoding)
+            for _ in zip(range(sniffed.skip), lines):  # the lines before the table, as they are
+                pass
+            reader = csv.reader(lines, delimiter=sniffed.delimiter)
+            skip = int(sniffed.header) + sniffed.after
             while True:
                 try:
                     fields = next(reader, None)
                 except csv.Error as error:
-                    raise TableError(f"{path}, line {reader.line_num}: {error}") from None
+                    raise TableError(f"{path}, line {sniffed.skip + reader.line_num}: {error}") from None
                 if fields is None:
                     return
                 if not fields:
                     continue
                 if skip:
-                    skip = False
+                    skip -= 1
                     continue
-                yield reader.line_num, fields
+                yield sniffed.skip + reader.line_num, fields
 
     def line(self, row: int) -> tuple[int, list[str]]:
         for index, found in enumerate(self.rows()):
@@ -161,10 +175,11 @@ class _Counting(io.RawIOBase):
 
 
 def read_source(path: Path, meter: Progress | None, *, delimiter: str | None = None, header: bool | None = None,
-                encoding: str | None = None, decimal: str | None = None,
-                columns: Mapping[str, str] | None = None, date_format: str | None = None) -> Source:
+                encoding: str | None = None, decimal: str | None = None, thousands: str | None = None,
+                skip: int = 0, columns: Mapping[str, str] | None = None, date_format: str | None = None) -> Source:
     try:
-        sniffed = sniff(path, delimiter=delimiter, header=header, encoding=encoding, decimal=decimal)
+        sniffed = sniff(path, delimiter=delimiter, header=header, encoding=encoding, decimal=decimal,
+                        thousands=thousands, skip=skip)
     except SniffError as error:
         raise TableError(str(error) if str(error).startswith(str(path)) else f"{path}: {error}") from None
     if sniffed.format != "csv":
@@ -180,7 +195,7 @@ def read_source(path: Path, meter: Progress | None, *, delimiter: str | None = N
         if len(sniffed.sample[0]) < 5:
             hint = (f" (the first line splits into {len(sniffed.sample[0])} field(s) at each "
                     f"{sniffed.delimiter_name}: if the columns are separated otherwise, give --delimiter)")
-        raise TableError(f"{path}, line 1: {error}{hint}") from None
+        raise TableError(f"{path}, line {sniffed.skip + sniffed.blank + 1}: {error}{hint}") from None
     if sniffed.header and len(sniffed.sample) < 2:
         raise TableError(f"{path}: no data rows after the header")
     source = Source(path, pyarrow.table({}), layout, sniffed)
@@ -237,7 +252,7 @@ def _read_csv(source: Source, meter: Progress | None, *, typed: bool, timed: str
         types[str(layout.columns[timed])] = pyarrow.timestamp("us")
     longest = max(sum(map(len, row)) + len(row) for row in sniffed.sample)
     read_options = pcsv.ReadOptions(column_names=[str(i) for i in range(width)],
-                                    skip_rows=sniffed.blank + int(sniffed.header), encoding=sniffed.encoding,
+                                    skip_rows=sniffed.before_data, encoding=sniffed.encoding,
                                     block_size=max(_BLOCK_BYTES, 4 * longest))  # a block holds whole rows
     parse_options = pcsv.ParseOptions(delimiter=sniffed.delimiter)
     convert_options = pcsv.ConvertOptions(

@@ -21,15 +21,15 @@ import pyarrow
 from tarnwick.base.candlestick import BarData, DailyBar
 
 from ._checks import DAY, Checks
-from ._columns import TIME_ROLES
+from ._columns import TIME_ROLES, normal
 from ._file import StrPath
 from ._progress import Progress, _Silent, progress
 from ._records import BAR_KIND_CODE, TICKER_BYTES, Kind, date_numbers, market_date
 from ._source import Source, read_source
 from ._source import TableError as TableError  # raised here too; defined with the reading of files
 from ._spans import Span, SpanLike, parse_span
-from ._times import (DAY_US, EPOCH_ORDINAL, US, NonexistentTime, Parsed, localize, parse_texts, parse_typed,
-                     supported, to_local, to_numpy)
+from ._times import (DAY_US, EPOCH_ORDINAL, US, NonexistentTime, Parsed, check_date_format, localize, parse_texts,
+                     parse_typed, slashed_format, supported, to_local, to_numpy)
 from ._zones import TimeZone, resolve_zone
 
 Stamp = Literal["start", "end"]
@@ -53,7 +53,10 @@ class Reading:
     encoding: str | None = None
     decimal: str | None = None
     columns: Mapping[str, str] = field(default_factory=dict)  # role -> name or 1-based position
-    date_format: str | None = None
+    date_format: str | None = None  # the pattern of Python's strptime, e.g. "%d.%m.%Y %H:%M:%S.%f"
+    skip_rows: int = 0  # lines before the header (or the data) that are not the table's
+    thousands: str | None = None  # the separator of thousands in numbers: "3,543.55"
+    skip_invalid: bool = False  # drop rows whose every price is empty or "null"
 
 
 @dataclass
@@ -174,14 +177,20 @@ def load_tables(path: StrPath, *, ticker: str | None = None, kind: Kind | None =
     source_path = Path(path)
     zone = resolve_zone(tz)
     seconds = checked_options(ticker, span, stamp)
+    if reading.date_format is not None:
+        try:
+            check_date_format(reading.date_format)
+        except ValueError as error:
+            raise TableError(str(error)) from None
     meter = progress(os.path.getsize(source_path), f"reading {source_path.name}", enabled=show_progress)
     try:
         source = read_source(source_path, None if isinstance(meter, _Silent) else meter,
                              delimiter=reading.delimiter, header=reading.header, encoding=reading.encoding,
-                             decimal=reading.decimal, columns=reading.columns, date_format=reading.date_format)
+                             decimal=reading.decimal, thousands=reading.thousands, skip=reading.skip_rows,
+                             columns=reading.columns, date_format=reading.date_format)
     finally:
         meter.close()
-    return _Reader(source, zone, reading.date_format).bars(ticker, kind, seconds, stamp)
+    return _Reader(source, zone, reading).bars(ticker, kind, seconds, stamp)
 
 
 def checked_options(ticker: str | None, span: SpanLike | None, stamp: Stamp) -> float | None:
@@ -203,7 +212,7 @@ def source_tables(source: Source, *, ticker: str | None = None, kind: Kind | Non
                   span: SpanLike | None = None, stamp: Stamp = "start", tz: TimeZone = None) -> list[TableBars]:
     """The bars of each ticker of a table whose columns are read already (see ``load_tables``)."""
     seconds = checked_options(ticker, span, stamp)
-    return _Reader(source, resolve_zone(tz), None).bars(ticker, kind, seconds, stamp)
+    return _Reader(source, resolve_zone(tz), Reading()).bars(ticker, kind, seconds, stamp)
 
 
 CsvBars = TableBars
@@ -215,13 +224,33 @@ CsvError = TableError
 class _Reader:
     """The columns of one table, checked and turned into bars of each ticker."""
 
-    def __init__(self, source: Source, zone: datetime.tzinfo | None, date_format: str | None) -> None:
-        self.source, self.zone, self.date_format = source, zone, date_format
+    def __init__(self, source: Source, zone: datetime.tzinfo | None, reading: Reading) -> None:
+        self.source, self.zone = source, zone
+        self.date_format = self.given_format = reading.date_format
         self.columns = source.layout.columns
-        self.count = source.table.num_rows
         self.checks = Checks(source)
-        if source.layout.described:
-            self.checks.notes.append(f"read as {source.layout.described}")
+        for described in (source.sniffed.described, source.layout.described):
+            if described:
+                self.checks.notes.append(f"read as {described}")
+        if source.sniffed.thousands is not None:
+            self.checks.notes.append(f"numbers with thousands separated by {source.sniffed.thousands!r}")
+        self.drop_rows_without_prices(reading.skip_invalid)
+        self.count = source.table.num_rows
+
+    def drop_rows_without_prices(self, skip: bool) -> None:
+        """Rows whose every price is empty or null are dropped when ``skip``, else refused."""
+        empty = self.checks.without_prices()
+        if not empty.any():
+            return
+        if not skip:
+            self.checks.fail(empty, 0, _saying("no prices (every price is empty or null); give --skip-invalid "
+                                               "(skip_invalid=True) to skip such rows"))
+            return
+        count, first = int(empty.sum()), self.source.where(int(numpy.argmax(empty)))
+        if count == len(empty):
+            raise TableError(f"{self.source.path}: no row has prices (every price is empty or null)")
+        self.source.drop(empty)
+        self.checks.notes.append(f"skipped {_plural(count, 'row')} without prices, the first on {first}")
 
     def bars(self, ticker: str | None, kind: Kind | None, span: float | None, stamp: Stamp) -> list[TableBars]:
         checks = self.checks
@@ -276,6 +305,13 @@ class _Reader:
         column = self.source.column(role)
         parsed = parse_typed(column)
         typed = parsed is not None
+        if parsed is None and self.date_format is None:
+            # Tables of numbers as people write them (a change in percent beside
+            # the prices) write their dates month first.
+            month_first = any(normal(name) == "change%" for name in self.source.layout.names)
+            self.date_format = slashed_format(column, month_first)
+            if self.date_format is not None:
+                self.checks.notes.append(f"dates read as {self.date_format}")
         if parsed is None:
             if role == "date" and "time" in self.columns:
                 import pyarrow.compute as pc
@@ -292,23 +328,32 @@ class _Reader:
                 if role == "date" else self.checks.text(row, role).strip()
             if typed and text:
                 return f"a time outside the years 1 to 9999: {text}"
-            hint = "" if self.date_format else " (for another form of date, give --date-format, e.g. %d.%m.%Y)"
-            return f"not a date or date-time: {text!r}{hint}"
+            return f"not a date or date-time: {text!r}{self.hint(text)}"
 
         parsed.bad |= ~supported(parsed.micros)  # beyond what dates can say
         self.checks.fail(parsed.bad, 0, describe)
         return parsed
 
+    def hint(self, text: str) -> str:
+        """What may help with a time that could not be read."""
+        if self.given_format:
+            return f" (the --date-format is {self.given_format!r})"
+        if text.isdigit():
+            return (" (epoch times are seconds, milliseconds, microseconds or nanoseconds of 9 to 11, 12 to 14, "
+                    "15 to 17 or 18 to 19 digits)")
+        example = "%m/%d/%Y or %d/%m/%Y" if "/" in text else "%d.%m.%Y"
+        return f" (for another form of date, give --date-format, e.g. {example})"
+
     def tickers(self, chosen: str | None) -> tuple[npt.NDArray[numpy.int64], list[str]]:
         """Each row's ticker as an index into the list of tickers; rows of other
         tickers than ``chosen`` get -1."""
         if "ticker" not in self.columns:
-            name = chosen or self.source.path.stem.removesuffix(".csv")
+            name = chosen or self.source.sniffed.ticker or self.source.path.stem.removesuffix(".csv")
             try:
                 check_ticker(name)
             except ValueError as error:
                 raise TableError(f"{self.source.path}: the file's name is no ticker: {error}; give the ticker "
-                                 "explicitly") from None
+                                 "explicitly with --ticker (ticker= in Python)") from None
             return numpy.zeros(self.count, dtype=numpy.int64), [name]
         import pyarrow.compute as pc
 

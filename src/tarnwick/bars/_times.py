@@ -8,6 +8,7 @@ same on every path whatever zone database the table reader would see."""
 from __future__ import annotations
 
 import datetime
+import re
 from dataclasses import dataclass
 from typing import Any
 
@@ -180,8 +181,11 @@ def parse_texts(texts: pyarrow.ChunkedArray, date_format: str | None = None) -> 
         for pattern in (date_format, date_format + " %H:%M", date_format + " %H:%M:%S"):
             rest = ~done
             if rest.any():
-                parsed = pc.strptime(subset(rest), format=pattern, unit="us", error_is_null=True)
-                take(rest, parsed, False)
+                rows = numpy.flatnonzero(rest)
+                got, values, zoned = _strptime(subset(rest), pattern)
+                micros[rows[got]] = values[got]
+                aware[rows[got]] = zoned[got]
+                done[rows[got]] = True
         return Parsed(micros, aware, ~done)
 
     try:  # the common case: ISO date-times without an offset, all of them
@@ -190,7 +194,7 @@ def parse_texts(texts: pyarrow.ChunkedArray, date_format: str | None = None) -> 
         pass
     numeric = _mask(pc.match_substring_regex(texts, _DIGITS))
     if numeric.any():
-        _numbers(subset(numeric), numeric, micros, done)
+        _numbers(subset(numeric), numeric, micros, aware, done, exact)
     rest = ~done & ~numeric
     if rest.any():
         iso = pc.replace_substring_regex(subset(rest), _YMD, r"\1-\2-\3")
@@ -212,6 +216,91 @@ def parse_texts(texts: pyarrow.ChunkedArray, date_format: str | None = None) -> 
     return Parsed(micros, aware, ~done, seconds)
 
 
+# The directives of Python's strptime; the table reader's own parser knows a
+# few of them, and texts of the others are parsed by Python, each distinct text once.
+DIRECTIVES = frozenset("aAbBcdfGhHIjmMpSuUVwWxXyYzZ%") | {":z"}
+_READER_DIRECTIVES = frozenset("YmdHMS%")
+_DIRECTIVE = re.compile(r"%(:?.?)", re.DOTALL)
+
+
+_SLASHED = r"^\s*(?P<first>\d{1,2})/(?P<second>\d{1,2})/\d{4}(?:\s|$)"
+
+
+def slashed_format(texts: pyarrow.ChunkedArray, month_first: bool) -> str | None:
+    """The pattern of dates written 05/01/2024 (a time of day may follow):
+    day first when a first number is past 12, month first when a second one
+    is, else ``month_first`` says (None: nobody can tell).  None too when not
+    every text is such a date."""
+    import pyarrow.compute as pc
+
+    parts = pc.extract_regex(one_chunk(texts.cast(pyarrow.string())), _SLASHED)
+    if parts.null_count or not len(parts):
+        return None
+    first, second = (pc.max(pc.struct_field(parts, name).cast(pyarrow.int64())).as_py() for name in ("first", "second"))
+    if first > 12 and second <= 12:
+        return "%d/%m/%Y"
+    if second > 12 and first <= 12 or (month_first and first <= 12):
+        return "%m/%d/%Y"
+    return None
+
+
+def check_date_format(pattern: str) -> None:
+    """Refuses a pattern with a directive that Python's strptime does not take, naming it."""
+    for directive in _DIRECTIVE.findall(pattern):
+        if directive not in DIRECTIVES:
+            shown = f"%{directive}" if directive else "a lone % at the end"
+            raise ValueError(f"--date-format {pattern!r}: {shown} is no directive of dates or times (they are "
+                             "those of Python's strptime: %Y %m %d %H %M %S %f %z %b %p %y %j ...; %% is a %)")
+
+
+def _strptime(texts: pyarrow.Array, pattern: str) -> tuple[npt.NDArray[numpy.bool_], Ints, npt.NDArray[numpy.bool_]]:
+    """Which texts fit ``pattern``, their epoch microseconds, and which of them
+    were UTC (a ``%z`` offset) rather than wall-clock times."""
+    import pyarrow.compute as pc
+
+    directives = set(_DIRECTIVE.findall(pattern))
+    if directives <= _READER_DIRECTIVES:
+        parsed = pc.strptime(texts, format=pattern, unit="us", error_is_null=True)
+        return to_numpy(parsed.is_valid(), bool), _micros(parsed), numpy.zeros(len(texts), dtype=bool)
+    if directives - {"f"} <= _READER_DIRECTIVES and re.search(r"[^%]%f$", pattern):
+        # Fractions after the seconds (the common tick-history form): the
+        # reader parses the rest, and the fraction's digits are microseconds.
+        parts = pc.extract_regex(texts, rf"^(?P<rest>.*){re.escape(pattern[-3])}(?P<fraction>\d{{1,6}})$")
+        rest = pc.struct_field(parts, "rest")
+        parsed = pc.strptime(rest, format=pattern[:-3], unit="us", error_is_null=True)
+        fraction = pc.utf8_rpad(pc.struct_field(parts, "fraction"), 6, "0").cast(pyarrow.int64()).fill_null(0)
+        got = to_numpy(parsed.is_valid(), bool) & to_numpy(parts.is_valid(), bool)
+        return got, _micros(parsed) + to_numpy(fraction, numpy.int64), numpy.zeros(len(texts), dtype=bool)
+    count = len(texts)
+    got, values, zoned = numpy.zeros(count, bool), numpy.zeros(count, numpy.int64), numpy.zeros(count, bool)
+    encoded = texts.dictionary_encode()
+    known = [_python_time(text, pattern) for text in encoded.dictionary.to_pylist()]
+    if known:
+        indices = to_numpy(encoded.indices.fill_null(0), numpy.int64)
+        got = numpy.array([value is not None for value, _ in known])[indices] & to_numpy(encoded.is_valid(), bool)
+        values = numpy.array([value or 0 for value, _ in known], dtype=numpy.int64)[indices]
+        zoned = numpy.array([offset for _, offset in known], dtype=bool)[indices]
+    return got, values, zoned
+
+
+_EPOCH = datetime.datetime(1970, 1, 1)
+_EPOCH_UTC = _EPOCH.replace(tzinfo=datetime.UTC)
+_MICROSECOND = datetime.timedelta(microseconds=1)
+
+
+def _python_time(text: str | None, pattern: str) -> tuple[int | None, bool]:
+    """A text's epoch microseconds by Python's strptime (None: it does not fit), and whether it had an offset."""
+    if text is None:
+        return None, False
+    try:
+        moment = datetime.datetime.strptime(text, pattern)
+    except ValueError:
+        return None, False
+    if moment.tzinfo is None:
+        return (moment - _EPOCH) // _MICROSECOND, False
+    return (moment - _EPOCH_UTC) // _MICROSECOND, True
+
+
 def _one(text: str, unit: pyarrow.DataType) -> datetime.datetime | None:
     try:
         return pyarrow.scalar(text).cast(unit).as_py()  # type: ignore[no-any-return]
@@ -225,15 +314,16 @@ def _mask(array: pyarrow.Array | pyarrow.ChunkedArray) -> npt.NDArray[numpy.bool
     return to_numpy(array, bool)
 
 
-def _numbers(texts: pyarrow.Array, rows_mask: npt.NDArray[numpy.bool_], micros: Ints,
-             done: npt.NDArray[numpy.bool_]) -> None:
-    """20240105 as a date; longer numbers as epoch seconds (up to 11 digits),
-    milliseconds (up to 14) or microseconds."""
+def _numbers(texts: pyarrow.Array, rows_mask: npt.NDArray[numpy.bool_], micros: Ints, aware: npt.NDArray[numpy.bool_],
+             done: npt.NDArray[numpy.bool_], exact: npt.NDArray[numpy.float64]) -> None:
+    """20240105 as a date; longer numbers as epoch times, UTC by definition:
+    seconds (9 to 11 digits), milliseconds (12 to 14), microseconds (15 to
+    17) or nanoseconds (18 or 19, read as integers: a double cannot hold them)."""
     import pyarrow.compute as pc
 
     rows = numpy.flatnonzero(rows_mask)
-    integral = pc.utf8_length(pc.list_element(pc.split_pattern(texts, "."), 0))
-    digits = to_numpy(integral, numpy.int64)
+    integral = pc.list_element(pc.split_pattern(texts, "."), 0)
+    digits = to_numpy(pc.utf8_length(integral), numpy.int64)
     dates = digits == 8
     if dates.any():
         parsed = pc.strptime(texts.filter(pyarrow.array(dates)), format="%Y%m%d", unit="us", error_is_null=True)
@@ -247,7 +337,16 @@ def _numbers(texts: pyarrow.Array, rows_mask: npt.NDArray[numpy.bool_], micros: 
         length = digits[epochs]
         scale = numpy.where(length <= 11, US, numpy.where(length <= 14, 1000, 1)).astype(numpy.float64)
         micros[rows[epochs]] = numpy.round(values * scale).astype(numpy.int64)
-        done[rows[epochs]] = True
+        aware[rows[epochs]] = done[rows[epochs]] = True
+    # 19 digits past the largest 64-bit integer (in 2262) are no time
+    fits = _mask(pc.less_equal(integral, str(2**63 - 1)))
+    nanos = (digits == 18) | ((digits == 19) & fits)
+    if nanos.any():
+        counts = to_numpy(integral.filter(pyarrow.array(nanos)).cast(pyarrow.int64()), numpy.int64)
+        whole, part = numpy.divmod(counts, 1_000_000_000)
+        micros[rows[nanos]] = counts // 1000
+        exact[rows[nanos]] = whole.astype(numpy.float64) + part / 1e9
+        aware[rows[nanos]] = done[rows[nanos]] = True
 
 
 # ---- zones ------------------------------------------------------------------------
