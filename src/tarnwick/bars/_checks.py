@@ -108,7 +108,7 @@ class Checks:
                 texts = pc.utf8_lower(pc.utf8_trim_whitespace(column))
                 rows &= mask_of(pc.is_in(texts, value_set=pyarrow.array(["", "null"]))) | null_mask(column)
             else:
-                rows &= null_mask(column)
+                rows &= mask_of(column.is_null())
         return rows
 
     def volume(self) -> Floats | None:

@@ -149,7 +149,7 @@ def sniff(path: Path, *, delimiter: str | None = None, header: bool | None = Non
         decimal = "," if thousands == "." or (delimiter != "," and _comma_decimals(data)) else "."
     if thousands is not None and thousands == decimal:
         raise SniffError(f"the thousands separator and the decimal mark are both {decimal!r}: give --decimal")
-    if thousands is None and delimiter == "," and decimal == "." and _written_with_thousands(rows[0] if header
+    if thousands is None and delimiter == "," and decimal == "." and _written_with_thousands(rows[:1] if header
                                                                                             else (), data):
         thousands = ","
     blank = text[:len(text) - len(text.lstrip("\r\n"))].count("\n")
@@ -163,10 +163,11 @@ def _three_header_lines(rows: tuple[tuple[str, ...], ...]) -> bool:
         is_known_name(rows[2][0]) and not any(field.strip() for field in rows[2][1:])
 
 
-def _written_with_thousands(header: tuple[str, ...], data: tuple[tuple[str, ...], ...]) -> bool:
-    """Numbers as people write them: a header with a change in percent beside
-    the prices, or numbers with thousands separators among the first rows."""
-    return any(normal(name) == "change%" for name in header) or \
+def _written_with_thousands(header: tuple[tuple[str, ...], ...], data: tuple[tuple[str, ...], ...]) -> bool:
+    """Numbers as people write them: a header (none, or one row) with a change
+    in percent beside the prices, or numbers with thousands separators among
+    the first rows."""
+    return any(normal(name) == "change%" for row in header for name in row) or \
         any(_THOUSANDS.fullmatch(field) for row in data[:50] for field in row[1:])
 
 
