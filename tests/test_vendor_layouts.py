@@ -140,6 +140,10 @@ REFUSALS = [
     ("ABC.csv", PREAMBLE, {"reading": Reading(skip_rows=9)}, "--skip-rows 9 skips all the 6 lines of the file"),
     ("ABC.csv", PREAMBLE.replace("2024-01-05,1,3", "2024-01-05,x,3"), {"reading": Reading(skip_rows=2)},
      "line 6: Open is not a number: 'x'"),
+    ("ABC.csv", "Date,Open,High,Low,Close\n" + "".join(f"{datetime.date(2024, 1, 1) + datetime.timedelta(day)},"
+                                                        "1001,1002,1000,1001\n" for day in range(60))
+     + '2024-03-01,1001,"1,003.25",1000,1001\n', {},  # past the rows that the sniffer sees
+     r"line 62: High is not a number: '1,003.25' \(if ',' separates thousands, give --thousands ,\)"),
     ("ABC.csv", SEMICOLONS, {"reading": Reading(thousands=",", decimal=",")},
      "the thousands separator and the decimal mark are both"),
 ]

@@ -5,6 +5,7 @@ volume, notional, trade count, ticker)."""
 
 from __future__ import annotations
 
+import re
 from collections.abc import Callable
 from dataclasses import dataclass, field
 
@@ -22,6 +23,7 @@ Mask = npt.NDArray[numpy.bool_]
 DAY = 86400.0
 MAX_TRADE_COUNT = 2**32 - 1
 _NUMBER = r"^[-+]?((\d+\.?\d*|\.\d+)([eE][-+]?\d+)?|nan|inf|infinity)$"
+_THOUSANDS = re.compile(r"\s*[-+]?\d{1,3}(\0\d{3})+([.,]\d*)?\s*")  # the separator as NUL
 
 
 @dataclass(order=True)
@@ -88,10 +90,18 @@ class Checks:
                 missing &= ~mask_of(pc.equal(texts, ""))
         if counted and sniffed.thousands is not None:
             missing &= ~null_mask(column)  # (its value is NaN already)
-        self.fail(missing, check, lambda row: f"{label} is not a number: {self.text(row, role)!r}")
+        self.fail(missing, check, lambda row: f"{label} is not a number: {self.text(row, role)!r}"
+                                              f"{self.thousands_hint(self.text(row, role))}")
         self.fail(~missing & ~numpy.isfinite(values) & ~(unknown & numpy.isnan(values)), check,
                   lambda row: f"{label} is not a finite number: {self.text(row, role)!r}")
         return values
+
+    def thousands_hint(self, text: str) -> str:
+        """Help for a number written with thousands separators that the sniffed rows did not show."""
+        mark = "." if self.source.sniffed.decimal == "," else ","
+        if self.source.sniffed.thousands is None and _THOUSANDS.fullmatch(text.replace(mark, "\0")):
+            return f" (if {mark!r} separates thousands, give --thousands {mark})"
+        return ""
 
     def optional(self, role: str, label: str, check: int, unknown: bool = False,
                  counted: bool = False) -> Floats | None:

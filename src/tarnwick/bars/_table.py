@@ -338,7 +338,7 @@ class _Reader:
         """What may help with a time that could not be read."""
         if self.given_format:
             return f" (the --date-format is {self.given_format!r})"
-        if text.isdigit():
+        if text.isdigit() and len(text) != 8:  # (eight digits are a date, 20240105)
             return (" (epoch times are seconds, milliseconds, microseconds or nanoseconds of 9 to 11, 12 to 14, "
                     "15 to 17 or 18 to 19 digits)")
         example = "%m/%d/%Y or %d/%m/%Y" if "/" in text else "%d.%m.%Y"

@@ -262,7 +262,7 @@ def _strptime(texts: pyarrow.Array, pattern: str) -> tuple[npt.NDArray[numpy.boo
     if directives <= _READER_DIRECTIVES:
         parsed = pc.strptime(texts, format=pattern, unit="us", error_is_null=True)
         return to_numpy(parsed.is_valid(), bool), _micros(parsed), numpy.zeros(len(texts), dtype=bool)
-    if directives - {"f"} <= _READER_DIRECTIVES and re.search(r"[^%]%f$", pattern):
+    if directives - {"f"} <= _READER_DIRECTIVES and re.search(r"%S[.,]%f$", pattern):
         # Fractions after the seconds (the common tick-history form): the
         # reader parses the rest, and the fraction's digits are microseconds.
         parts = pc.extract_regex(texts, rf"^(?P<rest>.*){re.escape(pattern[-3])}(?P<fraction>\d{{1,6}})$")
