@@ -1,8 +1,9 @@
 """Fuzzing harness for converting tables into bar files.
 
 Every input is one conversion: its first bytes choose the options (delimiter,
-header, encoding, decimal mark, date format, column roles, ticker, kind,
-span, stamp, zone and whether the table goes through gzip, Parquet or Arrow),
+header, encoding, decimal mark, thousands separator, lines to skip, rows
+without prices, date format, column roles, ticker, kind, span, stamp, zone
+and whether the table goes through gzip, Parquet or Arrow),
 the rest builds the table, from cells the input picks among plausible ones
 (dates, times, epochs, prices, counts, tickers) and raw bytes, or typed
 Parquet/Arrow columns (timestamps of every unit, dates and durations, at
@@ -17,6 +18,7 @@ convert` runs it under atheris, tests/test_fuzz_regressions.py replays
 committed inputs through it and tests/test_bars_convert_fuzz.py random ones.
 """
 
+import dataclasses
 import datetime
 import gzip
 import io
@@ -67,6 +69,20 @@ LAYOUTS = (
     (b"Symbol,Datetime,Open,High,Low,Close,Trades", ("symbol", "datetime", "open", "high", "low", "close",
                                                      "count")),
     (b"timestamp,open,high,low,close,vwap", ("epoch", "open", "high", "low", "close", "open")),
+    # Vendors' layouts: three header lines; numbers as people write them, newest
+    # first; rows without prices; fractions of a second; nanosecond epochs;
+    # lines before the header.
+    (b"Price,Close,High,Low,Open,Volume\nTicker,ABC,ABC,ABC,ABC,ABC\nDate,,,,,",
+     ("date", "close", "high", "low", "open", "volume")),
+    (b'"Date","Price","Open","High","Low","Vol.","Change %"',
+     ("slashed-newest", "quoted", "quoted", "quoted", "quoted", "suffixed", "change")),
+    (b"Date,Open,High,Low,Close,Adj Close,Volume", ("date", "open-or-null", "high", "low", "close", "close",
+                                                    "volume")),
+    (b"Local time,Open,High,Low,Close,Volume", ("ticks", "open", "high", "low", "close", "volume")),
+    (b"ts_event,rtype,open,high,low,close,volume,symbol", ("nanos", "count", "open", "high", "low", "close",
+                                                          "volume", "symbol")),
+    (b"Exported by a charting tool\nSymbol: ABC\nDate,Open,High,Low,Close", ("date", "open", "high", "low",
+                                                                            "close")),
 )
 STEPS = (60, 3600, 86400, 86400 * 7, 86400 * 30, 1, 0, -60)
 
@@ -74,6 +90,7 @@ STEPS = (60, 3600, 86400, 86400 * 7, 86400 * 30, 1, 0, -60)
 def _cell(kind: str, row: int, step: int) -> bytes:
     moment = datetime.datetime(2024, 1, 2, 9, 30) + datetime.timedelta(seconds=step * row)
     price = (100, 101, 99, 100.5)
+    newest = datetime.datetime(2024, 1, 2, 9, 30) - datetime.timedelta(seconds=step * row)
     made = {
         "date": f"{moment:%Y-%m-%d}" if step >= 86400 else f"{moment:%Y-%m-%d %H:%M:%S}",
         "datetime": f"{moment:%Y-%m-%d %H:%M:%S}", "dotted": f"{moment:%Y.%m.%d}", "time": f"{moment:%H:%M}",
@@ -81,6 +98,10 @@ def _cell(kind: str, row: int, step: int) -> bytes:
         "closetime": str(int(moment.replace(tzinfo=datetime.UTC).timestamp() * 1000) + step * 1000 - 1),
         "open": str(price[0]), "high": str(price[1]), "low": str(price[2]), "close": str(price[3]),
         "volume": str(row * 7 % 50), "count": str(row), "symbol": "ABC" if row % 3 else "xyz",
+        "slashed-newest": f"{newest:%m/%d/%Y}", "quoted": f'"{price[row % 2] * 1000:,.2f}"',
+        "suffixed": ("", "8.95M", "450.5K", "1.2B", "17")[row % 5], "change": f"{row % 3 - 1}.05%",
+        "open-or-null": "null" if row == 1 else str(price[0]), "ticks": f"{moment:%d.%m.%Y %H:%M:%S}.{row:03d}",
+        "nanos": str(int(moment.replace(tzinfo=datetime.UTC).timestamp()) * 10**9 + row),
     }[kind]
     return made.encode()
 
@@ -92,9 +113,11 @@ def _table(given: Input) -> bytes:
     mutations = given.byte() % 4  # how wild the cells get: 0 none ... 3 often
     lines = []
     if header is not None:
-        names = header.split(b",")
+        *before, last = header.split(b"\n")
+        names = last.split(b",")
         if mutations and given.byte() % 4 == 0:
             names[given.byte() % len(names)] = given.pick(HEADERS)
+        lines.extend(delimiter.join(line.split(b",")) for line in before)
         lines.append(delimiter.join(names))
     for row in range(1 + given.byte() % 12):
         cells = [_cell(kind, row, step) for kind in kinds]
@@ -128,8 +151,13 @@ def _options(given: Input) -> tuple[dict[str, object], Reading]:
         encoding=given.pick((None, "latin-1", "utf-16", "utf-8", "no-such-codec")) if flags & 8 else None,
         decimal=given.pick((None, ".", ",")) if flags & 16 else None,
         columns=columns,
-        date_format=given.pick((None, "%m/%d/%Y", "%d.%m.%Y", "%Y")) if flags & 32 else None,
+        date_format=given.pick((None, "%m/%d/%Y", "%d.%m.%Y", "%Y", "%d.%m.%Y %H:%M:%S.%f", "%Y-%m-%d%z",
+                                "%d %b %y", "%Q")) if flags & 32 else None,
     )
+    if flags & 64:
+        more = given.byte()
+        reading = dataclasses.replace(reading, skip_rows=more % 4, thousands=(None, ",", ".")[more // 4 % 3],
+                                      skip_invalid=bool(more & 16))
     options: dict[str, object] = {
         "kind": given.pick((None, None, "daily", "intraday")),
         "stamp": given.pick(("start", "end")),

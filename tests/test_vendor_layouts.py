@@ -131,6 +131,7 @@ REFUSALS = [
     ("ABC.csv", TICKS, {"reading": Reading(date_format="%d.%m.%Y %H:%M:%S.%Q")},
      r"--date-format .*: %Q is no directive of dates or times"),
     ("ABC.csv", TICKS, {"reading": Reading(date_format="%d.%m.%Y %")}, "a lone % at the end is no directive"),
+    ("ABC.csv", TICKS, {"reading": Reading(date_format="%d.%m.%Y %d")}, "%d comes twice"),
     ("ABC.csv", TICKS, {}, r"line 2: not a date or date-time: '02.01.2023 08:00:00.000' \(for another form of date, "
                            "give --date-format"),
     ("ABC.csv", NANOSECONDS.replace("1704067260000000000", "9704067260000000000"), {},

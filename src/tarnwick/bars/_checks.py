@@ -89,7 +89,7 @@ class Checks:
             if counted and sniffed.thousands is not None:
                 missing &= ~mask_of(pc.equal(texts, ""))
         if counted and sniffed.thousands is not None:
-            missing &= ~null_mask(column)  # (its value is NaN already)
+            missing &= ~mask_of(column.is_null())  # (its value is NaN already)
         self.fail(missing, check, lambda row: f"{label} is not a number: {self.text(row, role)!r}"
                                               f"{self.thousands_hint(self.text(row, role))}")
         self.fail(~missing & ~numpy.isfinite(values) & ~(unknown & numpy.isnan(values)), check,

@@ -178,7 +178,9 @@ def parse_texts(texts: pyarrow.ChunkedArray, date_format: str | None = None) -> 
         return texts.filter(pyarrow.array(mask)).combine_chunks()
 
     if date_format is not None:
-        for pattern in (date_format, date_format + " %H:%M", date_format + " %H:%M:%S"):
+        has_time = bool(set(_DIRECTIVE.findall(date_format)) & set("HIMSfpXcz"))
+        for pattern in (date_format,) if has_time else (date_format, date_format + " %H:%M",
+                                                         date_format + " %H:%M:%S"):
             rest = ~done
             if rest.any():
                 rows = numpy.flatnonzero(rest)
@@ -246,11 +248,15 @@ def slashed_format(texts: pyarrow.ChunkedArray, month_first: bool) -> str | None
 
 def check_date_format(pattern: str) -> None:
     """Refuses a pattern with a directive that Python's strptime does not take, naming it."""
+    seen = set()
     for directive in _DIRECTIVE.findall(pattern):
         if directive not in DIRECTIVES:
             shown = f"%{directive}" if directive else "a lone % at the end"
             raise ValueError(f"--date-format {pattern!r}: {shown} is no directive of dates or times (they are "
                              "those of Python's strptime: %Y %m %d %H %M %S %f %z %b %p %y %j ...; %% is a %)")
+        if directive in seen and directive != "%":
+            raise ValueError(f"--date-format {pattern!r}: %{directive} comes twice")
+        seen.add(directive)
 
 
 def _strptime(texts: pyarrow.Array, pattern: str) -> tuple[npt.NDArray[numpy.bool_], Ints, npt.NDArray[numpy.bool_]]:
