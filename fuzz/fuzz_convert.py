@@ -79,7 +79,7 @@ LAYOUTS = (
     (b"Date,Open,High,Low,Close,Adj Close,Volume", ("date", "open-or-null", "high", "low", "close", "close",
                                                     "volume")),
     (b"Local time,Open,High,Low,Close,Volume", ("ticks", "open", "high", "low", "close", "volume")),
-    (b"ts_event,rtype,open,high,low,close,volume,symbol", ("nanos", "count", "open", "high", "low", "close",
+    (b"ts_event,instrument_id,open,high,low,close,volume,symbol", ("nanos", "count", "open", "high", "low", "close",
                                                           "volume", "symbol")),
     (b"Exported by a charting tool\nSymbol: ABC\nDate,Open,High,Low,Close", ("date", "open", "high", "low",
                                                                             "close")),

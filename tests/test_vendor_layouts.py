@@ -41,9 +41,9 @@ TICKS = """Local time,Open,High,Low,Close,Volume
 02.01.2023 08:00:00.000,1.0701,1.0705,1.0699,1.0703,1520.5
 02.01.2023 08:01:00.000,1.0703,1.0706,1.0700,1.0702,980.25
 """
-NANOSECONDS = """ts_event,rtype,publisher_id,instrument_id,open,high,low,close,volume,symbol
-1704067200000000000,33,1,5002,4800.25,4801.50,4799.75,4800.50,120,ESH4
-1704067260000000000,33,1,5002,4800.50,4802.00,4800.00,4801.75,85,ESH4
+NANOSECONDS = """ts_event,instrument_id,open,high,low,close,volume,symbol
+1704067200000000000,5002,4800.25,4801.50,4799.75,4800.50,120,ESH4
+1704067260000000000,5002,4800.50,4802.00,4800.00,4801.75,85,ESH4
 """
 PREAMBLE = """Exported 2024-01-06 by a charting tool
 Symbol: XYZ
@@ -61,14 +61,14 @@ THOUSANDS = "Date,Open,High,Low,Close,Volume\n2024-01-04,1001.5,1002,1000,1001,1
 LAYOUTS = [
     ("three header lines", "download.csv", THREE_HEADER_LINES, {},
      [(20230103.0, 123.63, 112117500), (20230104.0, 124.91, 89113600)], "AAPL"),
-    ("numbers as people write them, newest first", "Gold Futures Historical Data.csv", PEOPLES_NUMBERS,
+    ("numbers as people write them, newest first", "GC.csv", PEOPLES_NUMBERS,
      {"ticker": "GC"}, [(20240102.0, 2073.4, 1.2e9), (20240103.0, 2041.3, math.nan), (20240104.0, 2050.4, 450500),
                         (20240105.0, 2049.8, 8.95e6)], "GC"),
     ("rows without prices skipped", "SPY.csv", HOLIDAY, {"reading": Reading(skip_invalid=True)},
      [(20231222.0, 193.60, 37122800), (20231226.0, 193.05, 28919300), (20231228.0, 193.58, 34049900)], "SPY"),
     ("fractions of a second", "EURUSD.csv", TICKS, {"reading": Reading(date_format="%d.%m.%Y %H:%M:%S.%f")},
      [(at(2023, 1, 2, 8, 1), 1.0703, 1520.5), (at(2023, 1, 2, 8, 2), 1.0702, 980.25)], "EURUSD"),
-    ("nanosecond epochs, in any zone", "glbx.csv", NANOSECONDS, {"tz": NEW_YORK},
+    ("nanosecond epochs, in any zone", "futures.csv", NANOSECONDS, {"tz": NEW_YORK},
      [(at(2024, 1, 1, 0, 1), 4800.50, 120), (at(2024, 1, 1, 0, 2), 4801.75, 85)], "ESH4"),
     ("lines before the header", "XYZ.csv", PREAMBLE, {"reading": Reading(skip_rows=2)},
      [(20240104.0, 1.5, 10), (20240105.0, 2.5, 20)], "XYZ"),
