@@ -234,23 +234,8 @@ class _Reader:
                 self.checks.notes.append(f"read as {described}")
         if source.sniffed.thousands is not None:
             self.checks.notes.append(f"numbers with thousands separated by {source.sniffed.thousands!r}")
-        self.drop_rows_without_prices(reading.skip_invalid)
+        _drop_rows_without_prices(self.checks, reading.skip_invalid)
         self.count = source.table.num_rows
-
-    def drop_rows_without_prices(self, skip: bool) -> None:
-        """Rows whose every price is empty or null are dropped when ``skip``, else refused."""
-        empty = self.checks.without_prices()
-        if not empty.any():
-            return
-        if not skip:
-            self.checks.fail(empty, 0, _saying("no prices (every price is empty or null); give --skip-invalid "
-                                               "(skip_invalid=True) to skip such rows"))
-            return
-        count, first = int(empty.sum()), self.source.where(int(numpy.argmax(empty)))
-        if count == len(empty):
-            raise TableError(f"{self.source.path}: no row has prices (every price is empty or null)")
-        self.source.drop(empty)
-        self.checks.notes.append(f"skipped {_plural(count, 'row')} without prices, the first on {first}")
 
     def bars(self, ticker: str | None, kind: Kind | None, span: float | None, stamp: Stamp) -> list[TableBars]:
         checks = self.checks
@@ -328,21 +313,11 @@ class _Reader:
                 if role == "date" else self.checks.text(row, role).strip()
             if typed and text:
                 return f"a time outside the years 1 to 9999: {text}"
-            return f"not a date or date-time: {text!r}{self.hint(text)}"
+            return f"not a date or date-time: {text!r}{_time_hint(text, self.given_format)}"
 
         parsed.bad |= ~supported(parsed.micros)  # beyond what dates can say
         self.checks.fail(parsed.bad, 0, describe)
         return parsed
-
-    def hint(self, text: str) -> str:
-        """What may help with a time that could not be read."""
-        if self.given_format:
-            return f" (the --date-format is {self.given_format!r})"
-        if text.isdigit() and len(text) != 8:  # (eight digits are a date, 20240105)
-            return (" (epoch times are seconds, milliseconds, microseconds or nanoseconds of 9 to 11, 12 to 14, "
-                    "15 to 17 or 18 to 19 digits)")
-        example = "%m/%d/%Y or %d/%m/%Y" if "/" in text else "%d.%m.%Y"
-        return f" (for another form of date, give --date-format, e.g. {example})"
 
     def tickers(self, chosen: str | None) -> tuple[npt.NDArray[numpy.int64], list[str]]:
         """Each row's ticker as an index into the list of tickers; rows of other
@@ -501,6 +476,34 @@ class _Values:
                        None if self.spans is None else pick(self.spans), pick(self.open), pick(self.high),
                        pick(self.low), pick(self.close), pick(self.volume), pick(self.notional), pick(self.trades),
                        numpy.asarray(rows, dtype=numpy.int64) if self.rows is None else pick(self.rows))
+
+
+def _drop_rows_without_prices(checks: Checks, skip: bool) -> None:
+    """Rows whose every price is empty or null are dropped when ``skip``, else refused."""
+    empty = checks.without_prices()
+    if not empty.any():
+        return
+    if not skip:
+        checks.fail(empty, 0, _saying("no prices (every price is empty or null); give --skip-invalid "
+                                      "(skip_invalid=True) to skip such rows"))
+        return
+    source = checks.source
+    count, first = int(empty.sum()), source.where(int(numpy.argmax(empty)))
+    if count == len(empty):
+        raise TableError(f"{source.path}: no row has prices (every price is empty or null)")
+    source.drop(empty)
+    checks.notes.append(f"skipped {_plural(count, 'row')} without prices, the first on {first}")
+
+
+def _time_hint(text: str, given_format: str | None) -> str:
+    """What may help with a time that could not be read."""
+    if given_format:
+        return f" (the --date-format is {given_format!r})"
+    if text.isdigit() and len(text) != 8:  # (eight digits are a date, 20240105)
+        return (" (epoch times are seconds, milliseconds, microseconds or nanoseconds of 9 to 11, 12 to 14, "
+                "15 to 17 or 18 to 19 digits)")
+    example = "%m/%d/%Y or %d/%m/%Y" if "/" in text else "%d.%m.%Y"
+    return f" (for another form of date, give --date-format, e.g. {example})"
 
 
 def _saying(text: str) -> Callable[[int], str]:

@@ -218,13 +218,6 @@ def parse_texts(texts: pyarrow.ChunkedArray, date_format: str | None = None) -> 
     return Parsed(micros, aware, ~done, seconds)
 
 
-# The directives of Python's strptime; the table reader's own parser knows a
-# few of them, and texts of the others are parsed by Python, each distinct text once.
-DIRECTIVES = frozenset("aAbBcdfGhHIjmMpSuUVwWxXyYzZ%") | {":z"}
-_READER_DIRECTIVES = frozenset("YmdHMS%")
-_DIRECTIVE = re.compile(r"%(:?.?)", re.DOTALL)
-
-
 _SLASHED = r"^\s*(?P<first>\d{1,2})/(?P<second>\d{1,2})/\d{4}(?:\s|$)"
 
 
@@ -235,8 +228,11 @@ def slashed_format(texts: pyarrow.ChunkedArray, month_first: bool) -> str | None
     every text is such a date."""
     import pyarrow.compute as pc
 
-    parts = pc.extract_regex(one_chunk(texts.cast(pyarrow.string())), _SLASHED)
-    if parts.null_count or not len(parts):
+    texts = one_chunk(texts.cast(pyarrow.string()))
+    if not len(texts) or not re.match(_SLASHED, texts[0].as_py() or ""):  # (spares other tables a pass)
+        return None
+    parts = pc.extract_regex(texts, _SLASHED)
+    if parts.null_count:
         return None
     first, second = (pc.max(pc.struct_field(parts, name).cast(pyarrow.int64())).as_py() for name in ("first", "second"))
     if first > 12 and second <= 12:
@@ -244,6 +240,13 @@ def slashed_format(texts: pyarrow.ChunkedArray, month_first: bool) -> str | None
     if second > 12 and first <= 12 or (month_first and first <= 12):
         return "%m/%d/%Y"
     return None
+
+
+# The directives of Python's strptime; the table reader's own parser knows a
+# few of them, and texts of the others are parsed by Python, each distinct text once.
+DIRECTIVES = frozenset("aAbBcdfGhHIjmMpSuUVwWxXyYzZ%") | {":z"}
+_READER_DIRECTIVES = frozenset("YmdHMS%")
+_DIRECTIVE = re.compile(r"%(:?.?)", re.DOTALL)
 
 
 def check_date_format(pattern: str) -> None:
