@@ -88,6 +88,7 @@ def test_vendor_layouts_convert_end_to_end(tmp_path, utc_profile, name, file, co
         values = [(bar.timestamp, bar.close_price, bar.volume) for bar in got]
         assert {bar.ticker for bar in got} == {ticker}
     assert len(values) == len(bars)
+    assert ("volume: unknown in 1 row (empty)" in table.notes) == any(math.isnan(volume) for *_, volume in bars)
     for (stamp, close, volume), (want_stamp, want_close, want_volume) in zip(values, bars):
         assert (stamp, close) == (want_stamp, pytest.approx(want_close))
         assert math.isnan(volume) if math.isnan(want_volume) else volume == want_volume

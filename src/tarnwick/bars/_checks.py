@@ -65,6 +65,7 @@ class Checks:
         write them)."""
         column = self.source.column(role)
         sniffed = self.source.sniffed
+        empty_texts = numpy.zeros(len(column), dtype=bool)  # where the column is read as text
         if column.type == pyarrow.float64():  # as the CSV reader gives numbers
             missing = null_mask(column)
             values = _numpy(column)  # nulls become NaN
@@ -86,10 +87,12 @@ class Checks:
             valid = pc.match_substring_regex(texts, _NUMBER, ignore_case=True)
             missing = ~mask_of(valid)
             values = _numpy(pc.if_else(valid, texts, "nan").cast(pyarrow.float64())) * factors
-            if counted and sniffed.thousands is not None:
-                missing &= ~mask_of(pc.equal(texts, ""))
-        if counted and sniffed.thousands is not None:
-            missing &= ~mask_of(column.is_null())  # (its value is NaN already)
+            empty_texts = mask_of(pc.equal(texts, ""))
+        if counted and sniffed.thousands is not None:  # a quiet day of such tables: unknown
+            empty = missing & (mask_of(column.is_null()) | empty_texts)  # (read as NaN already)
+            if empty.any():
+                missing &= ~empty
+                self.notes.append(f"{label.lower()}: unknown in {_plural(int(empty.sum()), 'row')} (empty)")
         self.fail(missing, check, lambda row: f"{label} is not a number: {self.text(row, role)!r}"
                                               f"{self.thousands_hint(self.text(row, role))}")
         self.fail(~missing & ~numpy.isfinite(values) & ~(unknown & numpy.isnan(values)), check,
@@ -192,6 +195,10 @@ def _suffixed(texts: pyarrow.ChunkedArray) -> tuple[pyarrow.ChunkedArray, Floats
     if bool((factors == 1).all()):
         return texts, factors
     return pc.if_else(pyarrow.array(factors != 1), pc.utf8_slice_codeunits(texts, 0, -1), texts), factors
+
+
+def _plural(count: int, unit: str) -> str:
+    return f"{count} {unit}{'' if count == 1 else 's'}"
 
 
 def _negative(values: Floats, label: str) -> Callable[[int], str]:
