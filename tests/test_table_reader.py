@@ -91,6 +91,7 @@ def test_typed_columns_that_are_no_floats(tmp_path, utc_profile):
 @pytest.mark.parametrize("content", [
     b"\x7fELF\x02\x01\x01\x00" + bytes(200) + b"Date,Open,High,Low,Close\n",
     b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR\x00\x00\x01\x00",
+    b"\xff\xd8\xff\xe0\x01\x10JFIF\x01\x02\x03" + bytes(range(1, 256)) * 4,  # no NUL byte, but no text
     gzip.compress(bytes(range(256)) * 4),
 ])
 def test_binary_files_are_no_tables(tmp_path, content):

@@ -146,6 +146,9 @@ REFUSALS = [
                                                         "1001,1002,1000,1001\n" for day in range(60))
      + '2024-03-01,1001,"1,003.25",1000,1001\n', {},  # past the rows that the sniffer sees
      r"line 62: High is not a number: '1,003.25' \(if ',' separates thousands, give --thousands ,\)"),
+    ("ABC.csv", THREE_HEADER_LINES.replace("Ticker,AAPL,AAPL", "Ticker,AAPL,MSFT")
+     .replace("Close,High,Low,Open", "Close,Close,Low,Open"), {}, "line 2: the header lines name 2 tickers "
+                                                                 r"\(AAPL, MSFT\) side by side"),
     ("ABC.csv", SEMICOLONS, {"reading": Reading(thousands=",", decimal=",")},
      "the thousands separator and the decimal mark are both"),
 ]

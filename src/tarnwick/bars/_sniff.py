@@ -29,9 +29,9 @@ _NUMBER = re.compile(r"\s*[-+]?(\d+([.,]\d*)?|[.,]\d+)([eE][-+]?\d+)?\s*")
 _COMMA_DECIMAL = re.compile(r"\s*[-+]?\d+,\d+\s*")
 # A number with thousands separators: in a comma-separated table it was quoted.
 _THOUSANDS = re.compile(r"\s*[-+]?\d{1,3}(,\d{3})+(\.\d*)?\s*")
-# Bytes that no text table holds (control characters other than tab, line
-# feed, carriage return, form feed and escape).
-_BINARY = re.compile(rb"[\x00-\x08\x0e-\x1a\x1c-\x1f]")
+# Bytes that no text table holds: control characters other than tab, line
+# feeds, form feed, escape and the end-of-file mark of old DOS files.
+_BINARY = re.compile(rb"[\x00-\x08\x0e-\x19\x1c-\x1f]")
 
 
 @dataclass(frozen=True)
@@ -138,8 +138,12 @@ def sniff(path: Path, *, delimiter: str | None = None, header: bool | None = Non
     if header is None and _three_header_lines(rows):
         # Names, then each column's ticker, then the name of the date column
         # alone: one header of the date's name and the others'.
-        tickers = {name.strip() for name in rows[1][1:] if name.strip()}
-        ticker = tickers.pop() if len(tickers) == 1 else None
+        tickers = sorted({name.strip() for name in rows[1][1:] if name.strip()})
+        if len(tickers) > 1:
+            raise SniffError(f"{path}, line {skip + 2}: the header lines name {len(tickers)} tickers "
+                             f"({', '.join(tickers[:5])}{', ...' if len(tickers) > 5 else ''}) side by side; "
+                             "convert reads a table of one ticker's columns, or one with a ticker column")
+        ticker = tickers[0] if tickers else None
         rows = ((rows[2][0], *rows[0][1:]), *rows[3:])
         header, after, described = True, 2, "a table with three header lines (names, tickers, the date's name)"
     if header is None:
