@@ -18,7 +18,7 @@ from resample_kit import records as minute_records
 from tarnwick import bars as barfiles
 from tarnwick.bars import BarFileError, export, from_arrow, from_pandas, read, schema, to_arrow, to_pandas, write
 from tarnwick.bars._export import read_export, zone_name
-from tarnwick.bars._file import umask
+from tarnwick.bars._output import umask
 from tarnwick.base.candlestick import BarData, DailyBar
 
 NEW_YORK = ZoneInfo("America/New_York")
@@ -136,7 +136,7 @@ def test_a_dataset_is_partitioned_by_ticker_and_reads_back_value_for_value(bar_f
     target = tmp_path / "set"
     export(bar_file, target, tz=NEW_YORK)
     wanted = to_arrow(bar_file, tz=NEW_YORK)
-    parts = [path.name for path in target.iterdir()]
+    parts = [path.name for path in target.iterdir() if not path.name.startswith(".")]  # not the output marker
     assert len(parts) == len(set(wanted["ticker"].to_pylist())) and all(p.startswith("ticker=") for p in parts)
     table = pyarrow.dataset.dataset(target, format="parquet", partitioning="hive").to_table()
     order = [("ticker", "ascending"), (wanted.column_names[2], "ascending")]
@@ -160,7 +160,8 @@ def test_a_dataset_keeps_each_tickers_bars_in_one_part_file_under_its_own_name(t
             for i in range(4 * len(ODD_TICKERS))]  # interleaved
     write(tmp_path / "in.bars", bars)
     export(tmp_path / "in.bars", tmp_path / "set")
-    files = [path.relative_to(tmp_path / "set").parts for path in (tmp_path / "set").rglob("*") if path.is_file()]
+    files = [path.relative_to(tmp_path / "set").parts for path in (tmp_path / "set").rglob("*")
+             if path.is_file() and not path.name.startswith(".")]  # not the output marker
     assert sorted(name for _, name in files) == ["part-0.parquet"] * len(ODD_TICKERS)  # one a ticker, no deeper
     assert read_export(tmp_path / "set")[0].tobytes() == records(sorted(bars, key=lambda bar: bar.ticker))
     # pyarrow's own hive reader decodes the names too; it takes its null marker for null.
@@ -206,7 +207,7 @@ def test_a_dataset_is_replaced_whole_or_not_at_all(bar_file, tmp_path, monkeypat
         [pathlib.Path("in.bars"), pathlib.Path("set"), *before])
     write(bar_file, daily())
     export(bar_file, target)
-    assert sorted(path.name for path in target.iterdir()) == ["ticker=ABC", "ticker=XYZ"]
+    assert sorted(path.name for path in target.iterdir()) == [".tarnwick-wrote", "ticker=ABC", "ticker=XYZ"]
 
 
 @pytest.mark.parametrize("field, value, message", [

@@ -4,7 +4,8 @@ import numpy
 import pytest
 from resample_kit import local, records
 
-from tarnwick.bars import _resample_cli, main, read, resample, write
+from tarnwick.bars import main, read, resample, write
+from tarnwick.bars._cli import resample as resample_command
 from tarnwick.bars._plot import chart_candles
 
 
@@ -48,29 +49,28 @@ def test_directory_in_parallel_reports_each_bad_file(tmp_path, capsys):
     write(source / "bad.bars", minutes(3)[::-1].copy(), kind="intraday")
     assert run(source, target, "--span", "5min", "--jobs", "3") == 1
     streams = capsys.readouterr()
-    assert "bad.bars: record 1 (ABC)" in streams.err and "1 of 4 files failed" in streams.err
-    assert sorted(path.name for path in target.iterdir()) == ["A.bars", "B.bars", "C.bars"]
+    assert "bad.bars: record 1 (ABC)" in streams.err and f"1 of 4 files failed: {source / 'bad.bars'}" in streams.err
+    assert sorted(path.name for path in target.iterdir()) == [".tarnwick-wrote", "A.bars", "B.bars", "C.bars"]
     with read(target / "B.bars") as got:
         assert [bar.ticker for bar in got] == ["B"] * 4
 
 
-def test_interrupt_leaves_only_whole_files(tmp_path, monkeypatch):
+def test_interrupt_leaves_the_old_directory_as_it_was(tmp_path, monkeypatch):
     source, target = tmp_path / "in", tmp_path / "out"
     source.mkdir()
     for number in range(6):
         write(source / f"{number}.bars", minutes(3000), kind="intraday")
-    expected = bytes(resample(source / "0.bars", "1min", tz="America/New_York"))
-    monkeypatch.setattr(_resample_cli, "CHUNK", 101 * 7)  # many chunks: interrupts land inside writes
+    assert run(source, target, "--span", "5min") == 0
+    before = {path: path.read_bytes() for path in target.iterdir()}
+    monkeypatch.setattr(resample_command, "CHUNK", 101 * 7)  # many chunks: interrupts land inside writes
 
     def interrupted(futures, return_when):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(_resample_cli, "wait", interrupted)
-    assert run(source, target, "--span", "1min", "--jobs", "2") == 130
-    for path in target.iterdir():  # finished files are whole; nothing else is left
-        assert path.suffix == ".bars"
-        with read(path) as got:
-            assert bytes(got) == expected
+    monkeypatch.setattr(resample_command, "wait", interrupted)
+    assert run(source, target, "--span", "1min", "--jobs", "2", "--force") == 130
+    assert sorted(tmp_path.iterdir()) == [source, target]
+    assert {path: path.read_bytes() for path in target.iterdir()} == before
 
 
 def test_chart_of_many_bars_resamples_to_the_shortest_span_that_fits(tmp_path):
@@ -83,3 +83,20 @@ def test_chart_of_many_bars_resamples_to_the_shortest_span_that_fits(tmp_path):
         assert len(candles) == 1000 and title == "ABC: last 5000 of 5000 bars as 1000 candles of 5min"
         assert sum(bar.volume for bar in candles) == 5000 * 100.0
         del few, candles
+
+
+def test_an_empty_directory_is_refused_and_nothing_written(tmp_path, capsys):
+    (tmp_path / "empty").mkdir()
+    assert run(tmp_path / "empty", tmp_path / "out", "--span", "5min") == 1
+    assert "empty holds no bar files: nothing to resample" in capsys.readouterr().err
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["empty"]
+
+
+@pytest.mark.large
+def test_an_output_past_the_write_chunk_is_written_whole(tmp_path):
+    source, target = tmp_path / "in.bars", tmp_path / "out.bars"
+    write(source, minutes(200_000), kind="intraday")
+    assert run(source, target, "--span", "2min") == 0
+    with read(target) as got:
+        assert len(got) * 101 > resample_command.CHUNK
+        assert bytes(got) == bytes(resample(source, "2min", tz="America/New_York"))

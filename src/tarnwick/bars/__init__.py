@@ -27,14 +27,19 @@ over the same functions: ``convert``, ``export``, ``resample``, ``show`` and ``d
 from __future__ import annotations
 
 import importlib
-from typing import TYPE_CHECKING, Any
 
-from ._file import BarFile, BarFileError, read, write
-from ._records import RECORD_FIELDS, RECORD_SIZE, ticker_file_name
-from ._resample import ResampledBars, ResampleError, resample
+# Not typing's: importing typing takes longer than the rest of this module,
+# in the moments before the tool can catch a Ctrl-C (checkers know the name).
+TYPE_CHECKING = False
 
 if TYPE_CHECKING:
+    from typing import Any
+
     import numpy
+
+    from ._file import BarFile, BarFileError, read, write
+    from ._records import RECORD_FIELDS, RECORD_SIZE, ticker_file_name
+    from ._resample import ResampledBars, ResampleError, resample
 
     from ._cli import main
     from ._convert import convert
@@ -56,10 +61,13 @@ if TYPE_CHECKING:
 
     RECORD_DTYPE: numpy.dtype[numpy.void]
 
-# Names whose modules import numpy and pyarrow, imported when first used: the
-# tool's process decides how numpy starts before anything imports it (see
+# Names imported when first used: the tool's process decides how numpy starts
+# before anything imports it, and catches Ctrl-C from its first moment (see
 # __main__), and importing the package stays cheap.
 _LAZY = {
+    **dict.fromkeys(("BarFile", "BarFileError", "read", "write"), "_file"),
+    **dict.fromkeys(("RECORD_FIELDS", "RECORD_SIZE", "ticker_file_name"), "_records"),
+    **dict.fromkeys(("ResampledBars", "ResampleError", "resample"), "_resample"),
     "main": "_cli",
     "convert": "_convert",
     **dict.fromkeys(("Reading", "TableBars", "TableError", "load_csv", "load_tables"), "_table"),

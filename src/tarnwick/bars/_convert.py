@@ -10,7 +10,8 @@ from pathlib import Path
 from typing import Any
 
 from ._columns import ROLES, parse_column_option
-from ._file import StrPath, refuse_same_file, write
+from ._file import StrPath, write
+from ._output import check_target, output_directory
 from ._pack import pack
 from ._progress import AUTO_THRESHOLD, Progress, progress
 from ._records import RECORD_SIZE, Kind, ticker_file_name
@@ -30,29 +31,33 @@ def convert(source: StrPath, target: StrPath, *, ticker: str | None = None, kind
     and writes its bars to the bar file ``target``, whole or not at all.
 
     A table of several tickers (a ticker or symbol column) makes ``target`` a
-    directory holding one file per ticker, named by ``ticker_file_name``;
-    ``ticker`` chooses one of them instead.  Returns the bars written, one
-    ``TableBars`` per file, with ``target`` set.  ``show_progress`` None shows
-    progress bars on a terminal for large tables; ``tz`` is the zone of times
-    without an offset (None: ``PROFILE.time_zone``).  Refuses to write over
-    ``source`` itself."""
-    refuse_same_file(source, target)
+    directory holding one file per ticker, named by ``ticker_file_name``, put
+    in place whole (see ``_output.output_directory``); ``ticker`` chooses one
+    of them instead.  Returns the bars written, one ``TableBars`` per file,
+    with ``target`` set.  ``show_progress`` None shows progress bars on a
+    terminal for large tables; ``tz`` is the zone of times without an offset
+    (None: ``PROFILE.time_zone``).  Refuses to write over ``source`` itself,
+    or into a directory that holds it."""
+    destination = Path(target)
+    check_target(destination, "directory" if destination.is_dir() else "file", inputs=(source,))
     tables = load_tables(source, ticker=ticker, kind=kind, span=span, stamp=stamp, show_progress=show_progress,
                          reading=reading, tz=tz)
-    destination = Path(target)
-    if len(tables) > 1:
-        if destination.exists() and not destination.is_dir():
-            raise TableError(f"{source} holds {len(tables)} tickers, which go into a directory of files, but "
-                           f"{destination} is a file; give a directory, or choose one ticker with --ticker")
-        destination.mkdir(parents=True, exist_ok=True)
+    if len(tables) > 1 and destination.exists() and not destination.is_dir():
+        raise TableError(f"{source} holds {len(tables)} tickers, which go into a directory of files, but "
+                         f"{destination} is a file; give a directory, or choose one ticker with --ticker")
     large = Path(source).stat().st_size >= AUTO_THRESHOLD and sys.stderr.isatty()
     enabled = large if show_progress is None else show_progress
     meter = progress(sum(map(len, tables)), f"writing {destination.name}", unit="bar", enabled=enabled)
     try:
-        for table in tables:
-            path = destination / ticker_file_name(table.ticker) if len(tables) > 1 else destination
-            write(path, _chunks(table, meter), kind=table.kind)
-            table.target = path
+        if len(tables) == 1:
+            write(destination, _chunks(tables[0], meter), kind=tables[0].kind)
+            tables[0].target = destination
+            return tables
+        with output_directory(destination, inputs=(source,)) as scratch:
+            for table in tables:
+                name = ticker_file_name(table.ticker)
+                write(scratch / name, _chunks(table, meter), kind=table.kind)
+                table.target = destination / name
     finally:
         meter.close()
     return tables

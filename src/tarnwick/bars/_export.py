@@ -35,7 +35,6 @@ from __future__ import annotations
 import datetime
 import math
 import os
-import shutil
 from collections.abc import Iterable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal, Unpack
@@ -44,10 +43,11 @@ import numpy
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
-from ._file import BarFile, BarFileError, StrPath, errors_about, replacing, stand_in
+from ._file import BarFile, BarFileError, StrPath
 from ._records import (BAR_KIND_CODE, FORMAT_VERSION, SCHEMA_FORMAT_KEY, SCHEMA_KIND_KEY, TICKER_BYTES, Kind,
                        date_numbers, dates_from_numbers, open_records, record_dtype)
 from ._zones import TimeZone, zone_name
+from ._output import output_directory, output_file
 
 if TYPE_CHECKING:
     import pandas
@@ -335,18 +335,34 @@ def export(source: BarsLike, target: StrPath, *, format: Format | None = None,
     import pyarrow.parquet
 
     chosen = format or format_for(target)
+    if chosen not in ("parquet", "csv", "dataset"):
+        raise ValueError(f"unknown export format {chosen!r}: parquet, csv or dataset")
+    inputs = _input_paths(source)
     table = to_arrow(source, tz=_tz(tz, zone))
     if chosen == "dataset":
-        write_dataset(table, target)
+        write_dataset(table, target, inputs=inputs)
         return len(table)
-    with replacing(target) as temporary:
+    with output_file(target, inputs=inputs) as temporary:
         if chosen == "parquet":
             pyarrow.parquet.write_table(table, temporary)
-        elif chosen == "csv":
-            pyarrow.csv.write_csv(_plain_times(table), temporary)
         else:
-            raise ValueError(f"unknown export format {chosen!r}: parquet, csv or dataset")
+            table = _plain_times(table)
+            with pyarrow.csv.CSVWriter(temporary, table.schema) as writer:
+                # In batches: a stop (Ctrl-C) is acted on between two, not after the whole file.
+                for batch in table.to_batches(max_chunksize=CSV_BATCH_ROWS):
+                    writer.write_batch(batch)
     return len(table)
+
+
+CSV_BATCH_ROWS = 1 << 14
+"""Rows written to a CSV file between two looks at whether the program was stopped."""
+
+
+def _input_paths(source: BarsLike) -> tuple[StrPath, ...]:
+    """The file that ``source`` reads, which an export must not write over."""
+    if isinstance(source, BarFile):
+        return (source.path,)
+    return (source,) if isinstance(source, (str, os.PathLike)) else ()
 
 
 def exported(source: StrPath) -> Format | None:
@@ -409,36 +425,16 @@ def _plain_times(table: pyarrow.Table) -> pyarrow.Table:
     return table
 
 
-def write_dataset(table: pyarrow.Table, directory: StrPath) -> None:
+def write_dataset(table: pyarrow.Table, directory: StrPath, *, inputs: Iterable[StrPath] = ()) -> None:
     """Writes a table of bars as a Parquet dataset partitioned by ticker, in
     the hive layout (``directory/ticker=XYZ/part-0.parquet``) that
     ``pyarrow.dataset`` and distributed engines read: one part file for
     each ticker, its bars in the table's order, its name percent-encoded
     (see the module's description).  The directory is built beside
-    ``directory`` and put in its place whole."""
-    target = Path(directory)
-    scratch: Path | None = None
-    old: Path | None = None
-    with errors_about(target):
-        try:
-            scratch = stand_in(target, ".tmp")  # named before it is made, as in ``replacing``
-            os.mkdir(scratch)
-            _write_parts(table, scratch)
-            if target.exists() or target.is_symlink():
-                # Moved aside first: a directory cannot replace one that holds files.
-                old = stand_in(target, ".old")
-                os.mkdir(old)
-                os.replace(target, old / target.name)
-            os.replace(scratch, target)
-        except BaseException:
-            if old is not None and not (target.exists() or target.is_symlink()):
-                os.replace(old / target.name, target)  # put back what was there
-            for leftover in (scratch, old):
-                if leftover is not None:
-                    shutil.rmtree(leftover, ignore_errors=True)
-            raise
-        if old is not None:
-            shutil.rmtree(old, ignore_errors=True)
+    ``directory`` and put in its place whole; an existing one is replaced
+    only if it holds nothing but an earlier output, and none of ``inputs``."""
+    with output_directory(directory, inputs=inputs) as scratch:
+        _write_parts(table, scratch)
 
 
 # The directory of a null value in the hive layout, "ticker=__HIVE_DEFAULT_PARTITION__"

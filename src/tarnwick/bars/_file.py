@@ -7,8 +7,7 @@ from __future__ import annotations
 import contextlib
 import mmap
 import os
-import re
-from collections.abc import Buffer, Iterable, Iterator
+from collections.abc import Buffer, Iterable
 from pathlib import Path
 from typing import Any, BinaryIO, Literal, Self, TypeVar, overload
 
@@ -24,6 +23,7 @@ from ._records import (
     kind_of,
     open_records,
 )
+from ._output import output_file
 from ._sequence import BarSequence
 
 StrPath = str | os.PathLike[str]
@@ -165,7 +165,8 @@ def write(path: StrPath, source: BarSource, *, kind: Kind | None = None) -> int:
     once it has lost (or gained) records.  The file is written whole or not
     at all: the bytes go to a temporary file in the same directory, which
     replaces ``path`` only once every record has been written and flushed to
-    disk.
+    disk (see ``_output.output_file``, which also refuses a ``path`` that is a
+    FIFO, a device or a link to one).
     """
     if kind not in (None, "daily", "intraday"):
         raise TypeError(f"kind must be 'daily', 'intraday' or None, not {kind!r}")
@@ -178,7 +179,7 @@ def write(path: StrPath, source: BarSource, *, kind: Kind | None = None) -> int:
 
 def _write(path: StrPath, source: BarSource, kind: Kind | None) -> int:
     records = _Records(kind)
-    with replacing(path) as temporary, open(temporary, "wb") as file:
+    with output_file(path) as temporary, open(temporary, "wb") as file:
         file.write(header_record(kind or "intraday"))  # a place holder until the bars have decided
         whole = isinstance(source, BarData) or _as_records(source, 0) is not None
         items: Iterable[object] = (source,) if whole else source  # type: ignore[assignment]
@@ -281,98 +282,3 @@ class _Records:
             self.kind = kind
         elif kind != self.kind:
             raise BarFileError(f"{what} in a file of {self.kind} bars")
-
-
-@contextlib.contextmanager
-def replacing(path: StrPath) -> Iterator[Path]:
-    """Gives a temporary path in ``path``'s directory to write to, and puts it
-    in ``path``'s place once the block has finished without an error (with
-    the mode an existing file had, or the mode ``open`` would give a new one).
-    On any error, or an interrupt, the temporary file is removed and ``path``
-    is left as it was."""
-    target = Path(path)
-    temporary: Path | None = None
-    with errors_about(target):
-        try:
-            # Named before it is made, so that an interrupt at any moment finds it to remove.
-            temporary = stand_in(target, ".tmp")
-            os.close(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600))
-            yield temporary
-            try:
-                mode = os.stat(target).st_mode & 0o7777  # a replaced file keeps its mode
-            except FileNotFoundError:
-                mode = 0o666 & ~umask()  # a new one gets what open() would give it
-            os.chmod(temporary, mode)
-            os.replace(temporary, target)
-        except BaseException:
-            if temporary is not None:
-                temporary.unlink(missing_ok=True)
-            raise
-    _sync_directory(target.parent)
-
-
-def hidden_prefix(target: Path) -> str:
-    """The start of the name of every temporary file or directory written in
-    ``target``'s place: hidden, and telling whose it is."""
-    return f".{target.name}."
-
-
-def stand_in(target: Path, suffix: str) -> Path:
-    """A new name beside ``target`` for a temporary file or directory in its
-    place (not made: a random name that nothing else will take)."""
-    return target.parent / f"{hidden_prefix(target)}{os.urandom(8).hex()}{suffix}"
-
-
-@contextlib.contextmanager
-def errors_about(target: Path) -> Iterator[None]:
-    """Turns an ``OSError`` about a temporary stand-in of ``target`` into one
-    about ``target``, the path the user knows."""
-    try:
-        yield
-    except OSError as error:
-        hidden = str(target.parent / hidden_prefix(target))
-        if isinstance(error.filename, str) and error.filename.startswith(hidden):
-            raise OSError(error.errno, error.strerror, str(target)) from None
-        if hidden in str(error):  # pyarrow's errors name it in their text only
-            raise OSError(re.sub(re.escape(hidden) + r"[^'\"\s]*", str(target), str(error))) from None
-        raise
-
-
-def refuse_same_file(source: StrPath, target: StrPath) -> None:
-    """Raises ``BarFileError`` if writing ``target`` would replace ``source``:
-    the same path once resolved, or the same file under another name (a hard
-    link)."""
-    same = Path(source).resolve() == Path(target).resolve()
-    try:
-        same = same or os.path.samefile(source, target)
-    except OSError:
-        pass  # one of them does not exist (yet)
-    if same:
-        raise BarFileError(f"{target} is the input {source}: write the output elsewhere")
-
-
-def umask() -> int:
-    """The process's file-mode creation mask, read without changing it where the system allows."""
-    try:
-        with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith("Umask:"):
-                    return int(line.split()[1], 8)
-    except (OSError, ValueError, IndexError):
-        pass
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return mask
-
-
-def _sync_directory(directory: Path) -> None:
-    try:
-        descriptor = os.open(directory, os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(descriptor)
-    except OSError:
-        pass
-    finally:
-        os.close(descriptor)

@@ -155,6 +155,6 @@ def show(path: StrPath, *, head: int = 5, kind: Kind | None = None, plot_path: S
             from ._plot import chart_candles, plot
 
             chosen, title = chart_candles(bars, plot_bars, tz=tz)
-            plot(chosen, plot_path, title=title, tz=tz)
+            plot(chosen, plot_path, title=title, tz=tz, inputs=(path,))
             del chosen
             print(f"chart: {plot_path}", file=out)

@@ -4,13 +4,14 @@ and the choice of the candles a chart of many bars shows."""
 from __future__ import annotations
 
 import datetime
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
 from typing import Any
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
-from ._file import BarFile, StrPath, replacing
+from ._file import BarFile, StrPath
+from ._output import output_file, stops_deferred
 from ._records import RECORD_SIZE, RECORD_STRUCT, TICKER_BYTES, market_date
 from ._resample import ResampleError, Span, resample
 from ._zones import TimeZone, resolve_zone, zone_name
@@ -38,20 +39,23 @@ def _time_axis(bars: Sequence[BarData], zone: datetime.tzinfo | None) -> tuple[C
             f"end of bar ({name})")
 
 
-def plot(bars: Sequence[BarData], path: StrPath, *, title: str | None = None, tz: TimeZone = None) -> Path:
+def plot(bars: Sequence[BarData], path: StrPath, *, title: str | None = None, tz: TimeZone = None,
+         inputs: Iterable[StrPath] = ()) -> Path:
     """Draws ``bars`` as candles over a volume panel into an image file
     (its format follows the suffix, PNG for ``.png``) and returns its path.
 
     Bars are drawn one per slot in their order, so nights, weekends and
     holidays leave no gaps; times are told in the zone ``tz`` (None: the
-    profile's), which the time axis names.  Needs matplotlib
-    (``pip install 'tarnwick[plot]'``).
+    profile's), which the time axis names.  Refuses to write over any of
+    ``inputs``.  Needs matplotlib (``pip install 'tarnwick[plot]'``).
     """
     pyplot = _pyplot()
     target = Path(path)
     figure = draw(bars, title=title, tz=tz)
     try:
-        with replacing(target) as temporary:  # the temporary name hides the format: say it
+        # A stop waits for the rendering, native code that turns it into an error of its own.
+        with output_file(target, inputs=inputs) as temporary, stops_deferred():
+            # The temporary name hides the format: say it.
             figure.savefig(temporary, dpi=100, format=target.suffix.lstrip(".").lower() or "png")
     finally:
         pyplot.close(figure)

@@ -1,4 +1,5 @@
-"""Seeded sample tables: a trading day of minute bars and a year of daily bars."""
+"""Seeded sample tables: a trading day of minute bars and a year of daily bars,
+each written whole or not at all."""
 
 from __future__ import annotations
 
@@ -7,6 +8,8 @@ import datetime
 import math
 import random
 from pathlib import Path
+
+from ._output import output_file
 
 
 def _walk(rng: random.Random, start: float, steps: int, volatility: float, volume: float,
@@ -28,7 +31,7 @@ def write_minute_sample(path: Path, seed: int) -> Path:
     2024-03-01, as 390 minute bars with a VWAP and a trade count."""
     rng = random.Random(seed)
     first = datetime.datetime(2024, 3, 1, 14, 30)
-    with open(path, "w", newline="") as file:
+    with output_file(path) as temporary, open(temporary, "w", newline="") as file:
         out = csv.writer(file)
         out.writerow(["Datetime", "Open", "High", "Low", "Close", "Volume", "VWAP", "Trades"])
         for i, (opening, high, low, close, volume) in enumerate(_walk(rng, 100.0, 390, 0.001, 2000.0, 2)):
@@ -44,7 +47,7 @@ def write_daily_sample(path: Path, seed: int) -> Path:
     rng = random.Random(seed + 1)
     days = [datetime.date(2023, 1, 1) + datetime.timedelta(days=i) for i in range(365)]
     weekdays = [day for day in days if day.weekday() < 5]
-    with open(path, "w", newline="") as file:
+    with output_file(path) as temporary, open(temporary, "w", newline="") as file:
         out = csv.writer(file)
         out.writerow(["Date", "Open", "High", "Low", "Close", "Volume", "Notional"])
         for day, (opening, high, low, close, volume) in zip(
