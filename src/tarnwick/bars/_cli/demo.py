@@ -8,12 +8,12 @@ import tempfile
 from pathlib import Path
 from typing import TextIO
 
-from .._convert import convert, reading_of
+from .._convert import convert
 from .._records import Kind
 from .._operations import show, verify
 from .._output import check_target, made_here, note_made
 from .._sample import write_daily_sample, write_minute_sample
-from .convert import add_conversion
+from .convert import add_conversion, reading_of
 from .options import Commands, add_force, check_output, check_plotting, kind, positive
 
 MINUTES, DAYS = "ABC-minutes.csv", "ABC-days.csv"
