@@ -16,6 +16,11 @@ class Progress(Protocol):
     def close(self) -> None: ...
 
 
+def is_silent(meter: Progress) -> bool:
+    """Whether ``meter`` shows nothing, so that work it would count need not be counted."""
+    return isinstance(meter, _Silent)
+
+
 class _Silent:
     def update(self, amount: int) -> None:
         pass

@@ -23,7 +23,7 @@ from tarnwick.base.candlestick import BarData, DailyBar
 from ._checks import DAY, Checks
 from ._columns import TIME_ROLES, normal
 from ._file import StrPath
-from ._progress import Progress, _Silent, progress
+from ._progress import Progress, is_silent, progress
 from ._records import BAR_KIND_CODE, TICKER_BYTES, Kind, date_numbers, market_date
 from ._source import Source, read_source
 from ._source import TableError as TableError  # raised here too; defined with the reading of files
@@ -184,7 +184,7 @@ def load_tables(path: StrPath, *, ticker: str | None = None, kind: Kind | None =
             raise TableError(str(error)) from None
     meter = progress(os.path.getsize(source_path), f"reading {source_path.name}", enabled=show_progress)
     try:
-        source = read_source(source_path, None if isinstance(meter, _Silent) else meter,
+        source = read_source(source_path, None if is_silent(meter) else meter,
                              delimiter=reading.delimiter, header=reading.header, encoding=reading.encoding,
                              decimal=reading.decimal, thousands=reading.thousands, skip=reading.skip_rows,
                              columns=reading.columns, date_format=reading.date_format)
