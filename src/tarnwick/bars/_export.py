@@ -46,6 +46,7 @@ from tarnwick.base.candlestick import BarData, DailyBar
 from ._file import BarFile, BarFileError, StrPath
 from ._records import (BAR_KIND_CODE, FORMAT_VERSION, SCHEMA_FORMAT_KEY, SCHEMA_KIND_KEY, TICKER_BYTES, Kind,
                        date_numbers, dates_from_numbers, open_records, record_dtype)
+from ._sequence import BarSequence
 from ._zones import TimeZone, zone_name
 from ._output import output_directory, output_file
 
@@ -66,7 +67,7 @@ _NS = 1_000_000_000
 _DAY_SECONDS = 86_400
 
 Records = numpy.ndarray[Any, numpy.dtype[numpy.void]]
-BarsLike = BarFile[Any] | StrPath | Iterable[BarData]
+BarsLike = BarSequence[Any] | StrPath | Iterable[BarData]
 
 
 def schema(kind: Kind, tz: TimeZone = None, *, zone: TimeZone = None) -> pyarrow.Schema:
@@ -101,7 +102,7 @@ def _tz(tz: TimeZone, zone: TimeZone) -> TimeZone:
 
 
 def to_arrow(source: BarsLike, *, tz: TimeZone = None, zone: TimeZone = None) -> pyarrow.Table:
-    """The bars of ``source`` (a ``BarFile``, the path of a bar file, or bars
+    """The bars of ``source`` (a ``BarFile`` or a window of one, the path of a bar file, or bars
     of one kind) as an Arrow table of ``schema(kind, tz)``."""
     records, kind = _records_of(source)
     return records_to_arrow(records, kind, tz=_tz(tz, zone))
@@ -130,7 +131,7 @@ def records_to_arrow(records: Records, kind: Kind, *, tz: TimeZone = None, zone:
 
 
 def _records_of(source: BarsLike) -> tuple[Records, Kind]:
-    if isinstance(source, (BarFile, str, os.PathLike)):
+    if isinstance(source, (BarSequence, str, os.PathLike)):
         with open_records(source, check_codes=True) as records:  # the columns keep the mapping alive
             return numpy.frombuffer(records.view, record_dtype()), records.kind
     given = list(source)

@@ -16,6 +16,9 @@ from ._records import RECORD_SIZE, Kind, kind_of
 if TYPE_CHECKING:
     import numpy
 
+    from ._ranges import BarWindow, Bound
+    from ._zones import TimeZone
+
 B = TypeVar("B", bound=BarData, covariant=True)
 
 
@@ -27,15 +30,18 @@ class LaidRecords(Generic[B]):
     """What an open sequence reads: the records' view, their number, and a
     bar laid at a byte offset of them.  All bars share one pin of the view
     (about 130 bytes a live bar, where a slice and a pin of its own each
-    would take about 420).  Never changed once made: a sequence that closes
-    drops it as a whole, so a thread still holding it reads valid memory."""
+    would take about 420).  Never changed once made (but for the tickers'
+    runs of records, which the first window search finds and keeps): a
+    sequence that closes drops it as a whole, so a thread still holding it
+    reads valid memory."""
 
-    __slots__ = ("count", "lay", "view")
+    __slots__ = ("count", "lay", "ticker_runs", "view")
 
     def __init__(self, view: memoryview, bar_class: type[B]) -> None:
         self.view = view
         self.count = view.nbytes // RECORD_SIZE
         self.lay: Callable[[int], B] = partial(bar_class._from_pin, BarData._pin(view)) if self.count else _no_bar
+        self.ticker_runs: list[tuple[str, range]] | None = None
 
 
 class BarSequence(Sequence[B]):
@@ -130,6 +136,34 @@ class BarSequence(Sequence[B]):
         from ._records import record_dtype
 
         return numpy.frombuffer(self, record_dtype())
+
+    def between(self, start: Bound, end: Bound, *, ticker: str | None = None,
+                tz: TimeZone = None) -> BarWindow[B]:
+        """The bars whose whole span lies in the window from ``start`` to
+        ``end`` (both included: a bar that starts at ``start`` or later and
+        ends at ``end`` or earlier), as a sequence over the same records,
+        without copying, found by binary search: a window of ten million
+        bars costs microseconds.
+
+        Each end is a ``datetime`` (a naive one is a wall time in ``tz``,
+        a zone or its name; None: ``PROFILE``'s zone), a ``date`` (the whole
+        day: from its first moment, to its last), epoch seconds, the same as
+        ISO text (``"2024-03-01"``, ``"2024-03-01T09:30"``), or None for an
+        open end.  Daily bars are windowed by market dates: a bar lies in
+        the window when all its days do, and a date-time or epoch seconds
+        stands for its date in ``tz``.
+
+        The search needs the layout that ``write``, ``convert`` and
+        ``resample`` give: each ticker's bars in one run of records, in time
+        order; records found out of order raise ``BarFileError``.  With
+        several tickers, ``ticker`` chooses one (``ValueError`` if there are
+        none of it); without it, the tickers' windows must be one run of
+        records (they are when the window holds one ticker's bars, or the
+        end of one and the start of the next), else ``ValueError`` asks for
+        ``ticker``."""
+        from ._ranges import between
+
+        return between(self, start, end, ticker=ticker, tz=tz)
 
     def _label(self) -> str:
         return ""
