@@ -765,6 +765,8 @@ def main() -> None:
                         help="also time the build of this git revision in the same rounds (old against new)")
     parser.add_argument("--resample", action="store_true",
                         help="run the resampling benchmark instead (benchmarks/resample.py; --results applies)")
+    parser.add_argument("--ranges", action="store_true",
+                        help="run the time-window benchmark instead (benchmarks/ranges.py; --results applies)")
     parser.add_argument("--no-data-path", action="store_true", help="skip the data-path table (benchmarks/data_path.py)")
     parser.add_argument("--memory-child", nargs=2, metavar=("SUBJECT", "MODE"), help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -773,6 +775,11 @@ def main() -> None:
         import resample
 
         resample.run(resample.DEFAULT_COUNT, resample.DEFAULT_ROUNDS, args.results)
+        return
+    if args.ranges:
+        import ranges
+
+        ranges.run(ranges.DEFAULT_COUNT, ranges.DEFAULT_ROUNDS, args.results)
         return
 
     if args.memory_child:
