@@ -148,3 +148,44 @@ def test_records_out_of_the_layout_are_refused(tmp_path, layout, message):
 def test_ends_that_are_no_time_are_refused(intraday, bound, error):
     with pytest.raises((ValueError, TypeError), match=error):
         intraday.between(bound, None)
+
+
+# ---- the tool's --from and --to ------------------------------------------------------------------
+
+WINDOW = ("--from", "2024-03-01T10:00", "--to", "2024-03-01 12:00", "--tz", "America/New_York")
+
+
+def tool(*argv):
+    import io
+
+    from tarnwick.bars import main
+
+    out = io.StringIO()
+    return main(list(map(str, argv)), out), out.getvalue()
+
+
+@pytest.mark.parametrize("tickers", [("ABC",), ("ABC", "XY")])
+def test_the_tool_reads_the_window_of_each_ticker(tmp_path, tickers):
+    from tarnwick.bars import read_export
+
+    source = tmp_path / "m.bars"
+    write(source, numpy.concatenate([minutes(ticker) for ticker in tickers]), kind="intraday")
+    with read(source) as bars:
+        wanted = [bars.between(*WINDOW[1:4:2], ticker=ticker, tz=NEW_YORK) for ticker in tickers]
+        expected = b"".join(bytes(window) for window in wanted)
+        hourly = b"".join(bytes(resample(window, "1h", tz=NEW_YORK)) for window in wanted)
+    status, text = tool("show", source, *WINDOW)
+    assert status == 0, text
+    assert text.startswith(f"{source} from 2024-03-01 10:00:00 to 2024-03-01 12:00:00: {len(expected) // 101} ")
+    assert tool("export", source, tmp_path / "w.parquet", *WINDOW)[0] == 0
+    records, _ = read_export(tmp_path / "w.parquet")
+    assert records.tobytes() == expected
+    assert tool("resample", source, tmp_path / "h.bars", "--span", "1h", *WINDOW)[0] == 0
+    assert bytes(read(tmp_path / "h.bars")) == hourly
+
+
+def test_the_tool_refuses_a_time_it_cannot_read(tmp_path, capsys):
+    write(tmp_path / "m.bars", minutes(), kind="intraday")
+    with pytest.raises(SystemExit):
+        tool("show", tmp_path / "m.bars", "--from", "March")
+    assert "--from: not an ISO date or date-time: 'March'" in capsys.readouterr().err

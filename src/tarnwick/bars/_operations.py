@@ -12,8 +12,10 @@ from typing import TextIO
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
-from ._file import BarFile, StrPath, read
+from ._file import StrPath, read
+from ._ranges import Bound, select
 from ._records import RECORD_SIZE, BarFileError, Kind, market_date
+from ._sequence import BarSequence
 from ._table import TableBars
 from ._zones import resolve_zone
 
@@ -84,14 +86,14 @@ def _bar_text(bar: BarData, zone: datetime.tzinfo | None, profile_zone: bool) ->
     return f"<{type(bar).__name__}>([{moment:%Y-%m-%d %H:%M:%S}]{text.partition(']')[2]}"
 
 
-def summarise(bars: BarFile[BarData], head: int = 5, *, tz: ZoneLike = None) -> list[str]:
-    """The lines that ``show`` prints for a bar file; times in the zone ``tz``
+def summarise(bars: BarSequence[BarData], head: int = 5, *, tz: ZoneLike = None) -> list[str]:
+    """The lines that ``show`` prints for a bar file (or a window of one); times in the zone ``tz``
     (a ``tzinfo``, a zone name, ``"UTC"`` or ``"local"``; None: the profile's)."""
     zone = resolve_zone(tz)
     count = len(bars)
     daily = issubclass(bars.bar_class, DailyBar)
     kind = "daily" if daily else "intraday"
-    lines = [f"{bars.path}: {count} {kind} bar{'s' if count != 1 else ''} ({count * RECORD_SIZE} bytes of records)"]
+    lines = [f"{bars.name}: {count} {kind} bar{'s' if count != 1 else ''} ({count * RECORD_SIZE} bytes of records)"]
     if count == 0:
         return lines
     tickers: Counter[str] = Counter()
@@ -127,13 +129,13 @@ def summarise(bars: BarFile[BarData], head: int = 5, *, tz: ZoneLike = None) -> 
             texts.append("  ..." if index < 0 else f"  {_bar_text(bars[index], zone, tz is None)}")
     except (ValueError, OverflowError) as error:
         hint = " (is it a file of intraday bars? try --intraday)" if daily else ""
-        raise BarFileError(f"{bars.path}: record {index} cannot be read as a {kind} bar: {error}{hint}") from None
+        raise BarFileError(f"{bars.name}: record {index} cannot be read as a {kind} bar: {error}{hint}") from None
     lines.append("tickers: " + ", ".join(f"{name} ({n})" for name, n in tickers.most_common()))
     if head:
         lines.append(f"{'all' if len(texts) == count else f'first and last {head}'}:")
         lines.extend(texts)
     lines.append("span classes: " + ", ".join(f"{name} ({n})" for name, n in classes.most_common()))
-    lines.append(times.text(bars.path, daily, zone))
+    lines.append(times.text(bars.name, daily, zone))
     for ticker in tickers:
         if carrying[ticker]:
             lines.append(f"VWAP {ticker}: {notional[ticker] / volume[ticker]:.6g} "
@@ -144,11 +146,14 @@ def summarise(bars: BarFile[BarData], head: int = 5, *, tz: ZoneLike = None) -> 
 
 
 def show(path: StrPath, *, head: int = 5, kind: Kind | None = None, plot_path: StrPath | None = None,
-         plot_bars: int = 120, out: TextIO | None = None, tz: ZoneLike = None) -> None:
-    """Prints the summary of a bar file and, if asked, charts its last bars
-    (times in the zone ``tz``; None: the profile's)."""
+         plot_bars: int = 120, out: TextIO | None = None, tz: ZoneLike = None, start: Bound = None,
+         end: Bound = None) -> None:
+    """Prints the summary of a bar file, or of its bars from ``start`` to
+    ``end`` (see ``BarSequence.between``; each ticker's), and, if asked,
+    charts the last of them (times in the zone ``tz``; None: the profile's)."""
     out = sys.stdout if out is None else out
-    with read(path, kind) as bars:
+    with read(path, kind) as opened:
+        bars = opened if start is None and end is None else select(opened, start, end, tz=tz)
         for line in summarise(bars, head, tz=tz):
             print(line, file=out)
         if plot_path is not None:
