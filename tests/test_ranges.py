@@ -116,9 +116,10 @@ def test_several_tickers(tmp_path, start, end):
         assert len(bars.between(None, None)) == 800  # the tickers' windows meet
 
 
-def test_a_window_is_the_file_s_memory_and_outlives_it(intraday):
+def test_a_window_is_the_file_s_memory_and_outlives_it(intraday, tmp_path):
     window = intraday.between(START_10, END_20)
     assert numpy.shares_memory(window.columns(), intraday.columns())
+    assert write(tmp_path / "w.bars", window) == 11 and read(tmp_path / "w.bars").kind == "intraday"
     assert bytes(window) == bytes(memoryview(intraday)[10 * 101 : 21 * 101])
     assert [bar.timestamp for bar in window][-1] == window[-1].timestamp == END_20
     assert "m.bars from" in repr(window) and ": 11 BarData>" in repr(window)

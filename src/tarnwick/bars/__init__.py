@@ -39,6 +39,7 @@ if TYPE_CHECKING:
 
     from ._file import BarFile, BarFileError, read, write
     from ._records import RECORD_FIELDS, RECORD_SIZE, ticker_file_name
+    from ._ranges import BarWindow
     from ._resample import ResampledBars, ResampleError, resample
 
     from ._cli import main
@@ -68,6 +69,7 @@ _LAZY = {
     **dict.fromkeys(("BarFile", "BarFileError", "read", "write"), "_file"),
     **dict.fromkeys(("RECORD_FIELDS", "RECORD_SIZE", "ticker_file_name"), "_records"),
     **dict.fromkeys(("ResampledBars", "ResampleError", "resample"), "_resample"),
+    "BarWindow": "_ranges",
     "main": "_cli",
     "convert": "_convert",
     **dict.fromkeys(("Reading", "TableBars", "TableError", "load_csv", "load_tables"), "_table"),
@@ -93,6 +95,7 @@ __all__ = [
     "RECORD_SIZE",
     "BarFile",
     "BarFileError",
+    "BarWindow",
     "ResampleError",
     "ResampledBars",
     "TableBars",

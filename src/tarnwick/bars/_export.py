@@ -102,7 +102,7 @@ def _tz(tz: TimeZone, zone: TimeZone) -> TimeZone:
 
 
 def to_arrow(source: BarsLike, *, tz: TimeZone = None, zone: TimeZone = None) -> pyarrow.Table:
-    """The bars of ``source`` (a ``BarFile`` or a window of one, the path of a bar file, or bars
+    """The bars of ``source`` (a ``BarFile`` or a ``BarWindow`` of one, the path of a bar file, or bars
     of one kind) as an Arrow table of ``schema(kind, tz)``."""
     records, kind = _records_of(source)
     return records_to_arrow(records, kind, tz=_tz(tz, zone))

@@ -2,8 +2,8 @@
 in a window, found by binary search over the records in place and given
 without copying.
 
-The searches rest on the layout that ``write``, ``convert`` and
-``resample`` give a file: each ticker's bars in one run of records, in time
+The searches rest on the layout that ``convert`` and ``resample`` make
+(and ``write`` keeps): each ticker's bars in one run of records, in time
 order (starts and ends never decreasing).  A window read so costs a few
 dozen record reads per ticker, not a pass over the file.  What a search
 reads is checked against that layout, so a file out of order is refused

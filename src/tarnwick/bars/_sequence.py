@@ -153,9 +153,9 @@ class BarSequence(Sequence[B]):
         the window when all its days do, and a date-time or epoch seconds
         stands for its date in ``tz``.
 
-        The search needs the layout that ``write``, ``convert`` and
-        ``resample`` give: each ticker's bars in one run of records, in time
-        order; records found out of order raise ``BarFileError``.  With
+        The search needs the layout that ``convert`` and ``resample`` make
+        (and ``write`` keeps): each ticker's bars in one run of records, in
+        time order; records found out of order raise ``BarFileError``.  With
         several tickers, ``ticker`` chooses one (``ValueError`` if there are
         none of it); without it, the tickers' windows must be one run of
         records (they are when the window holds one ticker's bars, or the
