@@ -166,7 +166,7 @@ def tool(*argv):
 
 
 @pytest.mark.parametrize("tickers", [("ABC",), ("ABC", "XY")])
-def test_the_tool_reads_the_window_of_each_ticker(tmp_path, tickers):
+def test_the_tool_reads_the_window_of_each_ticker(tmp_path, tickers, utc_profile):
     from tarnwick.bars import read_export
 
     source = tmp_path / "m.bars"
@@ -185,7 +185,7 @@ def test_the_tool_reads_the_window_of_each_ticker(tmp_path, tickers):
     assert bytes(read(tmp_path / "h.bars")) == hourly
 
 
-def test_the_tool_refuses_a_time_it_cannot_read(tmp_path, capsys):
+def test_the_tool_refuses_a_time_it_cannot_read(tmp_path, capsys, utc_profile):
     write(tmp_path / "m.bars", minutes(), kind="intraday")
     with pytest.raises(SystemExit):
         tool("show", tmp_path / "m.bars", "--from", "March")
