@@ -7,7 +7,7 @@ from typing import TextIO
 
 from .._export import export, format_for
 from .._file import read
-from .options import Commands, add_force, add_kind, add_zone, check_output, kind
+from .options import Commands, add_force, add_kind, add_window, add_zone, check_output, kind, window
 
 
 def add(commands: Commands) -> None:
@@ -22,6 +22,7 @@ def add(commands: Commands) -> None:
                          help="the format (default: by OUT's suffix)")
     add_kind(command, "for a file without a header: ")
     add_zone(command)
+    add_window(command)
     add_force(command)
     command.set_defaults(run=run)
 
@@ -31,6 +32,6 @@ def run(arguments: argparse.Namespace, out: TextIO) -> int:
     check_output(arguments.output, "directory" if chosen == "dataset" else "file", arguments,
                  inputs=(arguments.input,))
     with read(arguments.input, kind(arguments)) as bars:
-        count = export(bars, arguments.output, format=chosen, tz=arguments.tz)
+        count = export(window(bars, arguments), arguments.output, format=chosen, tz=arguments.tz)
         print(f"{arguments.output}: {count} {bars.kind} bars as {chosen}", file=out)
     return 0

@@ -9,8 +9,10 @@ from collections.abc import Callable, Iterable
 from typing import Any
 
 from .._file import StrPath
+from .._ranges import parse_moment, select
 from .._records import Kind
 from .._output import Shape, check_target, stops_deferred
+from .._sequence import BarSequence
 from .._zones import parse_zone
 
 PROGRAM = "tarnwick-bars"
@@ -87,6 +89,21 @@ def add_zone(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--tz", type=argument_type(_zone_text), metavar="ZONE",
                         help="time zone of the bar times: a name such as America/New_York, UTC, or local; "
                              "default: PROFILE's, UTC")
+
+
+def add_window(parser: argparse.ArgumentParser) -> None:
+    """``--from`` and ``--to``: each ticker's bars within a window (see ``window``)."""
+    for option, dest, side in (("--from", "start", "first"), ("--to", "end", "last")):
+        parser.add_argument(option, dest=dest, type=argument_type(parse_moment), metavar="TIME",
+                            help=f"only the bars within the window from --from to --to: an ISO date (its {side} "
+                                 "moment) or date-time (2024-03-01T09:30), in --tz unless it has an offset")
+
+
+def window(bars: BarSequence[Any], arguments: argparse.Namespace) -> BarSequence[Any]:
+    """The bars of an open file that ``--from`` and ``--to`` ask for (all of them without either)."""
+    if arguments.start is None and arguments.end is None:
+        return bars
+    return select(bars, arguments.start, arguments.end, tz=arguments.tz)
 
 
 def add_progress(parser: argparse.ArgumentParser) -> None:

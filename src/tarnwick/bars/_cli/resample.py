@@ -4,6 +4,7 @@ another directory, the files resampled in parallel."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import sys
 import threading
@@ -12,11 +13,12 @@ from concurrent.futures import FIRST_EXCEPTION, Future, ThreadPoolExecutor, wait
 from pathlib import Path
 from typing import Any, TextIO
 
-from .._file import write
+from .._file import read, write
 from .._records import RECORD_SIZE
 from .._output import describe_error, output_directory
 from .._resample import ResampledBars, Span, clock_seconds, parse_session, resample
-from .options import PROGRAM, CommandError, Commands, add_force, add_kind, add_zone, argument_type, check_output, kind
+from .options import (PROGRAM, CommandError, Commands, add_force, add_kind, add_window, add_zone, argument_type,
+                      check_output, kind, window)
 
 CHUNK = (1 << 23) // RECORD_SIZE * RECORD_SIZE
 """Bytes written between two looks at whether the run was stopped: about
@@ -48,6 +50,7 @@ def add(commands: Commands) -> None:
     command.add_argument("--span", required=True, type=argument_type(Span.parse),
                          help="the new span: 5min, 1h, 24h (intraday), 1d, 1w, 1mo, 1q, 1y (daily), or seconds")
     add_zone(command)
+    add_window(command)
     command.add_argument("--session", metavar="HH:MM-HH:MM", type=argument_type(_check_session),
                          help="keep only intraday bars within these local hours")
     command.add_argument("--origin", metavar="HH:MM", type=argument_type(_check_clock),
@@ -62,8 +65,12 @@ def add(commands: Commands) -> None:
 def _resample_file(source: Path, target: Path, arguments: argparse.Namespace, stop: threading.Event,
                    shown: Path | None = None) -> str:
     """Resamples ``source`` into ``target``; says so, naming the target ``shown`` (default ``target``)."""
-    bars = resample(source, arguments.span, tz=arguments.tz, session=arguments.session, origin=arguments.origin,
-                    kind=kind(arguments))
+    with contextlib.ExitStack() as stack:
+        records: object = source  # mapped by resample itself, unless only a window of it is asked for
+        if arguments.start is not None or arguments.end is not None:
+            records = window(stack.enter_context(read(source, kind(arguments))), arguments)
+        bars = resample(records, arguments.span, tz=arguments.tz, session=arguments.session,
+                        origin=arguments.origin, kind=kind(arguments))
     if stop.is_set():
         raise _Stopped
     write(target, _chunks(bars, stop), kind=bars.kind)

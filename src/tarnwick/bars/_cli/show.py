@@ -6,7 +6,8 @@ import argparse
 from typing import TextIO
 
 from .._operations import show
-from .options import Commands, add_force, add_kind, add_zone, check_output, check_plotting, kind, positive
+from .options import (Commands, add_force, add_kind, add_window, add_zone, check_output, check_plotting, kind,
+                      positive)
 
 
 def add(commands: Commands) -> None:
@@ -16,6 +17,7 @@ def add(commands: Commands) -> None:
                          help="how many bars to print from each end (default 5)")
     add_kind(command, "for a file without a header: ")
     add_zone(command)
+    add_window(command)
     command.add_argument("--plot", metavar="CHART.png", help="draw a candlestick chart with a volume panel")
     command.add_argument("--plot-bars", type=positive, default=120, metavar="N",
                          help="how many of the last bars the chart shows (default 120); more than 2000 are "
@@ -29,5 +31,5 @@ def run(arguments: argparse.Namespace, out: TextIO) -> int:
         check_plotting()
         check_output(arguments.plot, "file", arguments, inputs=(arguments.file,))
     show(arguments.file, head=arguments.head, kind=kind(arguments), plot_path=arguments.plot,
-         plot_bars=arguments.plot_bars, out=out, tz=arguments.tz)
+         plot_bars=arguments.plot_bars, out=out, tz=arguments.tz, start=arguments.start, end=arguments.end)
     return 0
