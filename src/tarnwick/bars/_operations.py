@@ -1,18 +1,21 @@
-"""What the bar-file tool does, as library functions: ``show`` a bar file's
-summary (``summarise`` gives its lines) and ``verify`` a file against the
-table it was converted from."""
+"""What the bar-file tool does, as library functions: ``show`` the summary
+of a bar file or a set of them (``summarise`` gives a file's lines) and
+``verify`` a file against the table it was converted from."""
 
 from __future__ import annotations
 
 import datetime
 import math
+import os
 import sys
 from collections import Counter, defaultdict
 from typing import TextIO
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
-from ._file import BarFile, StrPath, read
+from ._bar_sets import BarSet, Member, bar_files, read_set
+from ._file import StrPath, read
+from ._sequence import BarSequence
 from ._records import RECORD_SIZE, BarFileError, Kind, market_date
 from ._table import TableBars
 from ._zones import resolve_zone
@@ -62,7 +65,7 @@ class _Times:
         if end > self.latest:
             self.latest, self.last_index = end, index
 
-    def text(self, path: StrPath, daily: bool, zone: datetime.tzinfo | None) -> str:
+    def text(self, path: str, daily: bool, zone: datetime.tzinfo | None) -> str:
         if daily:
             return f"dates: market dates {market_date(self.earliest)} .. {market_date(self.latest)}"
         shown = []
@@ -84,14 +87,14 @@ def _bar_text(bar: BarData, zone: datetime.tzinfo | None, profile_zone: bool) ->
     return f"<{type(bar).__name__}>([{moment:%Y-%m-%d %H:%M:%S}]{text.partition(']')[2]}"
 
 
-def summarise(bars: BarFile[BarData], head: int = 5, *, tz: ZoneLike = None) -> list[str]:
+def summarise(bars: BarSequence[BarData], head: int = 5, *, tz: ZoneLike = None) -> list[str]:
     """The lines that ``show`` prints for a bar file; times in the zone ``tz``
     (a ``tzinfo``, a zone name, ``"UTC"`` or ``"local"``; None: the profile's)."""
     zone = resolve_zone(tz)
     count = len(bars)
     daily = issubclass(bars.bar_class, DailyBar)
     kind = "daily" if daily else "intraday"
-    lines = [f"{bars.path}: {count} {kind} bar{'s' if count != 1 else ''} ({count * RECORD_SIZE} bytes of records)"]
+    lines = [f"{bars.name}: {count} {kind} bar{'s' if count != 1 else ''} ({count * RECORD_SIZE} bytes of records)"]
     if count == 0:
         return lines
     tickers: Counter[str] = Counter()
@@ -127,13 +130,13 @@ def summarise(bars: BarFile[BarData], head: int = 5, *, tz: ZoneLike = None) -> 
             texts.append("  ..." if index < 0 else f"  {_bar_text(bars[index], zone, tz is None)}")
     except (ValueError, OverflowError) as error:
         hint = " (is it a file of intraday bars? try --intraday)" if daily else ""
-        raise BarFileError(f"{bars.path}: record {index} cannot be read as a {kind} bar: {error}{hint}") from None
+        raise BarFileError(f"{bars.name}: record {index} cannot be read as a {kind} bar: {error}{hint}") from None
     lines.append("tickers: " + ", ".join(f"{name} ({n})" for name, n in tickers.most_common()))
     if head:
         lines.append(f"{'all' if len(texts) == count else f'first and last {head}'}:")
         lines.extend(texts)
     lines.append("span classes: " + ", ".join(f"{name} ({n})" for name, n in classes.most_common()))
-    lines.append(times.text(bars.path, daily, zone))
+    lines.append(times.text(bars.name, daily, zone))
     for ticker in tickers:
         if carrying[ticker]:
             lines.append(f"VWAP {ticker}: {notional[ticker] / volume[ticker]:.6g} "
@@ -143,12 +146,18 @@ def summarise(bars: BarFile[BarData], head: int = 5, *, tz: ZoneLike = None) -> 
     return lines
 
 
-def show(path: StrPath, *, head: int = 5, kind: Kind | None = None, plot_path: StrPath | None = None,
+def show(path: BarSet, *, head: int = 5, kind: Kind | None = None, plot_path: StrPath | None = None,
          plot_bars: int = 120, out: TextIO | None = None, tz: ZoneLike = None) -> None:
     """Prints the summary of a bar file and, if asked, charts its last bars
-    (times in the zone ``tz``; None: the profile's)."""
+    (times in the zone ``tz``; None: the profile's).  A directory of bar
+    files or a list of them is one set (see ``to_arrow``): a line for the
+    whole, then each file's summary; a chart needs one file."""
     out = sys.stdout if out is None else out
-    with read(path, kind) as bars:
+    members = bar_files(path)
+    if len(members) > 1:
+        _show_set(members, _set_name(path, members), head, kind, plot_path, out, tz)
+        return
+    with read_set(members, kind) as (bars,):
         for line in summarise(bars, head, tz=tz):
             print(line, file=out)
         if plot_path is not None:
@@ -158,3 +167,24 @@ def show(path: StrPath, *, head: int = 5, kind: Kind | None = None, plot_path: S
             plot(chosen, plot_path, title=title, tz=tz, inputs=(path,))
             del chosen
             print(f"chart: {plot_path}", file=out)
+
+
+def _show_set(files: list[Member], name: str, head: int, kind: Kind | None, plot_path: StrPath | None,
+              out: TextIO, tz: ZoneLike) -> None:
+    if plot_path is not None:
+        raise ValueError(f"a chart (--plot) shows one bar file, not the {len(files)} of {name}: give one of them")
+    with read_set(files, kind) as opened:
+        count = sum(map(len, opened))
+        print(f"{name}: {len(opened)} files of {opened[0].kind} bars, {count} bar"
+              f"{'s' if count != 1 else ''} in all", file=out)
+        for bars in opened:
+            print(file=out)
+            for line in summarise(bars, head, tz=tz):
+                print(line, file=out)
+
+
+def _set_name(given: BarSet, members: list[Member]) -> str:
+    """What a set is called in messages: the directory, or its files' names."""
+    if isinstance(given, (str, os.PathLike)):
+        return str(given)
+    return ", ".join(member.name if isinstance(member, BarSequence) else str(member) for member in members)

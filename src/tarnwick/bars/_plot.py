@@ -10,11 +10,12 @@ from typing import Any
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
-from ._file import BarFile, StrPath
+from ._file import StrPath
 from ._output import output_file, stops_deferred
 from ._records import RECORD_SIZE, RECORD_STRUCT, TICKER_BYTES, market_date
 from ._resample import ResampleError, Span, resample
 from ._zones import TimeZone, resolve_zone, zone_name
+from ._sequence import BarSequence
 
 CHART_SPANS = ("1min", "2min", "5min", "10min", "15min", "30min", "1h", "2h", "4h", "12h", "1d", "1w", "1mo", "1q",
                "1y")
@@ -114,7 +115,7 @@ def draw(bars: Sequence[BarData], *, title: str | None = None, tz: TimeZone = No
     return figure
 
 
-def chart_candles(bars: BarFile[Any], count: int, limit: int = 2000, *,
+def chart_candles(bars: BarSequence[Any], count: int, limit: int = 2000, *,
                   tz: datetime.tzinfo | str | None = None) -> tuple[Sequence[BarData], str]:
     """The last ``count`` bars of a file as at most ``limit`` candles, and a
     title saying what they are: the bars themselves if they are few enough,
