@@ -155,3 +155,32 @@ def test_write_joins_open_files_each_bringing_its_kind(three, tmp_path):
     assert write(tmp_path / "weeks.bars", [days, weeks]) == 2 + len(weeks)
     assert write(tmp_path / "five.bars", [five, files[0]]) == len(five) + 2
     assert read(tmp_path / "weeks.bars").kind == "daily"
+
+
+TICKERS_TABLE = "Datetime,Ticker,Open,High,Low,Close,Volume\n" + "".join(
+    f"2024-03-01 09:3{minute}:00,{ticker},1,2,0.5,1.5,10\n" for minute in range(3) for ticker in ("CCC", "AAA", "BBB"))
+
+
+def test_the_tool_takes_a_directory_of_tickers_end_to_end(tmp_path, capsys, utc_profile):
+    def run(*argv):
+        out = io.StringIO()
+        return bars.main([str(part) for part in argv], out), out.getvalue() + capsys.readouterr().err
+
+    (tmp_path / "day.csv").write_text(TICKERS_TABLE)
+    folder, dataset = tmp_path / "day", tmp_path / "by-ticker"
+    steps = [
+        (("convert", tmp_path / "day.csv", folder), 0, "AAA.bars: 3 intraday bars of AAA"),
+        (("show", folder, "--head", 1), 0, f"{folder}: 3 files of intraday bars, 9 bars in all"),
+        (("show", folder / "AAA.bars", folder / "BBB.bars"), 0, "2 files of intraday bars, 6 bars in all"),
+        (("export", folder, tmp_path / "all.parquet"), 0, "all.parquet: 9 intraday bars as parquet"),
+        (("export", folder / "AAA.bars", folder / "BBB.bars", dataset), 0, "6 intraday bars as dataset"),
+        (("export", folder / "CCC.bars", dataset, "--append"), 0, "3 intraday bars added as dataset"),
+        (("export", folder / "BBB.bars", dataset, "--append"), 1, "holds ticker 'BBB' already: give --force"),
+        (("export", folder / "BBB.bars", dataset, "--append", "--force"), 0, "3 intraday bars added"),
+        (("export", folder, tmp_path / "all.csv", "--append"), 1, "added (--append) to a dataset directory only"),
+        (("export", folder, dataset), 1, "exists: give --force"),
+    ]
+    for argv, status, text in steps:
+        got, said = run(*argv)
+        assert (got, text in said) == (status, True), (argv, said)
+    assert len(read_export(dataset)[0]) == len(read_export(tmp_path / "all.parquet")[0]) == 9

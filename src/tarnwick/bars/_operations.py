@@ -13,7 +13,7 @@ from typing import TextIO
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
-from ._bar_sets import BarSet, Member, bar_files, read_set
+from ._bar_sets import BarSet, Member, bar_files, input_paths, read_set
 from ._file import StrPath, read
 from ._sequence import BarSequence
 from ._records import RECORD_SIZE, BarFileError, Kind, market_date
@@ -153,9 +153,10 @@ def show(path: BarSet, *, head: int = 5, kind: Kind | None = None, plot_path: St
     files or a list of them is one set (see ``to_arrow``): a line for the
     whole, then each file's summary; a chart needs one file."""
     out = sys.stdout if out is None else out
-    members = bar_files(path)
+    given = [path] if isinstance(path, (str, os.PathLike, BarSequence)) else list(path)
+    members = bar_files(given)
     if len(members) > 1:
-        _show_set(members, _set_name(path, members), head, kind, plot_path, out, tz)
+        _show_set(members, _set_name(given), head, kind, plot_path, out, tz)
         return
     with read_set(members, kind) as (bars,):
         for line in summarise(bars, head, tz=tz):
@@ -164,7 +165,7 @@ def show(path: BarSet, *, head: int = 5, kind: Kind | None = None, plot_path: St
             from ._plot import chart_candles, plot
 
             chosen, title = chart_candles(bars, plot_bars, tz=tz)
-            plot(chosen, plot_path, title=title, tz=tz, inputs=(path,))
+            plot(chosen, plot_path, title=title, tz=tz, inputs=input_paths(given))
             del chosen
             print(f"chart: {plot_path}", file=out)
 
@@ -183,8 +184,6 @@ def _show_set(files: list[Member], name: str, head: int, kind: Kind | None, plot
                 print(line, file=out)
 
 
-def _set_name(given: BarSet, members: list[Member]) -> str:
-    """What a set is called in messages: the directory, or its files' names."""
-    if isinstance(given, (str, os.PathLike)):
-        return str(given)
-    return ", ".join(member.name if isinstance(member, BarSequence) else str(member) for member in members)
+def _set_name(given: list[Member]) -> str:
+    """What a set is called in messages: the directories and files given."""
+    return ", ".join(item.name if isinstance(item, BarSequence) else str(item) for item in given)
