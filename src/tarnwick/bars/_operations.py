@@ -13,7 +13,7 @@ from typing import TextIO
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
-from ._bar_sets import BarSet, Member, bar_files, input_paths, read_set
+from ._bar_sets import BarSet, Member, input_paths, read_set
 from ._file import StrPath, read
 from ._sequence import BarSequence
 from ._records import RECORD_SIZE, BarFileError, Kind, market_date
@@ -154,34 +154,27 @@ def show(path: BarSet, *, head: int = 5, kind: Kind | None = None, plot_path: St
     whole, then each file's summary; a chart needs one file."""
     out = sys.stdout if out is None else out
     given = [path] if isinstance(path, (str, os.PathLike, BarSequence)) else list(path)
-    members = bar_files(given)
-    if len(members) > 1:
-        _show_set(members, _set_name(given), head, kind, plot_path, out, tz)
-        return
-    with read_set(members, kind) as (bars,):
-        for line in summarise(bars, head, tz=tz):
-            print(line, file=out)
+    with read_set(given, kind) as opened:
+        several = len(opened) > 1
+        if several:
+            if plot_path is not None:
+                raise ValueError(f"a chart (--plot) shows one bar file, not the {len(opened)} of "
+                                 f"{_set_name(given)}: give one of them")
+            count = sum(map(len, opened))
+            print(f"{_set_name(given)}: {len(opened)} files of {opened[0].kind} bars, {count} bar"
+                  f"{'s' if count != 1 else ''} in all", file=out)
+        for bars in opened:
+            if several:
+                print(file=out)
+            for line in summarise(bars, head, tz=tz):
+                print(line, file=out)
         if plot_path is not None:
             from ._plot import chart_candles, plot
 
-            chosen, title = chart_candles(bars, plot_bars, tz=tz)
+            chosen, title = chart_candles(opened[0], plot_bars, tz=tz)
             plot(chosen, plot_path, title=title, tz=tz, inputs=input_paths(given))
             del chosen
             print(f"chart: {plot_path}", file=out)
-
-
-def _show_set(files: list[Member], name: str, head: int, kind: Kind | None, plot_path: StrPath | None,
-              out: TextIO, tz: ZoneLike) -> None:
-    if plot_path is not None:
-        raise ValueError(f"a chart (--plot) shows one bar file, not the {len(files)} of {name}: give one of them")
-    with read_set(files, kind) as opened:
-        count = sum(map(len, opened))
-        print(f"{name}: {len(opened)} files of {opened[0].kind} bars, {count} bar"
-              f"{'s' if count != 1 else ''} in all", file=out)
-        for bars in opened:
-            print(file=out)
-            for line in summarise(bars, head, tz=tz):
-                print(line, file=out)
 
 
 def _set_name(given: list[Member]) -> str:
