@@ -27,7 +27,8 @@ A dataset holds each ticker's bars in one part file, in their order:
 ``ticker=NAME/part-0.parquet``, NAME the ticker percent-encoded as in URLs
 (every byte of its UTF-8 but letters, digits and ``_.-~``), which
 ``pyarrow.dataset``'s hive partitioning decodes; tickers are text, read
-back as strings whatever they look like.
+back as strings whatever they look like.  An export can add the partitions
+of further tickers to a dataset (``append``).
 """
 
 from __future__ import annotations
@@ -35,6 +36,7 @@ from __future__ import annotations
 import datetime
 import math
 import os
+import shutil
 from collections.abc import Iterable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal, Unpack
@@ -43,10 +45,10 @@ import numpy
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
-from ._file import BarFile, BarFileError, StrPath
+from ._bar_sets import BarSet, input_paths, is_set, read_set
+from ._file import BarFileError, StrPath
 from ._records import (BAR_KIND_CODE, FORMAT_VERSION, SCHEMA_FORMAT_KEY, SCHEMA_KIND_KEY, TICKER_BYTES, Kind,
-                       date_numbers, dates_from_numbers, open_records, record_dtype)
-from ._sequence import BarSequence
+                       date_numbers, dates_from_numbers, record_dtype)
 from ._zones import TimeZone, zone_name
 from ._output import output_directory, output_file
 
@@ -67,7 +69,9 @@ _NS = 1_000_000_000
 _DAY_SECONDS = 86_400
 
 Records = numpy.ndarray[Any, numpy.dtype[numpy.void]]
-BarsLike = BarSequence[Any] | StrPath | Iterable[BarData]
+BarsLike = BarSet | Iterable[BarData]
+"""Bar files as one set (a path, a ``BarFile``, a directory of bar files or a
+list of paths and ``BarFile``s; see ``_bar_sets``), or bars of one kind."""
 
 
 def schema(kind: Kind, tz: TimeZone = None, *, zone: TimeZone = None) -> pyarrow.Schema:
@@ -101,11 +105,27 @@ def _tz(tz: TimeZone, zone: TimeZone) -> TimeZone:
 # ---- records to a table ----------------------------------------------------------
 
 
-def to_arrow(source: BarsLike, *, tz: TimeZone = None, zone: TimeZone = None) -> pyarrow.Table:
-    """The bars of ``source`` (a ``BarFile`` or a ``BarWindow`` of one, the path of a bar file, or bars
-    of one kind) as an Arrow table of ``schema(kind, tz)``."""
-    records, kind = _records_of(source)
-    return records_to_arrow(records, kind, tz=_tz(tz, zone))
+def to_arrow(source: BarsLike, *, kind: Kind | None = None, tz: TimeZone = None,
+             zone: TimeZone = None) -> pyarrow.Table:
+    """The bars of ``source`` as an Arrow table of ``schema(kind, tz)``:
+    a ``BarFile``, the path of a bar file, a directory of bar files or a list
+    of paths and ``BarFile``s (one table of them all, each file's rows in
+    their order, the files in the set's order), or bars of one kind.
+    ``kind`` is the kind of files without a header."""
+    import pyarrow as pa
+
+    if not is_set(source):
+        records, found = _bars_records(source)
+        return records_to_arrow(records, found, tz=_tz(tz, zone))
+    with read_set(source, kind) as files:
+        # One table per file over its mapped records, joined without copying them again.
+        tables = []
+        for bars in files:
+            try:
+                tables.append(records_to_arrow(numpy.frombuffer(bars, record_dtype()), bars.kind, tz=_tz(tz, zone)))
+            except BarFileError as error:
+                raise BarFileError(f"{bars.name}: {error}") from None
+    return tables[0] if len(tables) == 1 else pa.concat_tables(tables)
 
 
 def records_to_arrow(records: Records, kind: Kind, *, tz: TimeZone = None, zone: TimeZone = None) -> pyarrow.Table:
@@ -130,10 +150,7 @@ def records_to_arrow(records: Records, kind: Kind, *, tz: TimeZone = None, zone:
     return pa.Table.from_arrays(arrays, schema=target)
 
 
-def _records_of(source: BarsLike) -> tuple[Records, Kind]:
-    if isinstance(source, (BarSequence, str, os.PathLike)):
-        with open_records(source, check_codes=True) as records:  # the columns keep the mapping alive
-            return numpy.frombuffer(records.view, record_dtype()), records.kind
+def _bars_records(source: Iterable[BarData]) -> tuple[Records, Kind]:
     given = list(source)
     daily = {isinstance(bar, DailyBar) for bar in given}
     if len(daily) > 1:
@@ -327,21 +344,29 @@ def format_for(target: StrPath) -> Format:
     return FORMATS[suffix]
 
 
-def export(source: BarsLike, target: StrPath, *, format: Format | None = None,
-           tz: TimeZone = None, zone: TimeZone = None) -> int:
-    """Writes the bars of ``source`` to ``target`` as Parquet, CSV or a Parquet
-    dataset partitioned by ticker (``format``; default by ``target``'s suffix,
-    see ``format_for``), whole or not at all.  Returns the number of bars."""
+def export(source: BarsLike, target: StrPath, *, format: Format | None = None, kind: Kind | None = None,
+           append: bool = False, force: bool = False, tz: TimeZone = None, zone: TimeZone = None) -> int:
+    """Writes the bars of ``source`` (see ``to_arrow``: several files make one
+    table) to ``target`` as Parquet, CSV or a Parquet dataset partitioned by
+    ticker (``format``; default by ``target``'s suffix, see ``format_for``),
+    whole or not at all.  Returns the number of bars.
+
+    ``append`` adds to an existing dataset the partitions of the tickers it
+    does not hold; a ticker it holds is refused unless ``force``, which
+    replaces that ticker's partition only.  An append that fails leaves the
+    dataset as it was."""
     import pyarrow.csv
     import pyarrow.parquet
 
     chosen = format or format_for(target)
     if chosen not in ("parquet", "csv", "dataset"):
         raise ValueError(f"unknown export format {chosen!r}: parquet, csv or dataset")
-    inputs = _input_paths(source)
-    table = to_arrow(source, tz=_tz(tz, zone))
+    if append and chosen != "dataset":
+        raise ValueError(f"{target}: bars are added (--append) to a dataset directory only, not to {chosen}")
+    inputs = input_paths(source) if is_set(source) else []
+    table = to_arrow(source, kind=kind, tz=_tz(tz, zone))
     if chosen == "dataset":
-        write_dataset(table, target, inputs=inputs)
+        write_dataset(table, target, inputs=inputs, append=append, force=force)
         return len(table)
     with output_file(target, inputs=inputs) as temporary:
         if chosen == "parquet":
@@ -357,13 +382,6 @@ def export(source: BarsLike, target: StrPath, *, format: Format | None = None,
 
 CSV_BATCH_ROWS = 1 << 14
 """Rows written to a CSV file between two looks at whether the program was stopped."""
-
-
-def _input_paths(source: BarsLike) -> tuple[StrPath, ...]:
-    """The file that ``source`` reads, which an export must not write over."""
-    if isinstance(source, BarFile):
-        return (source.path,)
-    return (source,) if isinstance(source, (str, os.PathLike)) else ()
 
 
 def exported(source: StrPath) -> Format | None:
@@ -426,16 +444,84 @@ def _plain_times(table: pyarrow.Table) -> pyarrow.Table:
     return table
 
 
-def write_dataset(table: pyarrow.Table, directory: StrPath, *, inputs: Iterable[StrPath] = ()) -> None:
+def write_dataset(table: pyarrow.Table, directory: StrPath, *, inputs: Iterable[StrPath] = (), append: bool = False,
+                  force: bool = False) -> None:
     """Writes a table of bars as a Parquet dataset partitioned by ticker, in
     the hive layout (``directory/ticker=XYZ/part-0.parquet``) that
     ``pyarrow.dataset`` and distributed engines read: one part file for
     each ticker, its bars in the table's order, its name percent-encoded
     (see the module's description).  The directory is built beside
     ``directory`` and put in its place whole; an existing one is replaced
-    only if it holds nothing but an earlier output, and none of ``inputs``."""
+    only if it holds nothing but an earlier output, and none of ``inputs``.
+    With ``append`` the new one keeps what the old one held but the
+    partitions of the table's tickers (which need ``force``; see ``export``),
+    by hard links where the file system has them."""
+    kept = _kept_entries(table, Path(directory), force) if append else []
     with output_directory(directory, inputs=inputs) as scratch:
+        for name in kept:
+            _link_copy(Path(directory, name), scratch / name)
         _write_parts(table, scratch)
+
+
+# ---- adding to a dataset ----------------------------------------------------------------
+
+
+def _kept_entries(table: pyarrow.Table, target: Path, force: bool) -> list[str]:
+    """What an append into ``target`` keeps of it: every entry but the
+    partitions of ``table``'s tickers, which only ``force`` lets go.
+    Refuses bars that cannot join the dataset's (another kind, another zone)."""
+    if not target.is_dir():
+        return []  # a new dataset
+    entries = sorted(os.listdir(target))
+    partitions = [name for name in entries if name.startswith("ticker=") and (target / name).is_dir()]
+    _check_joinable(table, target, partitions)
+    incoming = {_partition_name(ticker) for ticker in table["ticker"].unique().to_pylist()}
+    held = [name for name in partitions if name in incoming]
+    if held and not force:
+        from urllib.parse import unquote
+
+        more = f" (and {len(held) - 1} more tickers)" if len(held) > 1 else ""
+        raise BarFileError(f"{target} holds ticker {unquote(held[0].removeprefix('ticker='))!r} already{more}: "
+                           "give --force (force=True) to replace its partition")
+    return [name for name in entries if name not in incoming]
+
+
+def _check_joinable(table: pyarrow.Table, target: Path, partitions: list[str]) -> None:
+    import pyarrow.parquet
+
+    part = next((file for name in partitions for file in sorted((target / name).glob("*.parquet"))), None)
+    if part is None:
+        return  # no bars yet: any will do
+    held = pyarrow.parquet.read_schema(part)
+    incoming = table.schema.remove(table.schema.get_field_index("ticker"))
+    if held.equals(incoming):
+        return
+    held_kind = (held.metadata or {}).get(SCHEMA_KIND_KEY.encode(), b"unknown").decode()
+    new_kind = (table.schema.metadata or {}).get(SCHEMA_KIND_KEY.encode(), b"").decode()
+    if held_kind != new_kind:
+        raise BarFileError(f"{target} holds {held_kind} bars, which {new_kind} bars cannot join")
+    if "end" in held.names and held.field("end").type != incoming.field("end").type:
+        zone = getattr(held.field("end").type, "tz", None)
+        raise BarFileError(f"{target} holds times in the zone {zone}: give tz={zone!r} (--tz {zone}) to add to it")
+    raise BarFileError(f"{target} holds bars of another table schema ({part}), which these cannot join")
+
+
+def _link_copy(source: Path, target: Path) -> None:
+    """``source`` (a file or a directory tree) at ``target`` too, by hard links
+    where the file system has them (nothing copied), else by copying."""
+
+    def link(old: str, new: str) -> None:
+        try:
+            os.link(old, new)
+        except OSError:
+            shutil.copy2(old, new)
+
+    if source.is_dir() and not source.is_symlink():
+        shutil.copytree(source, target, symlinks=True, copy_function=link)
+    elif source.is_symlink():
+        os.symlink(os.readlink(source), target)
+    else:
+        link(str(source), str(target))
 
 
 # The directory of a null value in the hive layout, "ticker=__HIVE_DEFAULT_PARTITION__"

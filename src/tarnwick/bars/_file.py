@@ -154,9 +154,10 @@ def write(path: StrPath, source: BarSource, *, kind: Kind | None = None) -> int:
 
     Records given as buffers carry no class, so ``kind`` (``"daily"`` or
     ``"intraday"``) must say what they are: a file's kind is written, never
-    guessed.  Only an open ``BarFile`` or the result of ``resample``, given
-    whole, brings its own kind (and refuses a ``kind`` that contradicts it).  When
-    ``kind`` is given, bars of the other kind are refused.  Every record must
+    guessed.  An open ``BarFile`` or the result of ``resample``, given whole
+    or among the items, brings its own kind, as bars do: ``write(path,
+    [read(p) for p in paths])`` joins files.  Items of different kinds, or
+    of another kind than a ``kind`` given, are refused.  Every record must
     be a bar record (kind code 40): others are refused with ``BarFileError``
     naming the record's index, objects that are neither bars nor buffers with
     ``TypeError``.
@@ -262,6 +263,8 @@ class _Records:
                 return ()
             ready, self.pending = self.pending, bytearray()
             return (ready,)
+        if isinstance(item, BarSequence):  # an open file or resampled bars: they bring their kind
+            self._settle(item.kind, f"{item.name} (from record {self.count} on) holds {item.kind} bars")
         chunk = _as_records(item, self.count)
         if chunk is None:
             raise TypeError(f"record {self.count} is a {type(item).__name__}, neither a BarData nor a buffer "

@@ -1,17 +1,19 @@
-"""What the bar-file tool does, as library functions: ``show`` a bar file's
-summary (``summarise`` gives its lines) and ``verify`` a file against the
-table it was converted from."""
+"""What the bar-file tool does, as library functions: ``show`` the summary
+of a bar file or a set of them (``summarise`` gives a file's lines) and
+``verify`` a file against the table it was converted from."""
 
 from __future__ import annotations
 
 import datetime
 import math
+import os
 import sys
 from collections import Counter, defaultdict
 from typing import TextIO
 
 from tarnwick.base.candlestick import BarData, DailyBar
 
+from ._bar_sets import BarSet, Member, input_paths, read_set
 from ._file import StrPath, read
 from ._ranges import Bound, select
 from ._records import RECORD_SIZE, BarFileError, Kind, market_date
@@ -64,7 +66,7 @@ class _Times:
         if end > self.latest:
             self.latest, self.last_index = end, index
 
-    def text(self, path: StrPath, daily: bool, zone: datetime.tzinfo | None) -> str:
+    def text(self, path: str, daily: bool, zone: datetime.tzinfo | None) -> str:
         if daily:
             return f"dates: market dates {market_date(self.earliest)} .. {market_date(self.latest)}"
         shown = []
@@ -145,21 +147,41 @@ def summarise(bars: BarSequence[BarData], head: int = 5, *, tz: ZoneLike = None)
     return lines
 
 
-def show(path: StrPath, *, head: int = 5, kind: Kind | None = None, plot_path: StrPath | None = None,
+def show(path: BarSet, *, head: int = 5, kind: Kind | None = None, plot_path: StrPath | None = None,
          plot_bars: int = 120, out: TextIO | None = None, tz: ZoneLike = None, start: Bound = None,
          end: Bound = None) -> None:
     """Prints the summary of a bar file, or of its bars from ``start`` to
     ``end`` (see ``BarSequence.between``; each ticker's), and, if asked,
-    charts the last of them (times in the zone ``tz``; None: the profile's)."""
+    charts the last of them (times in the zone ``tz``; None: the profile's).
+    A directory of bar files or a list of them is one set (see
+    ``to_arrow``): a line for the whole, then each file's summary; a chart
+    needs one file."""
     out = sys.stdout if out is None else out
-    with read(path, kind) as opened:
-        bars = opened if start is None and end is None else select(opened, start, end, tz=tz)
-        for line in summarise(bars, head, tz=tz):
-            print(line, file=out)
+    given = [path] if isinstance(path, (str, os.PathLike, BarSequence)) else list(path)
+    with read_set(given, kind) as opened:
+        windows = [bars if start is None and end is None else select(bars, start, end, tz=tz) for bars in opened]
+        several = len(windows) > 1
+        if several:
+            if plot_path is not None:
+                raise ValueError(f"a chart (--plot) shows one bar file, not the {len(windows)} of "
+                                 f"{_set_name(given)}: give one of them")
+            count = sum(map(len, windows))
+            print(f"{_set_name(given)}: {len(windows)} files of {windows[0].kind} bars, {count} bar"
+                  f"{'s' if count != 1 else ''} in all", file=out)
+        for bars in windows:
+            if several:
+                print(file=out)
+            for line in summarise(bars, head, tz=tz):
+                print(line, file=out)
         if plot_path is not None:
             from ._plot import chart_candles, plot
 
-            chosen, title = chart_candles(bars, plot_bars, tz=tz)
-            plot(chosen, plot_path, title=title, tz=tz, inputs=(path,))
+            chosen, title = chart_candles(windows[0], plot_bars, tz=tz)
+            plot(chosen, plot_path, title=title, tz=tz, inputs=input_paths(given))
             del chosen
             print(f"chart: {plot_path}", file=out)
+
+
+def _set_name(given: list[Member]) -> str:
+    """What a set is called in messages: the directories and files given."""
+    return ", ".join(item.name if isinstance(item, BarSequence) else str(item) for item in given)

@@ -16,6 +16,7 @@ from ._records import RECORD_SIZE, RECORD_STRUCT, TICKER_BYTES, market_date
 from ._resample import ResampleError, Span, resample
 from ._sequence import BarSequence
 from ._zones import TimeZone, resolve_zone, zone_name
+from ._sequence import BarSequence
 
 CHART_SPANS = ("1min", "2min", "5min", "10min", "15min", "30min", "1h", "2h", "4h", "12h", "1d", "1w", "1mo", "1q",
                "1y")

@@ -1,25 +1,28 @@
-"""``export``: a bar file as Parquet, CSV or a Parquet dataset partitioned by ticker."""
+"""``export``: bar files as one Parquet or CSV table, or a Parquet dataset partitioned by ticker."""
 
 from __future__ import annotations
 
 import argparse
 from typing import TextIO
 
+from .._bar_sets import input_paths, read_set
 from .._export import export, format_for
-from .._file import read
 from .options import Commands, add_force, add_kind, add_window, add_zone, check_output, kind, window
 
 
 def add(commands: Commands) -> None:
     command = commands.add_parser(
-        "export", help="export a bar file to Parquet, CSV or a Parquet dataset",
-        description="Export a bar file as a table (see the README for its columns): Parquet (.parquet, .pq), "
+        "export", help="export bar files to Parquet, CSV or a Parquet dataset",
+        description="Export bar files as one table (see the README for its columns): Parquet (.parquet, .pq), "
                     "CSV (.csv) or, for a name without a suffix, a Parquet dataset directory partitioned by "
-                    "ticker (ticker=XYZ/...).")
-    command.add_argument("input", metavar="IN.bars")
+                    "ticker (ticker=XYZ/...).  A directory of bar files, or several files, make one table.")
+    command.add_argument("inputs", nargs="+", metavar="IN", help="bar files, or directories of bar files")
     command.add_argument("output", metavar="OUT")
     command.add_argument("--format", choices=("parquet", "csv", "dataset"),
                          help="the format (default: by OUT's suffix)")
+    command.add_argument("--append", action="store_true",
+                         help="add the tickers' partitions to an existing dataset (with --force: replace the "
+                              "partitions of tickers it holds)")
     add_kind(command, "for a file without a header: ")
     add_zone(command)
     add_window(command)
@@ -29,9 +32,12 @@ def add(commands: Commands) -> None:
 
 def run(arguments: argparse.Namespace, out: TextIO) -> int:
     chosen = arguments.format or format_for(arguments.output)
-    check_output(arguments.output, "directory" if chosen == "dataset" else "file", arguments,
-                 inputs=(arguments.input,))
-    with read(arguments.input, kind(arguments)) as bars:
-        count = export(window(bars, arguments), arguments.output, format=chosen, tz=arguments.tz)
-        print(f"{arguments.output}: {count} {bars.kind} bars as {chosen}", file=out)
+    if not arguments.append:  # an append checks the dataset it adds to itself
+        check_output(arguments.output, "directory" if chosen == "dataset" else "file", arguments,
+                     inputs=input_paths(arguments.inputs))
+    with read_set(arguments.inputs, kind(arguments)) as files:
+        count = export([window(bars, arguments) for bars in files], arguments.output, format=chosen,
+                       append=arguments.append, force=arguments.force, tz=arguments.tz)
+        added = " added" if arguments.append else ""
+        print(f"{arguments.output}: {count} {files[0].kind} bars{added} as {chosen}", file=out)
     return 0

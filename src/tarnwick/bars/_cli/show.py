@@ -1,18 +1,21 @@
-"""``show``: a bar file's summary, and a chart of its last bars."""
+"""``show``: the summary of a bar file or a set of them, and a chart of a file's last bars."""
 
 from __future__ import annotations
 
 import argparse
 from typing import TextIO
 
+from .._bar_sets import input_paths
 from .._operations import show
 from .options import (Commands, add_force, add_kind, add_window, add_zone, check_output, check_plotting, kind,
                       positive)
 
 
 def add(commands: Commands) -> None:
-    command = commands.add_parser("show", help="summarise a bar file", description="Summarise a bar file.")
-    command.add_argument("file", metavar="FILE.bars")
+    command = commands.add_parser("show", help="summarise bar files",
+                                  description="Summarise a bar file, or each of a set of them (a directory, or "
+                                              "several files).")
+    command.add_argument("files", nargs="+", metavar="FILE.bars", help="bar files, or directories of bar files")
     command.add_argument("--head", type=positive, default=5, metavar="N",
                          help="how many bars to print from each end (default 5)")
     add_kind(command, "for a file without a header: ")
@@ -29,7 +32,7 @@ def add(commands: Commands) -> None:
 def run(arguments: argparse.Namespace, out: TextIO) -> int:
     if arguments.plot is not None:
         check_plotting()
-        check_output(arguments.plot, "file", arguments, inputs=(arguments.file,))
-    show(arguments.file, head=arguments.head, kind=kind(arguments), plot_path=arguments.plot,
+        check_output(arguments.plot, "file", arguments, inputs=input_paths(arguments.files))
+    show(arguments.files, head=arguments.head, kind=kind(arguments), plot_path=arguments.plot,
          plot_bars=arguments.plot_bars, out=out, tz=arguments.tz, start=arguments.start, end=arguments.end)
     return 0
