@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <iterator>
 #include <limits>
-#include <string_view>
 #include <unordered_map>
 #include <utility>
 
@@ -93,6 +93,34 @@ private:
     std::uint64_t trades_ = 0;  // unbounded until the bucket closes
 };
 
+// A ticker's raw bytes as four words, compared and hashed inline: with
+// tickers interleaved every record looks its series up, and a byte-wise
+// compare went through the C library's memcmp each time.
+struct TickerKey {
+    static_assert(kTickerBytes == 4 * sizeof(std::uint64_t));
+    std::array<std::uint64_t, 4> words{};
+
+    static TickerKey of(const char* ticker) {
+        TickerKey key;
+        std::memcpy(key.words.data(), ticker, kTickerBytes);
+        return key;
+    }
+    bool operator==(const TickerKey& other) const {
+        return ((words[0] ^ other.words[0]) | (words[1] ^ other.words[1]) | (words[2] ^ other.words[2]) |
+                (words[3] ^ other.words[3])) == 0;
+    }
+};
+
+struct TickerKeyHash {
+    std::size_t operator()(const TickerKey& key) const noexcept {
+        std::uint64_t hash = key.words[0];
+        for (std::size_t i = 1; i < key.words.size(); ++i) {
+            hash = (hash ^ key.words[i]) * 0x9E3779B97F4A7C15ULL;  // the golden-ratio multiplier mixes the bits
+        }
+        return static_cast<std::size_t>(hash ^ (hash >> 29));
+    }
+};
+
 // One ticker's progress through its bars: the finished bars, the bucket being
 // filled and where the ticker's previous bar ended.
 struct Series {
@@ -117,17 +145,19 @@ public:
     template <typename Estimate>
     Series& of(RecordBytes record, Estimate expected) {
         const char* ticker = ticker_field(record);
-        if (current_ != nullptr && std::memcmp(ticker, current_->ticker.data(), kTickerBytes) == 0) {
+        const TickerKey key = TickerKey::of(ticker);
+        if (current_ != nullptr && key == current_key_) {
             return *current_;
         }
-        auto found = index_.find(std::string_view(ticker, kTickerBytes));
+        current_key_ = key;
+        auto found = index_.find(key);
         if (found != index_.end()) {
             current_ = found->second;
             return *current_;
         }
         current_ = &series_.emplace_back();
         std::memcpy(current_->ticker.data(), ticker, kTickerBytes);
-        index_.emplace(std::string_view(current_->ticker.data(), kTickerBytes), current_);
+        index_.emplace(key, current_);
         if (series_.size() == 1) {
             current_->bars.reserve(expected());
         }
@@ -156,8 +186,9 @@ public:
 
 private:
     std::deque<Series> series_;  // a deque, so that they stay in place
-    std::unordered_map<std::string_view, Series*> index_;  // by their raw ticker bytes
+    std::unordered_map<TickerKey, Series*, TickerKeyHash> index_;  // by their raw ticker bytes
     Series* current_ = nullptr;  // the series of the previous record
+    TickerKey current_key_;      // and its ticker
 };
 
 // What both forms of the pass share: the walk over the records, the buckets'
