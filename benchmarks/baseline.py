@@ -23,13 +23,14 @@ from memory.
 
 Method: two worker processes (this script with --worker), one importing the
 baseline's package (its site directory first on PYTHONPATH) and one this
-checkout's; each runs an operation when asked and answers with its wall time.
-Each round runs every operation in both workers back to back, the operations
+checkout's; each runs an operation when asked and answers with its wall time
+and its CPU time (all its threads and child processes: the figure a shared
+machine disturbs least, but blind to waits on the disk).  Each round runs every operation in both workers back to back, the operations
 shuffled and the two workers in a random order; a sample repeats its operation
 until it lasts about --sample-s (the same count for both).  Outputs are
 removed between calls, outside the timing.  new/old is the median over rounds
-of the ratio within a round; the spread is the interquartile range of those
-ratios.
+of the ratio within a round, for wall and for CPU time; the spread is the
+interquartile range of those ratios.
 """
 
 from __future__ import annotations
@@ -39,6 +40,7 @@ import io
 import math
 import os
 import random
+import resource
 import shutil
 import statistics
 import subprocess
@@ -135,22 +137,29 @@ OPERATIONS = {  # key: (label, function of the data and output directories)
 }
 
 
+def cpu_seconds() -> float:
+    """CPU time of this process's threads and of its finished children."""
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return time.process_time() + children.ru_utime + children.ru_stime
+
+
 def worker(data: Path, out: Path) -> None:
-    """Answers each request "OPERATION COUNT" with the mean wall seconds of COUNT calls."""
+    """Answers each request "OPERATION COUNT" with the mean wall and CPU seconds of COUNT calls."""
     import tarnwick
 
     print(tarnwick.__file__, flush=True)
     for line in sys.stdin:
         key, count = line.split()
         _, function = OPERATIONS[key]
-        total = 0.0
+        wall = cpu = 0.0
         for _ in range(int(count)):
             for path in out.iterdir():
                 path.unlink()
-            started = time.perf_counter()
+            started, started_cpu = time.perf_counter(), cpu_seconds()
             function(data, out)
-            total += time.perf_counter() - started
-        print(total / int(count), flush=True)
+            wall += time.perf_counter() - started
+            cpu += cpu_seconds() - started_cpu
+        print(wall / int(count), cpu / int(count), flush=True)
 
 
 # ---- the comparison (the parent) ---------------------------------------------------------
@@ -176,10 +185,12 @@ class Worker:
             raise RuntimeError(f"a worker stopped (status {self.process.wait()})")
         return line.strip()
 
-    def time(self, key: str, count: int) -> float:
+    def time(self, key: str, count: int) -> tuple[float, float]:
+        """Wall and CPU seconds of one call of operation ``key`` (the mean of ``count``)."""
         self.process.stdin.write(f"{key} {count}\n")
         self.process.stdin.flush()
-        return float(self._answer())
+        wall, cpu = self._answer().split()
+        return float(wall), float(cpu)
 
     def close(self) -> None:
         self.process.stdin.close()
@@ -227,7 +238,7 @@ class Comparison:
     rows: int
     bars: int
     rounds: int
-    times: dict  # operation key -> {"old": [seconds...], "new": [seconds...]}, one per round
+    times: dict  # operation key -> {"old": [(wall, cpu) seconds...], "new": [...]}, one per round
 
 
 def compare(commit: str, site: Path, rounds: int = DEFAULT_ROUNDS, rows: int = 1_000_000, bars: int = 2_000_000,
@@ -241,7 +252,7 @@ def compare(commit: str, site: Path, rounds: int = DEFAULT_ROUNDS, rows: int = 1
         try:
             counts = {}
             for key in OPERATIONS:  # a first call of each: imports, caches, and the count of a sample
-                slowest = max(w.time(key, 1) for w in workers.values())
+                slowest = max(w.time(key, 1)[0] for w in workers.values())
                 counts[key] = max(1, round(sample_s / slowest))
             order = random.Random(20240105)
             keys = list(OPERATIONS)
@@ -258,24 +269,30 @@ def compare(commit: str, site: Path, rounds: int = DEFAULT_ROUNDS, rows: int = 1
     return Comparison(commit, rows, bars, rounds, times)
 
 
+def ratio_cells(new: list[float], old: list[float]) -> tuple[float, str]:
+    """The median of the per-round ratios new/old, and their interquartile range as text."""
+    ratios = [n / o for n, o in zip(new, old)]
+    low, _, high = statistics.quantiles(ratios, n=4) if len(ratios) > 1 else ratios * 3
+    return statistics.median(ratios), f"{statistics.median(ratios):.3f}× ({low:.2f}–{high:.2f})"
+
+
 def render(result: Comparison) -> tuple[str, list[tuple[str, str, bool]]]:
     heading = (f"Data path of `tarnwick {result.commit}` (old) and this checkout (new), side by side: "
                f"{result.rows:,}-row one-minute CSV, {result.bars:,}-bar file of {len(TICKERS)} tickers, New York "
-               f"sessions; wall time, medians of {result.rounds} interleaved rounds; new/old is the median of the "
-               "per-round ratios, the spread their interquartile range.")
-    lines = [heading, "",
-             "| operation | old ms | new ms | new/old | spread | target | met |", "|---|---:|---:|---:|---|---|---|"]
+               f"sessions; medians of {result.rounds} interleaved rounds; new/old is the median of the per-round "
+               "ratios, with their interquartile range.")
+    lines = [heading, "", "| operation | old wall ms | new wall ms | new/old wall | new/old CPU | target (wall) | met |",
+             "|---|---:|---:|---|---|---|---|"]
     worst, worst_label = 0.0, ""
     for key, (label, _) in OPERATIONS.items():
         old, new = result.times[key]["old"], result.times[key]["new"]
-        ratios = [n / o for n, o in zip(new, old)]
-        ratio = statistics.median(ratios)
-        low, _, high = statistics.quantiles(ratios, n=4) if len(ratios) > 1 else (ratio, ratio, ratio)
+        ratio, wall_text = ratio_cells([n[0] for n in new], [o[0] for o in old])
+        _, cpu_text = ratio_cells([n[1] for n in new], [o[1] for o in old])
         if ratio > worst:
             worst, worst_label = ratio, label
-        lines.append(f"| {label} | {statistics.median(old) * 1e3:.1f} | {statistics.median(new) * 1e3:.1f} | "
-                     f"{ratio:.3f}× | {low:.3f}–{high:.3f} | ≤ {SLOWER_LIMIT}× | "
-                     f"{'yes' if ratio <= SLOWER_LIMIT else '**no**'} |")
+        lines.append(f"| {label} | {statistics.median(o[0] for o in old) * 1e3:.1f} | "
+                     f"{statistics.median(n[0] for n in new) * 1e3:.1f} | {wall_text} | {cpu_text} | "
+                     f"≤ {SLOWER_LIMIT}× | {'yes' if ratio <= SLOWER_LIMIT else '**no**'} |")
     verdict = (f"no data-path operation more than {SLOWER_LIMIT - 1:.0%} slower than {result.commit}",
                f"worst {worst:.3f}× ({worst_label})", worst <= SLOWER_LIMIT)
     return "\n".join(lines), [verdict]
