@@ -310,7 +310,7 @@ def report(commit: str, site: Path, rounds: int = DEFAULT_ROUNDS, results: Path 
         print(f"{'MET   ' if met else 'MISSED'}  {label}: {target}")
     if results is not None:
         checks = "\n".join(f"- {'met' if met else '**missed**'}: {label}: {target}" for label, target, met in verdicts)
-        replace_section(results, "## Data path against the baseline",
+        replace_section(results, "## The data path, old against new",
                         f"`python benchmarks/baseline.py {commit}` ({circumstances()}, {load} at the start; "
                         f"this checkout at {source_state()}; `--help` for the method).\n\n{table}\n\n{checks}")
     return verdicts
