@@ -1,8 +1,7 @@
 """The data path: converting a 1,000,000-row one-minute CSV into a bar file,
 against merely parsing it with pandas and with pyarrow.
 
-    python benchmarks/data_path.py [--rows N] [--rounds R] [--baseline DIR] [--results FILE]
-                                                               (also the last table of ./run bench)
+    python benchmarks/data_path.py [--rows N] [--rounds R] [--results FILE]   (also the last table of ./run bench)
 
 Every subject is a whole process, run in interleaved rounds on the same file
 it generates: ``tarnwick-bars convert`` (``python -m tarnwick.bars``),
@@ -10,11 +9,9 @@ it generates: ``tarnwick-bars convert`` (``python -m tarnwick.bars``),
 ``pyarrow.csv.read_csv(path)``.  Times are wall-clock medians; memory is the
 process's peak resident set (its VmHWM).  The targets: convert takes no longer
 than pandas takes to parse (ratio <= 1.0), and its peak memory is at most
-that of pyarrow alone plus twice the bar file.
-
-``--baseline DIR`` also runs convert with an older version of the package
-importable from DIR (put first on ``PYTHONPATH``), in the same rounds;
-``--results FILE`` replaces the data-path section of a Markdown file.
+that of pyarrow alone plus twice the bar file.  ``--results FILE`` replaces
+the data-path section of a Markdown file.  (benchmarks/baseline.py times
+convert and the rest of the data path against an earlier revision.)
 """
 
 from __future__ import annotations
@@ -48,11 +45,13 @@ REPORT_PEAK = ("import atexit, os\n"
                "atexit.register(_report)\n")
 
 
-def write_minutes(path: Path, rows: int, seed: int = 7) -> None:
-    """A one-minute table of ``rows`` rows (a random walk, six decimals), written column-wise."""
+def write_minutes(path: Path, rows: int, seed: int = 7, times: numpy.ndarray | None = None) -> None:
+    """A one-minute table of ``rows`` rows (a random walk, six decimals), written column-wise;
+    ``times`` (datetime64[s]) default to consecutive minutes from 2021-01-04."""
     rng = numpy.random.default_rng(seed)
-    start = numpy.datetime64("2021-01-04T00:00:00")
-    times = (start + numpy.arange(rows) * numpy.timedelta64(60, "s")).astype(str)
+    if times is None:
+        times = numpy.datetime64("2021-01-04T00:00:00") + numpy.arange(rows) * numpy.timedelta64(60, "s")
+    times = times.astype("datetime64[s]").astype(str)
     close = 100 * numpy.exp(numpy.cumsum(rng.normal(0, 5e-4, rows)))
     opening = numpy.concatenate(([100.0], close[:-1]))
     spread = numpy.abs(rng.normal(0, 5e-4, rows)) * close
@@ -68,16 +67,10 @@ def write_minutes(path: Path, rows: int, seed: int = 7) -> None:
             file.writelines(lines)
 
 
-BASELINE = "convert (baseline)"
-
-
-def run_once(code: str, arguments: list[str], scratch: Path, path: str | None = None) -> tuple[float, int]:
-    """Wall seconds and peak resident memory in bytes of one child process
-    (``path``: a directory to put first on its ``PYTHONPATH``)."""
+def run_once(code: str, arguments: list[str], scratch: Path) -> tuple[float, int]:
+    """Wall seconds and peak resident memory in bytes of one child process."""
     peak_file = scratch / "peak"
     environment = {**os.environ, "DATA_PATH_PEAK": str(peak_file)}
-    if path is not None:
-        environment["PYTHONPATH"] = os.pathsep.join(filter(None, [path, os.environ.get("PYTHONPATH")]))
     quiet = [(os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0)]
     started = time.perf_counter()
     pid = os.posix_spawn(sys.executable, [sys.executable, "-c", REPORT_PEAK + code, *arguments], environment,
@@ -89,22 +82,17 @@ def run_once(code: str, arguments: list[str], scratch: Path, path: str | None = 
     return elapsed, int(peak_file.read_text()) * 1024
 
 
-def measure(rows: int, rounds: int, baseline: str | None = None) -> tuple[dict[str, list[float]], dict[str, list[int]],
-                                                                       int, int]:
-    subjects = {name: (code, None) for name, code in SUBJECTS.items()}
-    if baseline is not None:
-        subjects[BASELINE] = (SUBJECTS["convert"], baseline)
+def measure(rows: int, rounds: int) -> tuple[dict[str, list[float]], dict[str, list[int]], int, int]:
     with tempfile.TemporaryDirectory(prefix="tarnwick-data-path-") as scratch:
         csv, bars = Path(scratch) / "minutes.csv", Path(scratch) / "minutes.bars"
         print(f"data path: writing a {rows:,}-row one-minute CSV ...", file=sys.stderr, flush=True)
         write_minutes(csv, rows)
-        times: dict[str, list[float]] = {name: [] for name in subjects}
-        memory: dict[str, list[int]] = {name: [] for name in subjects}
+        times: dict[str, list[float]] = {name: [] for name in SUBJECTS}
+        memory: dict[str, list[int]] = {name: [] for name in SUBJECTS}
         for number in range(rounds):
-            order = list(subjects) if number % 2 == 0 else list(reversed(subjects))
+            order = list(SUBJECTS) if number % 2 == 0 else list(reversed(SUBJECTS))
             for name in order:
-                code, path = subjects[name]
-                elapsed, peak = run_once(code, [str(csv), str(bars)], Path(scratch), path)
+                elapsed, peak = run_once(SUBJECTS[name], [str(csv), str(bars)], Path(scratch))
                 times[name].append(elapsed)
                 memory[name].append(peak)
         return times, memory, csv.stat().st_size, bars.stat().st_size
@@ -128,26 +116,19 @@ def render(times: dict[str, list[float]], memory: dict[str, list[int]], csv_size
                                            f" MB + 2 x {bars_size / MB:.0f} MB = {allowed / MB:.0f} MB",
          peak["convert"] <= allowed),
     ]
-    if BASELINE in times:
-        before = statistics.median(b / p for b, p in zip(times[BASELINE], times["pandas.read_csv"]))
-        change = statistics.median(c / b for c, b in zip(times["convert"], times[BASELINE]))
-        lines += ["", f"Paired median ratios: convert/pandas {ratio:.2f}, baseline/pandas {before:.2f}, "
-                      f"convert/baseline {change:.2f}."]
     return "\n".join(lines), verdicts
 
 
-def data_path_report(rows: int = 1_000_000, rounds: int = 3,
-                     baseline: str | None = None) -> tuple[str, list[tuple[str, str, bool]]]:
+def data_path_report(rows: int = 1_000_000, rounds: int = 3) -> tuple[str, list[tuple[str, str, bool]]]:
     """The data-path table and its verdicts, for ./run bench."""
-    times, memory, csv_size, bars_size = measure(rows, rounds, baseline)
+    times, memory, csv_size, bars_size = measure(rows, rounds)
     return render(times, memory, csv_size, bars_size, rows, rounds)
 
 
-def write_results(path: Path, table: str, verdicts: list[tuple[str, str, bool]], baseline: str | None) -> None:
+def write_results(path: Path, table: str, verdicts: list[tuple[str, str, bool]]) -> None:
     """Replaces the data-path section of the results file (or appends it)."""
-    against = f"; the baseline is the package importable from `{baseline}`" if baseline else ""
     checks = "\n".join(f"- {'met' if met else '**missed**'}: {label}: {target}" for label, target, met in verdicts)
-    replace_section(path, "## Data path", f"`python benchmarks/data_path.py` ({circumstances()}{against}; `--help` "
+    replace_section(path, "## Data path", f"`python benchmarks/data_path.py` ({circumstances()}; `--help` "
                                           f"for the method).\n\n{table}\n\n{checks}")
 
 
@@ -155,15 +136,14 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rows", type=int, default=1_000_000, help="rows of the generated CSV (default 1,000,000)")
     parser.add_argument("--rounds", type=int, default=3, help="interleaved rounds (default 3)")
-    parser.add_argument("--baseline", metavar="DIR", help="also time convert of the package importable from DIR")
     parser.add_argument("--results", type=Path, help="write the section into this Markdown file")
     args = parser.parse_args()
-    table, verdicts = data_path_report(args.rows, args.rounds, args.baseline)
+    table, verdicts = data_path_report(args.rows, args.rounds)
     print(table)
     for label, target, met in verdicts:
         print(f"{'MET   ' if met else 'MISSED'}  {label}: {target}")
     if args.results is not None:
-        write_results(args.results, table, verdicts, args.baseline)
+        write_results(args.results, table, verdicts)
 
 
 if __name__ == "__main__":

@@ -1,14 +1,15 @@
 """Bar benchmarks: this module against the limit and the peers, in one process.
 
     ./run bench [--rounds N] [--batch-ms MS] [--count N] [--results FILE] ...
-    ./run bench --baseline REV ...   # also an earlier build, old against new
+    ./run bench --baseline REV ...   # also an earlier build, old against new, and its data path
 
 Subjects: tarnwick's BarData and DailyBar; the limit (benchmarks/limit, a
 minimal extension type over the same record, compiled here); the peers users
 would pick instead (a slotted dataclass, msgspec.Struct, ctypes.Structure and,
 if it installs, the trading engine's native Bar).  With --baseline, the bar
 classes of another git revision too, built into the build tree once, timed
-in the same rounds and reported old against new.
+in the same rounds and reported old against new, then its data path against
+this checkout's (benchmarks/baseline.py).
 
 Method: every (operation, subject) cell is a timeit batch of about --batch-ms,
 timed in thread CPU time; each round runs every cell once, the subjects of one
@@ -28,19 +29,16 @@ import gc
 import importlib
 import importlib.metadata
 import importlib.util
-import io
 import json
 import math
 import os
 import platform
 import random
 import re
-import shutil
 import statistics
 import subprocess
 import sys
 import sysconfig
-import tarfile
 import time
 import timeit
 from dataclasses import dataclass, field
@@ -50,7 +48,9 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 
+import baseline as baseline_build  # noqa: E402
 import peers  # noqa: E402
+from results_file import cpu_model, source_state  # noqa: E402
 
 KB = 1 << 10
 MB = 1 << 20
@@ -138,6 +138,7 @@ def libpython() -> str | None:
 @dataclass
 class Baseline:
     commit: str
+    site: Path  # the revision's whole package
     bar_data: type
     daily_bar: type
 
@@ -152,20 +153,7 @@ def load_baseline(revision: str) -> Baseline:
     first under the package's own names and then taken out of sys.modules,
     so that this checkout's are imported afresh; each extension module keeps
     the modules it bound at its import, so the two builds do not mix."""
-    commit = subprocess.run(["git", "rev-parse", "--short", f"{revision}^{{commit}}"], cwd=ROOT,
-                            capture_output=True, text=True, check=True).stdout.strip()
-    root = build_dir() / "baseline" / commit
-    site = root / "site"
-    if not (site / "tarnwick").is_dir():
-        print(f"building the baseline {commit} into {root} ...", file=sys.stderr, flush=True)
-        shutil.rmtree(root, ignore_errors=True)
-        source = root / "source"
-        source.mkdir(parents=True)
-        archive = subprocess.run(["git", "archive", commit], cwd=ROOT, capture_output=True, check=True).stdout
-        with tarfile.open(fileobj=io.BytesIO(archive)) as tar:
-            tar.extractall(source, filter="data")
-        subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-build-isolation", "--no-deps",
-                        "--target", str(site), "-C", f"build-dir={root / 'build'}", str(source)], check=True)
+    commit, site = baseline_build.build(revision)
     if any(is_ours(name) for name in sys.modules):
         raise RuntimeError("the baseline must be imported before this checkout's package")
     sys.path.insert(0, str(site))
@@ -176,7 +164,7 @@ def load_baseline(revision: str) -> Baseline:
         for name in [name for name in sys.modules if is_ours(name)]:
             del sys.modules[name]
     importlib.invalidate_caches()
-    return Baseline(commit, BarData, DailyBar)
+    return Baseline(commit, site, BarData, DailyBar)
 
 
 # ---- subjects ---------------------------------------------------------------------
@@ -657,28 +645,6 @@ def render_against_baseline(results: dict, label: str, sizes: list[int]) -> tupl
     return "\n".join(lines), verdicts
 
 
-def source_state() -> str:
-    """The commit measured, and whether the sources differ from it."""
-    try:
-        commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=ROOT, capture_output=True,
-                                text=True, check=True).stdout.strip()
-        dirty = subprocess.run(["git", "status", "--porcelain", "--", "src", "CMakeLists.txt"], cwd=ROOT,
-                               capture_output=True, text=True, check=True).stdout.strip()
-    except (OSError, subprocess.CalledProcessError):
-        return "unknown (no git)"
-    return f"commit {commit}" + (" with uncommitted changes in src/" if dirty else "")
-
-
-def cpu_model() -> str:
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
-
-
 def kept_sections(path: Path) -> str:
     """The sections of an earlier results file that this run does not write
     (other benchmarks' tables, notes written by hand), to keep in the new one."""
@@ -728,7 +694,9 @@ TARNWICK_VENV=.venv-bench TARNWICK_BUILD=build-bench ./run bench --baseline REV 
 
 The second form also builds git revision REV into
 `$TARNWICK_BUILD/bench/baseline/` (once per commit) and times its classes in
-the same rounds, for the old-against-new table.
+the same rounds, for the old-against-new table, then its data path against
+this checkout's in the same rounds (`benchmarks/baseline.py`; alone after the
+resampling table with `./run bench --resample --baseline REV`).
 
 `./run bench --help` lists the options (rounds, batch length, bar count, skipping
 memory or the sort). The limit is `benchmarks/limit/limit.cpp` and the sort program
@@ -762,9 +730,13 @@ def main() -> None:
     parser.add_argument("--results", type=Path, help="also write the report as Markdown to this file")
     parser.add_argument("--json", type=Path, help="also write the raw figures as JSON to this file")
     parser.add_argument("--baseline", metavar="REV",
-                        help="also time the build of this git revision in the same rounds (old against new)")
+                        help="also time the build of this git revision in the same rounds (old against new), "
+                             "and its data path (benchmarks/baseline.py)")
+    parser.add_argument("--data-rounds", type=int, default=baseline_build.DEFAULT_ROUNDS,
+                        help=f"rounds of the data path against the baseline (default {baseline_build.DEFAULT_ROUNDS})")
     parser.add_argument("--resample", action="store_true",
-                        help="run the resampling benchmark instead (benchmarks/resample.py; --results applies)")
+                        help="run the resampling benchmark instead (benchmarks/resample.py; --results applies), "
+                             "and with --baseline the data path against it")
     parser.add_argument("--ranges", action="store_true",
                         help="run the time-window benchmark instead (benchmarks/ranges.py; --results applies)")
     parser.add_argument("--no-data-path", action="store_true", help="skip the data-path table (benchmarks/data_path.py)")
@@ -775,6 +747,8 @@ def main() -> None:
         import resample
 
         resample.run(resample.DEFAULT_COUNT, resample.DEFAULT_ROUNDS, args.results)
+        if args.baseline:
+            baseline_build.report(*baseline_build.build(args.baseline), args.data_rounds, args.results)
         return
     if args.ranges:
         import ranges
@@ -835,6 +809,8 @@ def main() -> None:
         print(f"\n{data_table}\n")
         for label, target, met in data_verdicts:
             print(f"{'MET   ' if met else 'MISSED'}  {label}: {target}")
+    if baseline is not None:
+        baseline_build.report(baseline.commit, baseline.site, args.data_rounds, args.results)
     print(f"\n{args.rounds} rounds, ~{args.batch_ms:g} ms batches, empty loop {loop_ns:.1f} ns subtracted; "
           f"total {time.perf_counter() - started:.0f} s")
 
@@ -865,7 +841,7 @@ def main() -> None:
         if data_path is not None:
             from data_path import write_results as write_data_path
 
-            write_data_path(args.results, *data_path, None)
+            write_data_path(args.results, *data_path)
         print(f"wrote {args.results}")
 
 
