@@ -150,13 +150,13 @@ public:
             return *current_;
         }
         current_key_ = key;
-        auto found = index_.find(key);
-        if (found != index_.end()) {
-            current_ = found->second;
+        current_ = find(key);
+        if (current_ != nullptr) {
             return *current_;
         }
         current_ = &series_.emplace_back();
         std::memcpy(current_->ticker.data(), ticker, kTickerBytes);
+        keys_.emplace_back(key, current_);
         index_.emplace(key, current_);
         if (series_.size() == 1) {
             current_->bars.reserve(expected());
@@ -185,8 +185,26 @@ public:
     }
 
 private:
+    // A few tickers are found fastest by looking at each: interleaved, every
+    // record asks, and a hash table's lookup costs more than comparing some keys.
+    static constexpr std::size_t kScanned = 16;
+
+    Series* find(const TickerKey& key) const {
+        if (keys_.size() <= kScanned) {
+            for (const auto& [known, series] : keys_) {
+                if (known == key) {
+                    return series;
+                }
+            }
+            return nullptr;
+        }
+        auto found = index_.find(key);
+        return found == index_.end() ? nullptr : found->second;
+    }
+
     std::deque<Series> series_;  // a deque, so that they stay in place
-    std::unordered_map<TickerKey, Series*, TickerKeyHash> index_;  // by their raw ticker bytes
+    std::vector<std::pair<TickerKey, Series*>> keys_;               // in order of first appearance
+    std::unordered_map<TickerKey, Series*, TickerKeyHash> index_;  // the same, for many tickers
     Series* current_ = nullptr;  // the series of the previous record
     TickerKey current_key_;      // and its ticker
 };
