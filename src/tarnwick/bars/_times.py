@@ -84,6 +84,8 @@ def null_mask(array: pyarrow.Array | pyarrow.ChunkedArray) -> npt.NDArray[numpy.
     whose import alone takes longer than reading a column.)"""
     if not array.null_count:
         return numpy.zeros(len(array), dtype=bool)
+    if array.null_count == len(array):  # a column of nulls alone (type null) has no bitmap
+        return numpy.ones(len(array), dtype=bool)
     array = one_chunk(array)
     count, offset = len(array), array.offset
     valid = numpy.unpackbits(numpy.frombuffer(array.buffers()[0], numpy.uint8), bitorder="little")
