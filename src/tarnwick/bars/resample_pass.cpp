@@ -97,19 +97,20 @@ private:
 // tickers interleaved every record looks its series up, and a byte-wise
 // compare went through the C library's memcmp each time.
 struct TickerKey {
-    static_assert(kTickerBytes == 4 * sizeof(std::uint64_t));
     std::array<std::uint64_t, 4> words{};
-
-    static TickerKey of(const char* ticker) {
-        TickerKey key;
-        std::memcpy(key.words.data(), ticker, kTickerBytes);
-        return key;
-    }
-    bool operator==(const TickerKey& other) const {
-        return ((words[0] ^ other.words[0]) | (words[1] ^ other.words[1]) | (words[2] ^ other.words[2]) |
-                (words[3] ^ other.words[3])) == 0;
-    }
 };
+static_assert(kTickerBytes == sizeof(TickerKey));
+
+TickerKey ticker_key(const char* ticker) {
+    TickerKey key;
+    std::memcpy(key.words.data(), ticker, kTickerBytes);
+    return key;
+}
+
+bool operator==(const TickerKey& a, const TickerKey& b) {
+    return ((a.words[0] ^ b.words[0]) | (a.words[1] ^ b.words[1]) | (a.words[2] ^ b.words[2]) |
+            (a.words[3] ^ b.words[3])) == 0;
+}
 
 struct TickerKeyHash {
     std::size_t operator()(const TickerKey& key) const noexcept {
@@ -145,7 +146,7 @@ public:
     template <typename Estimate>
     Series& of(RecordBytes record, Estimate expected) {
         const char* ticker = ticker_field(record);
-        const TickerKey key = TickerKey::of(ticker);
+        const TickerKey key = ticker_key(ticker);
         if (current_ != nullptr && key == current_key_) {
             return *current_;
         }
