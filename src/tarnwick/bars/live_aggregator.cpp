@@ -26,7 +26,6 @@
 #include <array>
 #include <cmath>
 #include <cstring>
-#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -391,17 +390,18 @@ PyObject* update(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject
     return run(self, "update", feed);
 }
 
-// A column of doubles: the caller's buffer if it is one, else _live.float_column's conversion.
-int acquire_column(const AggregatorObject* self, PyObject* values, const char* role,
-                   std::optional<HeldBuffer>& column) {
-    if (column.emplace().acquire(values, PyBUF_FORMAT) && column->count_of(sizeof(double), "d") >= 0 &&
-        column->view().ndim <= 1) {
-        return 0;
+// The object whose buffer is a column: `values` if it is a one-dimensional
+// buffer of doubles, else _live.float_column's conversion of it.
+OwnedRef column_source(const AggregatorObject* self, PyObject* values, const char* role) {
+    {
+        HeldBuffer probe;
+        if (probe.acquire(values, PyBUF_FORMAT) && probe.count_of(sizeof(double), "d") >= 0 &&
+            probe.view().ndim <= 1) {
+            return OwnedRef::borrow(values);
+        }
     }
     PyErr_Clear();
-    column.reset();  // releases what the first try took, if anything
-    OwnedRef converted = OwnedRef::steal(PyObject_CallMethod(self->helpers, "float_column", "Os", values, role));
-    return converted && column.emplace().acquire(converted.get(), PyBUF_FORMAT) ? 0 : -1;
+    return OwnedRef::steal(PyObject_CallMethod(self->helpers, "float_column", "Os", values, role));
 }
 
 double double_at(const HeldBuffer& column, std::size_t row) {
@@ -419,18 +419,22 @@ PyObject* update_columns(PyObject* op, PyObject* const* args, Py_ssize_t nargs, 
     if (bind("update_columns", kColumnNames, 5, 4, 3, args, nargs, kwnames, bound) < 0) {
         return nullptr;
     }
-    bool notional = bound[3] != nullptr && bound[3] != Py_None;
-    std::array<std::optional<HeldBuffer>, 4> held;
-    for (std::size_t i = 0; i < (notional ? 4U : 3U); ++i) {
-        if (acquire_column(self, bound[i], kColumnNames[i], held[i]) < 0) {
+    const std::size_t given = bound[3] != nullptr && bound[3] != Py_None ? 4 : 3;
+    HeldBuffer held[4];
+    for (std::size_t i = 0; i < given; ++i) {
+        OwnedRef source = column_source(self, bound[i], kColumnNames[i]);
+        if (!source || !held[i].acquire(source.get(), PyBUF_FORMAT)) {
             return nullptr;
         }
-        if (held[i]->size() != held[0]->size()) {
+        if (held[i].count_of(sizeof(double), "d") < 0) {
+            return PyErr_Format(PyExc_SystemError, "float_column gave no column of doubles for %s", kColumnNames[i]);
+        }
+        if (held[i].size() != held[0].size()) {
             return PyErr_Format(PyExc_ValueError, "Aggregator.update_columns(): %s has %zd rows, times %zd",
-                                kColumnNames[i], held[i]->size() / 8, held[0]->size() / 8);
+                                kColumnNames[i], held[i].size() / 8, held[0].size() / 8);
         }
     }
-    const HeldBuffer* columns[4] = {&*held[0], &*held[1], &*held[2], notional ? &*held[3] : nullptr};
+    const HeldBuffer* columns[4] = {&held[0], &held[1], &held[2], given == 4 ? &held[3] : nullptr};
     BusyGuard busy(self, "update_columns");
     BarBuilder* builder = busy ? builder_of(self, bound[4]) : nullptr;
     if (builder == nullptr) {
@@ -595,47 +599,62 @@ PyObject* get_partials(PyObject* op, void* /*closure*/) {
 
 // ---- the type ----------------------------------------------------------------------------
 
-// Aggregator(**options): the options read by _live.aggregator_options.
+// What the constructor's options come to, read by _live.aggregator_options.
+struct Settings {
+    OwnedRef values;  // the tuple that function returned, which holds zone and ticker
+    Rules rules{};
+    ClockOptions clock{};
+    bool daily = false;
+    PyObject* zone = nullptr;
+    PyObject* ticker = nullptr;
+};
+
+int read_settings(PyObject* helpers, PyObject* kwds, Settings& out) {
+    OwnedRef read = OwnedRef::steal(PyObject_GetAttrString(helpers, "aggregator_options"));
+    OwnedRef no_arguments = OwnedRef::steal(PyTuple_New(0));
+    out.values = OwnedRef::steal(read && no_arguments ? PyObject_Call(read.get(), no_arguments.get(), kwds) : nullptr);
+    int rule = 0;
+    int fill = 0;
+    int daily = 0;
+    const char* unit = nullptr;
+    long long count = 0;
+    if (!out.values || !PyArg_ParseTuple(out.values.get(), "idpsLdddpOO:aggregator_options", &rule,
+                                         &out.rules.threshold, &fill, &unit, &count, &out.clock.origin,
+                                         &out.clock.session_from, &out.clock.session_to, &daily, &out.zone,
+                                         &out.ticker)) {
+        return -1;
+    }
+    if (rule < 0 || rule > static_cast<int>(Rule::value)) {
+        PyErr_Format(PyExc_SystemError, "aggregator_options gave rule %d", rule);
+        return -1;
+    }
+    out.rules.rule = static_cast<Rule>(rule);
+    out.rules.fill = fill != 0;
+    out.daily = daily != 0;
+    try {
+        out.clock.unit = bucketing::unit_named(unit);
+        out.clock.count = bucketing::bucket_count(out.clock.unit, count, 0);
+    } catch (bucketing::Failure& failure) {
+        PyErr_SetString(PyExc_ValueError, failure.message.c_str());
+        return -1;
+    }
+    TickerBytes default_bytes;
+    return ticker_bytes(out.ticker, default_bytes);
+}
+
+// Aggregator(**options).
 PyObject* aggregator_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (PyTuple_GET_SIZE(args) != 0) {
         return PyErr_Format(PyExc_TypeError, "Aggregator() takes keyword arguments only (%zd given by position)",
                             PyTuple_GET_SIZE(args));
     }
     OwnedRef helpers = OwnedRef::steal(PyImport_ImportModule(kHelpersModule));
-    OwnedRef read = OwnedRef::steal(helpers ? PyObject_GetAttrString(helpers.get(), "aggregator_options") : nullptr);
-    OwnedRef no_arguments = OwnedRef::steal(PyTuple_New(0));
-    OwnedRef options = OwnedRef::steal(read && no_arguments ? PyObject_Call(read.get(), no_arguments.get(), kwds)
-                                                            : nullptr);
-    int rule = 0;
-    int fill = 0;
-    int daily = 0;
-    Rules rules{};
-    ClockOptions clock{};
-    const char* unit = nullptr;
-    long long count = 0;
-    int overflow = 0;
-    PyObject* zone = nullptr;
-    PyObject* ticker = nullptr;
-    if (!options || !PyArg_ParseTuple(options.get(), "idpsLdddpOO:aggregator_options", &rule, &rules.threshold, &fill,
-                                      &unit, &count, &clock.origin, &clock.session_from, &clock.session_to, &daily,
-                                      &zone, &ticker)) {
+    Settings settings;
+    if (!helpers || read_settings(helpers.get(), kwds, settings) < 0) {
         return nullptr;
     }
-    if (rule < 0 || rule > static_cast<int>(Rule::value)) {
-        return PyErr_Format(PyExc_SystemError, "aggregator_options gave rule %d", rule);
-    }
-    rules.rule = static_cast<Rule>(rule);
-    rules.fill = fill != 0;
-    try {
-        clock.unit = bucketing::unit_named(unit);
-        clock.count = bucketing::bucket_count(clock.unit, count, overflow);
-    } catch (bucketing::Failure& failure) {
-        PyErr_SetString(PyExc_ValueError, failure.message.c_str());
-        return nullptr;
-    }
-    TickerBytes checked;
-    OwnedRef bar_class = import_attribute("tarnwick.base.candlestick", daily ? "DailyBar" : "BarData");
-    if (ticker_bytes(ticker, checked) < 0 || !bar_class) {
+    OwnedRef bar_class = import_attribute("tarnwick.base.candlestick", settings.daily ? "DailyBar" : "BarData");
+    if (!bar_class) {
         return nullptr;
     }
     if (!PyType_Check(bar_class.get())) {
@@ -646,14 +665,14 @@ PyObject* aggregator_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         return nullptr;
     }
     AggregatorObject* self = as_aggregator(object.get());
-    self->bars = new (std::nothrow) LiveBars(rules, clock);
+    self->bars = new (std::nothrow) LiveBars(settings.rules, settings.clock);
     if (self->bars == nullptr) {
         return PyErr_NoMemory();
     }
     self->bar_class = reinterpret_cast<PyTypeObject*>(bar_class.release());
-    self->zone = Py_NewRef(zone);
+    self->zone = Py_NewRef(settings.zone);
     self->helpers = helpers.release();
-    self->default_ticker = Py_NewRef(ticker);
+    self->default_ticker = Py_NewRef(settings.ticker);
     self->recent_ticker = Py_NewRef(Py_None);  // no builder yet: recent_builder is null
     return object.release();
 }
