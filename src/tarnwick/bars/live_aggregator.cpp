@@ -23,6 +23,7 @@
 // live_bars.hpp.
 #include "live_aggregator.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -342,6 +343,9 @@ PyObject* run(AggregatorObject* self, const char* method, Feed<Step, TimeOf, Sub
         return PyErr_Format(PyExc_ValueError, "Aggregator.%s(): %s %s", method, subject.c_str(), stop.message.c_str());
     }
     OwnedRef result = bar_tuple(self->bar_class, bars.completed());
+    if (!result) {
+        bars.undo();  // no memory for the bars: as if the call had not been
+    }
     bars.end();
     return result.release();
 }
@@ -372,7 +376,6 @@ PyObject* update(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (builder == nullptr) {
         return nullptr;
     }
-    self->last_fed = builder;
     // A refused trade leaves its builder as it was; but a zone table that
     // runs out part of the way through a time bar's trade, and cannot be
     // widened, leaves it further on.
@@ -387,7 +390,11 @@ PyObject* update(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject
               },
               [&](std::size_t) { return trade.time; },
               [&](std::size_t) { return named("the trade", *builder); }, false};
-    return run(self, "update", feed);
+    PyObject* result = run(self, "update", feed);
+    if (result != nullptr) {
+        self->last_fed = builder;
+    }
+    return result;
 }
 
 // The object whose buffer is a column: `values` if it is a one-dimensional
@@ -463,6 +470,11 @@ PyObject* update_columns(PyObject* op, PyObject* const* args, Py_ssize_t nargs, 
     return result;
 }
 
+// The size of a trade or tick record by its kind code; 0 for other kinds.
+std::size_t trade_or_tick_size(std::uint8_t kind) {
+    return kind == DTYPE_TRANSACTION || kind == DTYPE_TICK_LITE || kind == DTYPE_TICK ? record_size(kind) : 0;
+}
+
 // The count of whole trade and tick records in `bytes`, checked before any is
 // fed; -1 with ValueError for a record of another kind or a tail.
 int count_records(std::span<const unsigned char> bytes, std::size_t* count) {
@@ -470,9 +482,7 @@ int count_records(std::span<const unsigned char> bytes, std::size_t* count) {
     std::size_t index = 0;
     while (offset < bytes.size()) {
         std::uint8_t kind = bytes[offset];
-        std::size_t size = kind == DTYPE_TRANSACTION || kind == DTYPE_TICK_LITE || kind == DTYPE_TICK
-                               ? record_size(kind)
-                               : 0;
+        std::size_t size = trade_or_tick_size(kind);
         if (size == 0) {
             PyErr_Format(PyExc_ValueError,
                          "Aggregator.update_records(): record %zu (at byte %zu) has kind code %u, not a trade (20) "
@@ -505,20 +515,30 @@ PyObject* update_records(PyObject* op, PyObject* records) {
         return nullptr;
     }
     LiveBars& bars = *self->bars;
-    const unsigned char* data = buffer.bytes().data();
-    std::size_t offset = 0;  // of the record being fed; steps come in order, a stopped one again
-    BarBuilder* builder = nullptr;
+    const std::span<const unsigned char> bytes = buffer.bytes();
+    std::size_t offset = 0;  // of the record being fed: steps come in order, a stopped one again
+    // Each record is read from a copy: without the GIL the caller's buffer
+    // may change under the call, and a record whose kind changed must not be
+    // read past its end.  A tick's summary is all that is read of it.
+    std::array<unsigned char, sizeof(_TransactionDataBuffer)> record{};
+    BarBuilder* builder = nullptr;  // of the record being fed
     Feed feed{count,
               [&](std::size_t, auto& emit) {
-                  const unsigned char* record = data + offset;
-                  builder = &bars.builder(ticker_field(record));
+                  builder = nullptr;
+                  std::size_t size = trade_or_tick_size(bytes[offset]);
+                  if (size == 0 || size > bytes.size() - offset) {
+                      throw BadTrade{"changed while it was read"};
+                  }
+                  std::memcpy(record.data(), bytes.data() + offset, std::min(size, record.size()));
+                  builder = &bars.builder(ticker_field(record.data()));
                   bars.keep(*builder);
-                  builder->add_record(record, emit);
-                  offset += record_size(record[0]);
+                  builder->add_record(record.data(), emit);
+                  offset += size;
               },
-              [&](std::size_t) { return read_field(data + offset, header::timestamp); },
+              [&](std::size_t) { return read_field(record.data(), header::timestamp); },
               [&](std::size_t row) {
-                  return named("record " + std::to_string(row), bars.builder(ticker_field(data + offset)));
+                  std::string what = "record " + std::to_string(row);
+                  return builder != nullptr ? named(std::move(what), *builder) : what;
               },
               count >= kReleaseFrom};
     PyObject* result = run(self, "update_records", feed);
