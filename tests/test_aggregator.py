@@ -294,7 +294,7 @@ def test_repeated_calls_leave_memory_and_references_as_they_were(name):
     started = not tracemalloc.is_tracing()
     tracemalloc.start()
     try:
-        for _ in range(300):  # the warm-up fills caches and free lists, traced
+        for _ in range(1000):  # the warm-up fills caches and free lists, traced
             operation(handed)
         gc.collect()
         counts = {key: sys.getrefcount(value) for key, value in vars(handed).items() if key != "clock"}
