@@ -4,7 +4,7 @@ packed from the documented layouts, and a plain-Python model of the rules
 
 import datetime
 import struct
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from fractions import Fraction
 
 # kind, ticker, timestamp, price, volume, side, multiplier, notional, three ids (type byte and 16 bytes)
@@ -60,13 +60,10 @@ class ModelBar:
     volume: Fraction = Fraction(0)
     notional: Fraction = Fraction(0)
     count: int = 0
-    prices: list = field(default_factory=list)
-
     def add(self, price, size, notional):
-        if not self.prices:
-            self.open = price
-        self.prices.append(price)
-        self.high, self.low, self.close = max(self.prices), min(self.prices), price
+        if not self.count:
+            self.open = self.high = self.low = price
+        self.high, self.low, self.close = max(self.high, price), min(self.low, price), price
         self.volume += Fraction(size)
         self.notional += Fraction(notional)
         self.count += 1
@@ -113,7 +110,7 @@ def activity_bars(trades, rule, threshold):
                 left, filled = left - part, Fraction(0)
             if left:
                 bar.add(trade.price, size * left / whole, value * left / whole)
-        if bar.prices and (rule == "ticks" or bar.volume):
+        if bar.count and (rule == "ticks" or bar.volume):
             bar.timestamp, bar.span = own[-1].time, own[-1].time - start
             bars.append(bar)
     return bars
