@@ -74,9 +74,13 @@ OwnedRef new_bar(PyTypeObject* bar_class, const Record& record) {
         return {};
     }
     auto* object = reinterpret_cast<MarketDataObject*>(bar.get());
-    void* copy = object->_data == nullptr ? PyMem_Malloc(sizeof record) : nullptr;
+    if (object->_data != nullptr) {  // the bar classes' __new__ gives bars without a record
+        PyErr_Format(PyExc_SystemError, "%s.__new__() gave a bar that holds a record", bar_class->tp_name);
+        return {};
+    }
+    void* copy = PyMem_Malloc(sizeof record);
     if (copy == nullptr) {
-        return object->_data == nullptr ? OwnedRef::steal(PyErr_NoMemory()) : OwnedRef();
+        return OwnedRef::steal(PyErr_NoMemory());
     }
     std::memcpy(copy, &record, sizeof record);
     object->_data = static_cast<_MarketDataBuffer*>(copy);
