@@ -7,7 +7,8 @@ off its fast paths.
 - ``zone_table`` gives the zone's offsets over the instants the bars reach
   (the native type asks again, wider, when a trade goes past them);
 - ``instant`` turns a time that is not a number into epoch seconds, and
-  ``float_column`` an array that is not of float64 into one.
+  ``float_column`` an array that is not of float64 into one;
+- ``AggregateError`` is what a refused trade raises.
 """
 
 from __future__ import annotations
@@ -16,6 +17,7 @@ import array
 import datetime
 from typing import Any
 
+from ._aggregate import AggregateError as AggregateError  # raised by the native type
 from ._aggregate import _rules, _seconds
 from ._zones import TimeZone, ZoneTable, _offset_at, _zone_around, resolve_zone
 
