@@ -130,8 +130,8 @@ def test_ticks_fed_one_at_a_time_equal_the_batch(full):
 
 
 @pytest.mark.parametrize("time", [T0 + 0.5, datetime.datetime.fromtimestamp(T0 + 0.5, NEW_YORK),
-                                  numpy.datetime64(int((T0 + 0.5) * 1e9), "ns"), int(T0) + 1],
-                         ids=["float", "aware datetime", "datetime64", "int"])
+                                  numpy.datetime64(int((T0 + 0.5) * 1e9), "ns"), int(T0) + 1, numpy.int64(T0)],
+                         ids=["float", "aware datetime", "datetime64", "int", "numpy int"])
 def test_times_of_every_kind_make_the_same_bar(time):
     live = Aggregator(span="1min", tz="UTC")
     live.update(time, 10.0, 2.0)

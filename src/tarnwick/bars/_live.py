@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import array
 import datetime
+import numbers
 from typing import Any
 
 from ._aggregate import AggregateError as AggregateError  # raised by the native type
@@ -51,8 +52,11 @@ def zone_table(zone: datetime.tzinfo | None, first: float, last: float) -> ZoneT
 
 
 def instant(value: object) -> float:
-    """Epoch seconds of a time given as a zone-aware ``datetime`` or a
-    ``numpy.datetime64`` (numbers take the native path)."""
+    """Epoch seconds of a time given as a zone-aware ``datetime``, a
+    ``numpy.datetime64`` or a number that is not a float or an int (those
+    take the native path)."""
+    if isinstance(value, numbers.Real) and not isinstance(value, bool):  # numpy's integers, float32
+        return float(value)
     if isinstance(value, datetime.datetime):
         if value.utcoffset() is None:
             raise ValueError(f"the time {value} has no time zone: give an aware datetime (tzinfo=...) "
