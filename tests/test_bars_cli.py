@@ -73,16 +73,20 @@ def test_show_refuses_with_one_line(files, capsys, content, options, message):
     assert message in err
 
 
-def test_verify_finds_a_changed_field(files):
+@pytest.mark.parametrize("offset, value, problem", [
+    (73, "=d", "bar 3: close_price reads back as "),
+    (0, "=B", "record 3 is not a bar record (kind code 31, "),  # which opening a headed file does not read
+])
+def test_verify_finds_a_changed_field(files, offset, value, problem):
     source, target = files
     run("convert", source, target)
     table = load_csv(source)
     assert verify(target, table) == []
     data = bytearray(target.read_bytes())
-    struct.pack_into("=d", data, 101 * 4 + 73, 9.5)  # bar 3's close price
+    struct.pack_into(value, data, 101 * 4 + offset, 9.5 if value == "=d" else 31)  # in bar 3
     target.write_bytes(bytes(data))
     problems = verify(target, table)
-    assert len(problems) == 1 and problems[0].startswith("bar 3: close_price reads back as ")
+    assert len(problems) == 1 and problems[0].startswith(problem)
 
 
 def test_demo_on_samples_and_on_a_table(files, tmp_path):

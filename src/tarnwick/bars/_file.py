@@ -131,9 +131,12 @@ def read(path: StrPath, kind: Kind | type[BarData] | None = None) -> BarFile[Any
     span, for intraday when neither does; ``kind`` must decide a file whose
     ends disagree.  Refuses, with ``BarFileError``, a file whose size is not
     whole records, or not the number of bars its header states (a truncated
-    file), that holds records of another kind than bars (a header is only
-    allowed first), whose header states a format version or a kind this code
-    does not read, or whose header contradicts ``kind``.
+    file), whose header states a format version or a kind this code does not
+    read, or whose header contradicts ``kind``.  A file with a header opens
+    by reading the header only: it vouches for the records, whose kind codes
+    ``verify`` checks (and ``resample`` refuses any that is not a bar's); a
+    file without one is checked for records of another kind than bars (a
+    header is only allowed first) as it opens.
     """
     return BarFile(path, kind)
 
