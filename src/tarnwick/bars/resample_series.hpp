@@ -93,9 +93,10 @@ inline TickerKey ticker_key(const char* ticker) {
     return key;
 }
 
+// Tickers mostly differ in their first word: most compares stop there.
 inline bool operator==(const TickerKey& a, const TickerKey& b) {
-    return ((a.words[0] ^ b.words[0]) | (a.words[1] ^ b.words[1]) | (a.words[2] ^ b.words[2]) |
-            (a.words[3] ^ b.words[3])) == 0;
+    return a.words[0] == b.words[0] && a.words[1] == b.words[1] && a.words[2] == b.words[2] &&
+           a.words[3] == b.words[3];
 }
 
 struct TickerKeyHash {
@@ -155,21 +156,33 @@ public:
     Series& of(const char* ticker, bool& made) {
         const TickerKey key = ticker_key(ticker);
         made = false;
-        if (current_ != nullptr && key == current_key_) {
-            return *current_;
+        // Tickers interleaved record by record mostly come round in the order
+        // in which they first came: a record's ticker is the previous one's,
+        // or the one after it.
+        std::size_t at = current_;
+        if (at < keys_.size()) {
+            if (keys_[at].first == key) {
+                return *keys_[at].second;
+            }
+            at = at + 1 == keys_.size() ? 0 : at + 1;
+            if (keys_[at].first == key) {
+                current_ = at;
+                return *keys_[at].second;
+            }
         }
-        current_key_ = key;
-        current_ = find(key);
-        if (current_ != nullptr) {
-            return *current_;
+        at = find(key);
+        if (at < keys_.size()) {
+            current_ = at;
+            return *keys_[at].second;
         }
         made = true;
-        current_ = &series_.emplace_back();
-        std::memcpy(current_->ticker.data(), ticker, kTickerBytes);
-        current_->head.collecting = heads_;
-        keys_.emplace_back(key, current_);
+        Series& series = series_.emplace_back();
+        std::memcpy(series.ticker.data(), ticker, kTickerBytes);
+        series.head.collecting = heads_;
+        current_ = keys_.size();
+        keys_.emplace_back(key, &series);
         index_.emplace(key, current_);
-        return *current_;
+        return series;
     }
 
     std::deque<Series>& all() { return series_; }
@@ -197,25 +210,24 @@ private:
     // record asks, and a hash table's lookup costs more than comparing some keys.
     static constexpr std::size_t kScanned = 16;
 
-    Series* find(const TickerKey& key) const {
+    // The position of `key` among keys_, or keys_.size().
+    std::size_t find(const TickerKey& key) const {
         if (keys_.size() <= kScanned) {
-            for (const auto& [known, series] : keys_) {
-                if (known == key) {
-                    return series;
-                }
+            std::size_t at = 0;
+            while (at < keys_.size() && !(keys_[at].first == key)) {
+                ++at;
             }
-            return nullptr;
+            return at;
         }
         auto found = index_.find(key);
-        return found == index_.end() ? nullptr : found->second;
+        return found == index_.end() ? keys_.size() : found->second;
     }
 
     bool heads_;
     std::deque<Series> series_;  // a deque, so that they stay in place (also when the table moves)
-    std::vector<std::pair<TickerKey, Series*>> keys_;               // in order of first appearance
-    std::unordered_map<TickerKey, Series*, TickerKeyHash> index_;  // the same, for many tickers
-    Series* current_ = nullptr;  // the series of the previous record
-    TickerKey current_key_;      // and its ticker
+    std::vector<std::pair<TickerKey, Series*>> keys_;                   // in order of first appearance
+    std::unordered_map<TickerKey, std::size_t, TickerKeyHash> index_;  // positions in keys_, for many tickers
+    std::size_t current_ = 0;  // the position of the previous record's ticker
 };
 
 // The bar of a series' open bucket, which it leaves empty; Failure when its
