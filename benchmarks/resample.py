@@ -11,9 +11,8 @@ daylight-saving change of those years), prices to 2 decimals.
 
 Jobs: 5-minute, hourly and daily bars.  Subjects: tarnwick (``resample``
 from the file: open, map, the pass on every core); the limit
-(benchmarks/limit/resample_limit.cpp: every record read once on every core,
-buckets of a fixed length at a fixed offset, no checks, over the records of
-the same mapped file); polars (``group_by_dynamic(every=..., closed="right",
+(benchmarks/limit/resample_limit.cpp: the same file mapped, every record read
+once on every core, buckets of a fixed length at a fixed offset, no checks); polars (``group_by_dynamic(every=..., closed="right",
 group_by="ticker")``); pandas for 5-minute bars (``groupby("ticker")
 .resample("5min", closed="right", label="right")``).  The peers are checked
 to make as many bars as tarnwick before they are timed.  Each round times
@@ -135,13 +134,13 @@ def timed(function) -> float:
     return time.perf_counter() - started
 
 
-def subjects_of(job: tuple, path: Path, records: memoryview, frames: dict, limit) -> dict:
+def subjects_of(job: tuple, path: Path, frames: dict, limit) -> dict:
     from tarnwick.bars import resample
 
     label, span, seconds, every = job
     subjects = {
         "tarnwick": lambda: resample(path, span, tz=ZONE),
-        "limit": lambda: limit.run(records, float(seconds), float(NEW_YORK_WINTER), os.cpu_count() or 1),
+        "limit": lambda: limit.run(str(path), float(seconds), float(NEW_YORK_WINTER), os.cpu_count() or 1),
     }
     if "polars" in frames:
         subjects["polars"] = polars_job(frames["polars"], every)
@@ -157,8 +156,6 @@ def subjects_of(job: tuple, path: Path, records: memoryview, frames: dict, limit
 
 
 def measure_times(path: Path, bars, rounds: int) -> dict[str, dict[str, float]]:
-    from tarnwick.bars import read
-
     frames = {}
     for name, make in (("polars", polars_frame), ("pandas", pandas_frame)):
         try:
@@ -167,21 +164,20 @@ def measure_times(path: Path, bars, rounds: int) -> dict[str, dict[str, float]]:
             print(f"{name} is not installed: left out", file=sys.stderr)
     limit = limit_module()
     results = {}
-    with read(path) as opened, memoryview(opened) as records:
-        for job in JOBS:
-            subjects = subjects_of(job, path, records, frames, limit)
-            times: dict[str, list[float]] = {name: [] for name in subjects}
-            ratios: dict[str, list[float]] = {name: [] for name in subjects if name != "tarnwick"}
-            for _ in range(rounds):
-                order = list(subjects)
-                random.shuffle(order)
-                taken = {name: timed(subjects[name]) for name in order}
-                for name, seconds in taken.items():
-                    times[name].append(seconds)
-                for name in ratios:
-                    ratios[name].append(taken["tarnwick"] / taken[name])
-            results[job[0]] = {**{name: statistics.median(values) for name, values in times.items()},
-                               **{f"/{name}": statistics.median(values) for name, values in ratios.items()}}
+    for job in JOBS:
+        subjects = subjects_of(job, path, frames, limit)
+        times: dict[str, list[float]] = {name: [] for name in subjects}
+        ratios: dict[str, list[float]] = {name: [] for name in subjects if name != "tarnwick"}
+        for _ in range(rounds):
+            order = list(subjects)
+            random.shuffle(order)
+            taken = {name: timed(subjects[name]) for name in order}
+            for name, seconds in taken.items():
+                times[name].append(seconds)
+            for name in ratios:
+                ratios[name].append(taken["tarnwick"] / taken[name])
+        results[job[0]] = {**{name: statistics.median(values) for name, values in times.items()},
+                           **{f"/{name}": statistics.median(values) for name, values in ratios.items()}}
     return results
 
 

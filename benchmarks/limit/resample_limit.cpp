@@ -8,9 +8,13 @@
 // the shares: every cost measured above this pass is a cost of the product's
 // own choices (zones, checks, tickers of any length, the one-pass result).
 //
-//     _resample_limit.run(records, span_seconds, offset_seconds, threads) -> int  (bars made)
+//     _resample_limit.run(path, span_seconds, offset_seconds, threads) -> int  (bars made)
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -102,19 +106,25 @@ std::size_t pass(const unsigned char* data, std::size_t first, std::size_t last,
     return made.size();
 }
 
-PyObject* run(PyObject*, PyObject* args) {
-    Py_buffer view;
-    double span = 0;
-    double offset = 0;
-    int threads = 1;
-    if (!PyArg_ParseTuple(args, "y*ddi:run", &view, &span, &offset, &threads)) {
-        return nullptr;
+// The bars made from the records of the file at `path`, after its header.
+std::size_t resample_file(const char* path, double span, double offset, std::size_t parts) {
+    int fd = open(path, O_RDONLY);
+    struct stat status {};
+    if (fd < 0 || fstat(fd, &status) != 0 || status.st_size < static_cast<off_t>(sizeof(Record))) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return 0;
     }
-    const std::size_t count = static_cast<std::size_t>(view.len) / sizeof(Record);
-    const auto parts = static_cast<std::size_t>(std::max(threads, 1));
+    auto size = static_cast<std::size_t>(status.st_size);
+    void* mapped = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    close(fd);
+    if (mapped == MAP_FAILED) {
+        return 0;
+    }
+    const auto* data = static_cast<const unsigned char*>(mapped) + sizeof(Record);  // the header
+    const std::size_t count = size / sizeof(Record) - 1;
     std::vector<std::size_t> made(parts);
-    const auto* data = static_cast<const unsigned char*>(view.buf);
-    Py_BEGIN_ALLOW_THREADS
     std::vector<std::thread> helpers;
     for (std::size_t p = 1; p < parts; ++p) {
         helpers.emplace_back([&, p] { made[p] = pass(data, count * p / parts, count * (p + 1) / parts, span, offset); });
@@ -123,17 +133,32 @@ PyObject* run(PyObject*, PyObject* args) {
     for (std::thread& helper : helpers) {
         helper.join();
     }
-    Py_END_ALLOW_THREADS
-    PyBuffer_Release(&view);
+    munmap(mapped, size);
     std::size_t total = 0;
     for (std::size_t n : made) {
         total += n;
     }
-    return PyLong_FromSize_t(total);
+    return total;
+}
+
+PyObject* run(PyObject*, PyObject* args) {
+    PyObject* path = nullptr;
+    double span = 0;
+    double offset = 0;
+    int threads = 1;
+    if (!PyArg_ParseTuple(args, "O&ddi:run", PyUnicode_FSConverter, &path, &span, &offset, &threads)) {
+        return nullptr;
+    }
+    std::size_t made = 0;
+    Py_BEGIN_ALLOW_THREADS
+    made = resample_file(PyBytes_AS_STRING(path), span, offset, static_cast<std::size_t>(std::max(threads, 1)));
+    Py_END_ALLOW_THREADS
+    Py_DECREF(path);
+    return PyLong_FromSize_t(made);
 }
 
 PyMethodDef methods[] = {
-    {"run", run, METH_VARARGS, "run(records, span_seconds, offset_seconds, threads) -> bars made"},
+    {"run", run, METH_VARARGS, "run(path, span_seconds, offset_seconds, threads) -> bars made"},
     {nullptr, nullptr, 0, nullptr},
 };
 
