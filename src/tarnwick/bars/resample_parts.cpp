@@ -140,7 +140,7 @@ std::optional<std::vector<SeriesTable>> pass_over_ranges(std::span<const unsigne
     bounds.insert(bounds.end(), cuts.begin(), cuts.end());
     bounds.push_back(records.size() / kBarRecordSize);
     const std::size_t count = bounds.size() - 1;
-    std::vector<std::optional<SeriesTable>> ranges(count);
+    std::vector<SeriesTable> ranges(count);
     std::atomic<std::size_t> next{0};
     std::atomic<bool> refused{false};
     auto work = [&]() noexcept {
@@ -154,12 +154,12 @@ std::optional<std::vector<SeriesTable>> pass_over_ranges(std::span<const unsigne
     };
     std::vector<std::thread> helpers;
     const std::size_t threads = std::min<std::size_t>(count, std::max(1U, std::thread::hardware_concurrency()));
-    try {
-        while (helpers.size() + 1 < threads) {
+    while (helpers.size() + 1 < threads) {
+        try {
             helpers.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;  // no more threads to be had: those started and this one share the ranges
         }
-    } catch (const std::system_error&) {
-        // No more threads to be had: those started and this one share the ranges.
     }
     work();
     for (std::thread& helper : helpers) {
@@ -168,12 +168,24 @@ std::optional<std::vector<SeriesTable>> pass_over_ranges(std::span<const unsigne
     if (refused) {
         return std::nullopt;
     }
-    std::vector<SeriesTable> out;
-    out.reserve(count);
-    for (std::optional<SeriesTable>& range : ranges) {
-        out.push_back(std::move(*range));
+    return ranges;
+}
+
+// The ranges' series joined into the new bars, or nothing when the join
+// meets what one pass must settle.
+std::optional<std::vector<Record>> joined(std::vector<SeriesTable>& ranges, const Options& options,
+                                          const Zone& zone) {
+    try {
+        Joiner joiner(options, zone);
+        for (SeriesTable& range : ranges) {
+            joiner.join(range);
+        }
+        return joiner.result();
+    } catch (const Failure&) {  // a trade count that overflows where buckets join
+        return std::nullopt;
+    } catch (const Unjoinable&) {
+        return std::nullopt;
     }
-    return out;
 }
 
 }  // namespace
@@ -194,14 +206,8 @@ std::vector<Record> resample_records(std::span<const unsigned char> records, con
         return one_pass(records, options, zone);
     }
     if (std::optional<std::vector<SeriesTable>> ranges = pass_over_ranges(records, options, zone, cuts)) {
-        try {
-            Joiner joiner(options, zone);
-            for (SeriesTable& range : *ranges) {
-                joiner.join(range);
-            }
-            return joiner.result();
-        } catch (const Failure&) {   // a trade count that overflows where buckets join
-        } catch (const Unjoinable&) {
+        if (std::optional<std::vector<Record>> bars = joined(*ranges, options, zone)) {
+            return std::move(bars).value();
         }
     }
     return one_pass(records, options, zone);
