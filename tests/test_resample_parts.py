@@ -1,6 +1,8 @@
 """Resampling on every core: the records cut into ranges that threads resample
 apart give the one pass's bytes, and its error messages, wherever the cuts fall."""
 
+import array
+import math
 from unittest import mock
 
 import numpy
@@ -78,3 +80,13 @@ def test_many_records_take_every_core_and_give_the_one_pass_result():
     source = source[numpy.argsort(source["timestamp"], kind="stable")]
     for span in ("5min", "1d"):
         assert outcome(source, span, None) == outcome(source, span, ())
+
+
+@pytest.mark.parametrize("cuts, error", [([0], ValueError), ([2, 1], ValueError), ([3], ValueError),
+                                         (["1"], TypeError), (1, TypeError)])
+def test_cuts_are_record_indices_inside_the_records(cuts, error):
+    arguments = (records([SPRING_FORWARD + 60.0 * i for i in range(3)]), "s", 300, 0.0, -1.0, -1.0, False, False,
+                 array.array("d"), array.array("d", [0.0]), -math.inf, math.inf)
+    with pytest.raises(error):
+        _bucketing.resample(*arguments, cuts)
+    assert len(_bucketing.resample(*arguments, [1, 2])) == len(_bucketing.resample(*arguments, None))
