@@ -30,8 +30,8 @@ from ._records import RECORD_SIZE, Kind, record_dtype, ticker_file_name
 from ._source import Source, TableError, Unstreamable, read_pieces
 from ._table import Carried, Finisher, Reading, SpanRule, Stamp, TableBars, Reader, Values, any_time_of_day
 
-PIECE_BYTES = 16 << 20
-"""Text read per piece of a CSV file: some 300,000 rows of one-minute bars."""
+PIECE_BYTES = 8 << 20
+"""Text read per piece of a CSV file: some 160,000 rows of one-minute bars."""
 PIECE_ROWS = 1 << 18
 """Rows read per piece of a Parquet file (an Arrow IPC file is read a record batch a piece)."""
 CHUNK_BARS = 1 << 13

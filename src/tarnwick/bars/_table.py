@@ -558,7 +558,7 @@ class Values:
 def _drop_rows_without_prices(checks: Checks, skip: bool) -> None:
     """Rows whose every price is empty or null are dropped when ``skip``, else refused."""
     empty = checks.without_prices()
-    if not empty.any():
+    if empty is None or not empty.any():
         return
     if not skip:
         checks.fail(empty, 0, _saying("no prices (every price is empty or null); give --skip-invalid "
