@@ -50,6 +50,14 @@ inline Readings readings(const Zone& zone, std::int64_t wall_second) {
     // wall time read as UTC, or a neighbour, holds the instant.
     const std::size_t near = zone.segment(wall);
     Readings found;
+    // A day or more from either change of its segment (nearly every time): one reading.
+    const bool after_change = near == 0 || wall - zone.transition(near - 1) > bucketing::kDay;
+    const bool before_change = near == zone.size() || zone.transition(near) - wall > bucketing::kDay;
+    if (after_change && before_change) {
+        found.offsets[0] = static_cast<std::int64_t>(zone.offset_in(near));
+        found.count = 1;
+        return found;
+    }
     const std::size_t first = near > 0 ? near - 1 : 0;
     const std::size_t last = std::min(near + 1, zone.size());
     for (std::size_t k = first; k <= last && found.count < 2; ++k) {
