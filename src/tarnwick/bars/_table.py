@@ -28,8 +28,9 @@ from ._records import BAR_KIND_CODE, TICKER_BYTES, Kind, date_numbers, market_da
 from ._source import Source, read_source
 from ._source import TableError as TableError  # raised here too; defined with the reading of files
 from ._spans import Span, SpanLike, parse_span
-from ._times import (DAY_US, EPOCH_ORDINAL, NO_EPOCH, US, NonexistentTime, Parsed, check_date_format, localize, parse_texts,
-                     parse_typed, slashed_format, supported, to_local, to_numpy)
+from ._times import (DAY_US, EARLIEST, EPOCH_ORDINAL, LATEST, NO_EPOCH, US, NonexistentTime, Parsed,
+                     check_date_format, localize, parse_texts, parse_typed, slashed_format, supported, to_local,
+                     to_numpy)
 from ._zones import TimeZone, resolve_zone
 
 Stamp = Literal["start", "end"]
@@ -342,7 +343,9 @@ class Reader:
                 return f"a time outside the years 1 to 9999: {text}"
             return f"not a date or date-time: {text!r}{_time_hint(text, self.given_format)}"
 
-        parsed.bad |= ~supported(parsed.micros)  # beyond what dates can say
+        micros = parsed.micros
+        if len(micros) and (int(micros.min()) < EARLIEST or int(micros.max()) > LATEST):
+            parsed.bad |= ~supported(micros)  # beyond what dates can say
         self.checks.fail(parsed.bad, 0, describe)
         return parsed
 
@@ -377,7 +380,8 @@ class Reader:
         return groups, names
 
     def localized(self, parsed: Parsed, groups: npt.NDArray[numpy.int64],
-                  carried: npt.NDArray[numpy.int64] | None = None, forward: bool | None = None) -> npt.NDArray[numpy.int64]:
+                  carried: npt.NDArray[numpy.int64] | None = None,
+                  forward: bool | None = None) -> npt.NDArray[numpy.int64]:
         """The rows' times as epoch microseconds: wall-clock times placed in
         the zone (``localize``: ``carried`` holds each ticker's last epoch of
         the pieces before, ``forward`` whether rows run oldest first, None:
