@@ -92,11 +92,8 @@ class _Stream:
         finisher = Finisher(source, self.kind, self.options.span, stamp, piece.absent, piece.notes)
         self.notes.update(dict.fromkeys(finisher.notes))
         self.absent = finisher.absent
-        for index, name in enumerate(piece.names):
-            chosen = piece.groups == index
-            rows = None if bool(chosen.all()) else numpy.flatnonzero(chosen)
-            if rows is None or len(rows):
-                self.write(self.output(name), finisher, piece.values.take(rows), source)
+        for index, values in piece.values.by_ticker(piece.groups, len(piece.names)):
+            self.write(self.output(piece.names[index]), finisher, values, source)
 
     def settle_kind(self, source: Source, local: Any) -> None:
         """The kind of bars: given, stated by the table, or daily when no row

@@ -305,12 +305,8 @@ class Reader:
             kind = self.source.stated_kind or ("intraday" if any_time_of_day(values.local) else "daily")
         finisher = Finisher(self.source, kind, span, "end" if "end" in self.columns else stamp, piece.absent,
                             piece.notes)
-        tables = []
-        for index, name in enumerate(piece.names):
-            chosen = piece.groups == index
-            rows = None if bool(chosen.all()) else numpy.flatnonzero(chosen)
-            tables.append(finisher.finish(name, values.take(rows)))
-        return tables
+        return [finisher.finish(piece.names[index], rows)
+                for index, rows in values.by_ticker(piece.groups, len(piece.names))]
 
     def times(self) -> Parsed:
         """Each row's time in microseconds, and whether it is UTC (else a wall-clock time)."""
@@ -557,6 +553,29 @@ class Values:
                        None if self.spans is None else pick(self.spans), pick(self.open), pick(self.high),
                        pick(self.low), pick(self.close), pick(self.volume), pick(self.notional), pick(self.trades),
                        numpy.asarray(rows, dtype=numpy.int64) if self.rows is None else pick(self.rows))
+
+    def part(self, start: int, stop: int) -> Values:
+        """Rows ``start`` to ``stop``, as views."""
+        cut = slice(start, stop)
+        return Values(self.times[cut], self.seconds[cut], self.local[cut],
+                      None if self.spans is None else self.spans[cut], self.open[cut], self.high[cut],
+                      self.low[cut], self.close[cut], self.volume[cut], self.notional[cut], self.trades[cut],
+                      None if self.rows is None else self.rows[cut])
+
+    def by_ticker(self, groups: npt.NDArray[numpy.int64], count: int) -> Iterator[tuple[int, Values]]:
+        """The rows of each of ``count`` tickers (``groups`` gives each row's,
+        -1 for none), in the order of the table, for each ticker with any.
+        One gather a column puts each ticker's rows together: a column at a
+        time stays in the processor's cache, a ticker at a time would not."""
+        if count == 1 and not bool((groups < 0).any()):
+            yield 0, self
+            return
+        small = groups.astype(numpy.int16) if count < 1 << 15 else groups  # (stable sorts of 16 bits: radix)
+        together = self.take(numpy.argsort(small, kind="stable"))
+        bounds = numpy.cumsum(numpy.bincount(groups + 1, minlength=count + 1)).tolist()
+        for index in range(count):
+            if bounds[index + 1] > bounds[index]:
+                yield index, together.part(bounds[index], bounds[index + 1])
 
 
 def _drop_rows_without_prices(checks: Checks, skip: bool) -> None:
