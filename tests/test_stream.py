@@ -13,6 +13,7 @@ import pytest
 
 from tarnwick.bars import _convert, _stream
 from tarnwick.bars._source import TableError
+from tarnwick.bars._table import Reading
 from tarnwick.bars._times import US, NonexistentTime, localize
 
 NEW_YORK = ZoneInfo("America/New_York")
@@ -58,6 +59,7 @@ def converted_both_ways(tmp_path, source, **options):
     assert all(isinstance(table.timestamps, numpy.memmap) for table in streamed)  # read in pieces, not whole
     whole = _convert._convert_whole(source, tmp_path / "whole", show_progress=False, tz=NEW_YORK, **options)
     assert [t.span_text for t in streamed] == [t.span_text for t in whole]
+    assert [set(t.notes) for t in streamed] == [set(t.notes) for t in whole]
     return [t.target.read_bytes() for t in streamed], [t.target.read_bytes() for t in whole]
 
 
@@ -80,6 +82,17 @@ def test_a_chosen_ticker_may_be_absent_from_pieces(tmp_path, small_pieces):
     source = table_file(tmp_path, lines)
     (table,) = _convert.convert(source, tmp_path / "xyz.bars", ticker="XYZ", tz=NEW_YORK)
     assert len(table) == 100 and table.ticker == "XYZ"
+
+
+def test_rows_without_prices_in_several_pieces_are_summed_up(tmp_path, small_pieces):
+    lines = wall_clock_rows(AUTUMN, 200)
+    for row in (5, 100, 150):
+        lines[row] = lines[row].split(",")[0] + ",ABC,,,,,"
+    source = table_file(tmp_path, lines)
+    streamed, whole = converted_both_ways(tmp_path, source, reading=Reading(skip_invalid=True))
+    assert streamed == whole and len(streamed[0]) == 101 * 198
+    assert "skipped 3 rows without prices, the first on line 7" in _convert.convert(
+        source, tmp_path / "again.bars", tz=NEW_YORK, reading=Reading(skip_invalid=True))[0].notes
 
 
 def bad_line(lines, row, what):

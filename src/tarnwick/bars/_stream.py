@@ -28,7 +28,8 @@ from ._pack import pack
 from ._progress import Progress
 from ._records import RECORD_SIZE, Kind, record_dtype, ticker_file_name
 from ._source import Source, TableError, Unstreamable, read_pieces
-from ._table import Carried, Finisher, Reading, SpanRule, Stamp, TableBars, Reader, Values, any_time_of_day
+from ._table import (Carried, Finisher, Reader, Reading, SpanRule, Stamp, TableBars, Values, any_time_of_day,
+                     skipped_note)
 
 PIECE_BYTES = 8 << 20
 """Text read per piece of a CSV file: some 160,000 rows of one-minute bars."""
@@ -79,13 +80,19 @@ class _Stream:
         self.outputs: dict[str, _TickerOutput] = {}
         self.notes: dict[str, None] = {}
         self.absent: tuple[str, ...] = ()
+        self.skipped: tuple[int, int] | None = None  # rows skipped for want of prices, and the first's file row
+        self.first_source: Source | None = None  # for the notes, which name lines
         self.buffer = memoryview(bytearray(CHUNK_BARS * RECORD_SIZE))  # reused by every chunk of every piece
 
     def add(self, source: Source) -> None:
-        reader = Reader(source, self.options.zone, self.reading)
+        reader = Reader(source, self.options.zone, self.reading, whole=False)
+        if reader.skipped is not None:
+            count, first = self.skipped or (0, reader.skipped[1])
+            self.skipped = (count + reader.skipped[0], first)
         piece = reader.piece(self.options.ticker, self.carried, forward=True, every_piece=True)
         if reader.date_format != self.reading.date_format:  # found on the first piece: kept for the others
             self.reading = dataclasses.replace(self.reading, date_format=reader.date_format)
+        self.first_source = self.first_source or source
         self.settle_kind(source, piece.values.local)
         assert self.kind is not None
         stamp = "end" if "end" in source.layout.columns else self.options.stamp
@@ -132,6 +139,12 @@ class _Stream:
         last = len(keys) - 1 if values.rows is None else int(values.rows[-1])
         output.last = (int(keys[-1]), source.in_file(last))
 
+    def all_notes(self) -> tuple[str, ...]:
+        """The notes of every piece, once each, and the rows skipped in all of them."""
+        skipped = () if self.skipped is None or self.first_source is None else \
+            (skipped_note(*self.skipped, self.first_source),)
+        return tuple(self.notes) + skipped
+
     def span_text(self, output: _TickerOutput, stamp: Stamp) -> str:
         assert output.rule is not None
         return output.rule.text if self.kind == "daily" else f"{output.rule.text}, rows stamped at the bar's {stamp}"
@@ -175,7 +188,7 @@ def stream_convert(path: Path, destination: Path, options: Options, meter: Progr
                 with contextlib.suppress(OSError):  # (closing flushes, which fails again on a full disk)
                     output.writer.file.close()
     return [_read_back(target, path, output.name, stream.kind, stream.span_text(output, stamp),
-                       stream.absent, tuple(stream.notes))
+                       stream.absent, stream.all_notes())
             for output, target in zip(outputs, targets)]
 
 

@@ -25,7 +25,7 @@ from ._columns import TIME_ROLES, normal
 from ._file import StrPath
 from ._progress import Progress, is_silent, progress
 from ._records import BAR_KIND_CODE, TICKER_BYTES, Kind, date_numbers, market_date
-from ._source import Source, read_source
+from ._source import Source, Unstreamable, read_source
 from ._source import TableError as TableError  # raised here too; defined with the reading of files
 from ._spans import Span, SpanLike, parse_span
 from ._times import (DAY_US, EARLIEST, EPOCH_ORDINAL, LATEST, NO_EPOCH, US, NonexistentTime, Parsed,
@@ -240,7 +240,10 @@ class Carried:
 class Reader:
     """The columns of one table, checked and turned into bars of each ticker."""
 
-    def __init__(self, source: Source, zone: datetime.tzinfo | None, reading: Reading) -> None:
+    def __init__(self, source: Source, zone: datetime.tzinfo | None, reading: Reading, whole: bool = True) -> None:
+        """``whole`` False: ``source`` is one piece of a table, whose rows
+        skipped for want of prices (``skipped``: their number and the file row
+        of the first) the caller sums up."""
         self.source, self.zone = source, zone
         self.date_format = self.given_format = reading.date_format
         self.columns = source.layout.columns
@@ -250,7 +253,9 @@ class Reader:
                 self.checks.notes.append(f"read as {described}")
         if source.sniffed.thousands is not None:
             self.checks.notes.append(f"numbers with thousands separated by {source.sniffed.thousands!r}")
-        _drop_rows_without_prices(self.checks, reading.skip_invalid)
+        self.skipped = _drop_rows_without_prices(self.checks, reading.skip_invalid, whole)
+        if self.skipped is not None and whole:
+            self.checks.notes.append(skipped_note(*self.skipped, source))
         self.count = source.table.num_rows
 
     def piece(self, ticker: str | None, carried: Carried | None = None,
@@ -578,21 +583,29 @@ class Values:
                 yield index, together.part(bounds[index], bounds[index + 1])
 
 
-def _drop_rows_without_prices(checks: Checks, skip: bool) -> None:
-    """Rows whose every price is empty or null are dropped when ``skip``, else refused."""
+def _drop_rows_without_prices(checks: Checks, skip: bool, whole: bool) -> tuple[int, int] | None:
+    """Rows whose every price is empty or null are dropped when ``skip``, else
+    refused; returns how many were dropped and the file row of the first."""
     empty = checks.without_prices()
     if empty is None or not empty.any():
-        return
+        return None
     if not skip:
         checks.fail(empty, 0, _saying("no prices (every price is empty or null); give --skip-invalid "
                                       "(skip_invalid=True) to skip such rows"))
-        return
+        return None
     source = checks.source
-    count, first = int(empty.sum()), source.where(int(numpy.argmax(empty)))
+    count, first = int(empty.sum()), source.in_file(int(numpy.argmax(empty)))
     if count == len(empty):
+        if not whole:
+            raise Unstreamable("a piece of rows without prices")  # the rest of the table may have some
         raise TableError(f"{source.path}: no row has prices (every price is empty or null)")
     source.drop(empty)
-    checks.notes.append(f"skipped {_plural(count, 'row')} without prices, the first on {first}")
+    return count, first
+
+
+def skipped_note(count: int, first: int, source: Source) -> str:
+    """The note on rows skipped for want of prices: how many, and the first one's line (or row)."""
+    return f"skipped {_plural(count, 'row')} without prices, the first on {source.where_in_file(first)}"
 
 
 def _time_hint(text: str, given_format: str | None) -> str:
