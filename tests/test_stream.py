@@ -3,6 +3,7 @@ pieces split a day the clocks change on, a ticker's rows or a bad line; and
 wall-clock times placed natively as zoneinfo places them."""
 
 import datetime
+import gzip
 from zoneinfo import ZoneInfo
 
 import numpy
@@ -39,6 +40,8 @@ def table_file(tmp_path, lines, form="csv"):
     text = "datetime,ticker,open,high,low,close,volume\n" + "".join(line + "\n" for line in lines)
     if form == "csv":
         path.write_text(text)
+    elif form == "csv.gz":
+        path.write_bytes(gzip.compress(text.encode()))
     else:
         csv = tmp_path / "in.csv"
         csv.write_text(text)
@@ -68,7 +71,7 @@ def converted_both_ways(tmp_path, source, **options):
     (AUTUMN, 400, ("ABC",)),             # ... and the repeated hour itself
     (AUTUMN, 200, ("ABC", "XYZ", "Q")),  # a ticker's rows split between pieces, across the repeated hour
 ], ids=["spring", "autumn", "autumn-tickers"])
-@pytest.mark.parametrize("form", ["csv", "parquet"])
+@pytest.mark.parametrize("form", ["csv", "csv.gz", "parquet"])
 def test_pieces_write_what_the_whole_table_writes(tmp_path, small_pieces, start, minutes, tickers, form):
     source = table_file(tmp_path, wall_clock_rows(start, minutes, tickers), form)
     streamed, whole = converted_both_ways(tmp_path, source)

@@ -254,11 +254,12 @@ def read_pieces(path: Path, meter: Progress | None, piece_bytes: int, piece_rows
 
 def _csv_tables(source: Source, meter: Progress | None, timed: str | None, piece_bytes: int) -> Iterator[pyarrow.Table]:
     """The rows of a CSV file about ``piece_bytes`` of text at a time, cut
-    after a line end and each parsed on every core.  (The table reader's own
-    streaming reads the text far ahead of its parsing, which costs memory in
-    proportion to the file; it reads only what cannot be cut at line ends:
-    gzip, and text of two or four bytes a character.)"""
-    if source.sniffed.gzip or codecs.lookup(source.sniffed.encoding).name.startswith(("utf-16", "utf-32")):
+    after a line end (of the text decompressed, for gzip) and each parsed on
+    every core.  (The table reader's own streaming reads the text far ahead
+    of its parsing, which costs memory in proportion to the file; it reads
+    only what cannot be cut at line ends: text of two or four bytes a
+    character.)"""
+    if codecs.lookup(source.sniffed.encoding).name.startswith(("utf-16", "utf-32")):
         with _csv_reader(source, meter, True, timed, piece_bytes) as reader:
             for batch in reader:
                 yield pyarrow.Table.from_batches([batch])
