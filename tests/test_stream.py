@@ -80,6 +80,13 @@ def test_pieces_write_what_the_whole_table_writes(tmp_path, small_pieces, start,
     assert (numpy.diff(stamps["end"]) == 60).all()  # the repeated hour placed by row order, across pieces
 
 
+def test_calendar_months_found_on_the_first_piece_hold_for_the_rest(tmp_path, small_pieces):
+    months = numpy.arange("2000-01", "2025-01", dtype="datetime64[M]")
+    streamed, whole = converted_both_ways(tmp_path, table_file(tmp_path, [f"{month}-01,ABC,1.00,2.00,0.50,1.50,10"
+                                                                          for month in months]))
+    assert streamed == whole
+
+
 def test_a_chosen_ticker_may_be_absent_from_pieces(tmp_path, small_pieces):
     lines = wall_clock_rows(AUTUMN, 200, ("ABC",)) + wall_clock_rows(AUTUMN, 200, ("XYZ",))[100:]
     source = table_file(tmp_path, lines)
