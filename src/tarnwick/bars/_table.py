@@ -260,7 +260,7 @@ class Reader:
 
     def piece(self, ticker: str | None, carried: Carried | None = None,
               forward: bool | None = None, every_piece: bool = False) -> Piece:
-        """The rows checked and their times placed (see ``localized``): the
+        """The rows checked and their times placed (see ``_placed``): the
         values of a whole table, or of one piece of it (``every_piece``: a
         piece may hold no row of ``ticker``)."""
         checks = self.checks
@@ -295,7 +295,7 @@ class Reader:
             raise refusal
 
         epochs = None if carried is None else carried.take(names)
-        times = self.localized(parsed, groups, epochs, forward)
+        times = _placed(self.source, self.zone, parsed, groups, epochs, forward)
         if carried is not None and epochs is not None:
             carried.put(names, epochs)
         seconds = parsed.seconds if parsed.seconds is not None and parsed.aware.all() else times / US
@@ -379,32 +379,6 @@ class Reader:
             groups = numpy.where(groups == (names.index(chosen) if chosen in names else -2), 0, -1)
             names = [chosen]
         return groups, names
-
-    def localized(self, parsed: Parsed, groups: npt.NDArray[numpy.int64],
-                  carried: npt.NDArray[numpy.int64] | None = None,
-                  forward: bool | None = None) -> npt.NDArray[numpy.int64]:
-        """The rows' times as epoch microseconds: wall-clock times placed in
-        the zone (``localize``: ``carried`` holds each ticker's last epoch of
-        the pieces before, ``forward`` whether rows run oldest first, None:
-        as the first and the last row say)."""
-        times, naive = parsed.micros, ~parsed.aware
-        if not naive.any():
-            return times
-        whole = bool(naive.all())
-        wall, tickers = (times, groups) if whole else (times[naive], groups[naive])
-        if forward is None:
-            forward = len(wall) < 2 or bool(wall[-1] >= wall[0])
-        try:
-            placed = localize(wall, self.zone, _zone_name(self.zone), tickers, carried, forward)
-        except NonexistentTime as error:
-            row = error.row if whole else int(numpy.flatnonzero(naive)[error.row])
-            raise TableError(f"{self.source.path}, {self.source.where(row)}: the time {error}") from None
-        if whole:
-            return placed
-        times = times.copy()
-        times[naive] = placed
-        return times
-
 
 @dataclass(frozen=True)
 class SpanRule:
@@ -581,6 +555,31 @@ class Values:
         for index in range(count):
             if bounds[index + 1] > bounds[index]:
                 yield index, together.part(bounds[index], bounds[index + 1])
+
+
+def _placed(source: Source, zone: datetime.tzinfo | None, parsed: Parsed, groups: npt.NDArray[numpy.int64],
+            carried: npt.NDArray[numpy.int64] | None, forward: bool | None) -> npt.NDArray[numpy.int64]:
+    """The rows' times as epoch microseconds: wall-clock times placed in the
+    zone (``localize``: ``carried`` holds each ticker's last epoch of the
+    pieces before, ``forward`` whether rows run oldest first, None: as the
+    first and the last row say)."""
+    times, naive = parsed.micros, ~parsed.aware
+    if not naive.any():
+        return times
+    whole = bool(naive.all())
+    wall, tickers = (times, groups) if whole else (times[naive], groups[naive])
+    if forward is None:
+        forward = len(wall) < 2 or bool(wall[-1] >= wall[0])
+    try:
+        placed = localize(wall, zone, _zone_name(zone), tickers, carried, forward)
+    except NonexistentTime as error:
+        row = error.row if whole else int(numpy.flatnonzero(naive)[error.row])
+        raise TableError(f"{source.path}, {source.where(row)}: the time {error}") from None
+    if whole:
+        return placed
+    times = times.copy()
+    times[naive] = placed
+    return times
 
 
 def _drop_rows_without_prices(checks: Checks, skip: bool, whole: bool) -> tuple[int, int] | None:
