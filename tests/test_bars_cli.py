@@ -154,7 +154,7 @@ def test_progress_when_asked(files, monkeypatch, capsys, tqdm):
     source, target = files
     assert run("convert", source, target, "--progress")[0] == 0
     err = capsys.readouterr().err
-    assert "reading ABC.csv" in err and "writing abc.bars" in err
+    assert "converting ABC.csv" in err
     assert run("convert", source, target, "--force")[0] == 0 and capsys.readouterr().err == ""  # not a terminal
 
 
@@ -211,8 +211,7 @@ def test_an_interrupt_leaves_no_trace_and_one_line(files, tmp_path, monkeypatch,
     # Interrupted in the middle of writing: once the temporary file or directory exists.
     monkeypatch.setattr("pyarrow.parquet.write_table", interrupt)
     monkeypatch.setattr("pyarrow.dataset.write_dataset", interrupt)
-    monkeypatch.setattr("tarnwick.bars._convert.write",
-                        lambda path, chunks, **kind: write(path, map(interrupt, chunks), **kind))
+    monkeypatch.setattr("tarnwick.bars._stream.RecordWriter.write", interrupt)
     status, _ = run(*command(source, target, tmp_path / "new.bars"))
     assert (status, capsys.readouterr().err) == (130, "tarnwick-bars: interrupted\n")
     assert sorted(tmp_path.iterdir()) == before
