@@ -1,17 +1,25 @@
 """Resampling one-minute bars: tarnwick.bars.resample straight from a bar file
-against pandas doing the same job from a DataFrame already in memory.
+against the floor (a plain pass on every core) and the peers doing the same
+job from a DataFrame already in memory.
 
     ./run bench --resample [--results FILE]
-    python benchmarks/resample.py [--count N] [--rounds N] [--results FILE]
+    python benchmarks/resample.py [--count N] [--tickers N] [--rounds N] [--results FILE]
 
-Jobs: 5-minute bars (pandas: resample("5min", closed="right", label="right"))
-and daily bars (pandas: resample("1D", closed="right", label="left") on the
-end stamps), over --count one-minute bars in America/New_York.  Each round
-times both subjects of a job back to back in a random order (wall time: the
-native pass and pandas both run in one thread); a ratio is the median of the
-per-round ratios.  Memory: in child processes over half and all of the bars,
-the peak resident set during one resample beyond what was resident before,
-less the pages of the mapped input and the output itself.
+Data: --count one-minute bars of --tickers tickers interleaved (time, then
+ticker), consecutive minutes in America/New_York from 2020 on (so every
+daylight-saving change of those years), prices to 2 decimals.
+
+Jobs: 5-minute, hourly and daily bars.  Subjects: tarnwick (``resample``
+from the file: open, map, the pass on every core); the limit
+(benchmarks/limit/resample_limit.cpp: the same file mapped, every record read
+once on every core, buckets of a fixed length at a fixed offset, no checks); polars (``group_by_dynamic(every=..., closed="right",
+group_by="ticker")``); pandas for 5-minute bars (``groupby("ticker")
+.resample("5min", closed="right", label="right")``).  The peers are checked
+to make as many bars as tarnwick before they are timed.  Each round times
+every subject of a job back to back in a random order (wall time); a ratio is
+the median of the per-round ratios.  Memory: in child processes over half
+and all of the bars, the peak resident set during one resample beyond what
+was resident before, less the pages of the mapped input and the output itself.
 """
 
 from __future__ import annotations
@@ -29,18 +37,25 @@ from pathlib import Path
 
 from results_file import circumstances, replace_section
 
+HERE = Path(__file__).resolve().parent
+
 ZONE = "America/New_York"
 FIRST_END = datetime.datetime(2020, 1, 2, 9, 31, tzinfo=datetime.UTC).timestamp()
 AGGREGATES = {"open": "first", "high": "max", "low": "min", "close": "last", "volume": "sum",
               "notional": "sum", "trade_count": "sum"}
-DEFAULT_COUNT = 2_000_000
+DEFAULT_COUNT = 10_000_000
+DEFAULT_TICKERS = 4
 DEFAULT_ROUNDS = 7
-JOBS = (("5-minute bars", "5min", "5min", "right"),  # label, our span, pandas' rule and label
-        ("daily bars", "1d", "1D", "left"))
+LIMIT_TARGET = 1.2  # hourly and daily bars, against the limit
+JOBS = (("5-minute bars", "5min", 300, "5m"),  # label, our span, the limit's seconds, polars' every
+        ("hourly bars", "1h", 3600, "1h"),
+        ("daily bars", "1d", 86400, "1d"))
+NEW_YORK_WINTER = -5 * 3600  # the limit's fixed offset
 
 
-def minute_bars(count: int, seed: int = 1):
-    """``count`` consecutive one-minute bars of a random walk, as records."""
+def minute_bars(count: int, seed: int = 1, tickers: int = 1):
+    """``count`` one-minute bars of random walks: consecutive minutes, each
+    minute a bar of each of ``tickers`` tickers, as records."""
     import numpy
 
     from tarnwick.bars._records import record_dtype
@@ -48,28 +63,69 @@ def minute_bars(count: int, seed: int = 1):
     rng = numpy.random.default_rng(seed)
     bars = numpy.zeros(count, record_dtype())
     bars["dtype"] = 40
-    bars["ticker"] = b"ABC"
-    bars["timestamp"] = FIRST_END + 60.0 * numpy.arange(count)
+    names = numpy.array([f"T{i:02d}".encode() for i in range(tickers)])
+    bars["ticker"] = names[numpy.arange(count) % tickers]
+    bars["timestamp"] = FIRST_END + 60.0 * (numpy.arange(count) // tickers)
     bars["bar_span"] = 60.0
-    close = 100.0 * numpy.exp(numpy.cumsum(rng.normal(0.0, 0.0005, count)))
+    close = numpy.round(100.0 * numpy.exp(numpy.cumsum(rng.normal(0.0, 0.0005, count))), 2)
     opening = numpy.concatenate([[100.0], close[:-1]])
     bars["open_price"], bars["close_price"] = opening, close
-    bars["high_price"] = numpy.maximum(opening, close) * (1 + rng.random(count) * 1e-3)
-    bars["low_price"] = numpy.minimum(opening, close) * (1 - rng.random(count) * 1e-3)
+    bars["high_price"] = numpy.round(numpy.maximum(opening, close) * (1 + rng.random(count) * 1e-3), 2)
+    bars["low_price"] = numpy.round(numpy.minimum(opening, close) * (1 - rng.random(count) * 1e-3), 2)
     bars["volume"] = rng.integers(100, 10_000, count).astype(float)
     bars["notional"] = bars["volume"] * close
     bars["trade_count"] = rng.integers(1, 200, count)
     return bars
 
 
-def frame(bars):
+def pandas_frame(bars):
     import pandas
 
     index = pandas.to_datetime(bars["timestamp"], unit="s", utc=True).tz_convert(ZONE)
-    return pandas.DataFrame({"open": bars["open_price"], "high": bars["high_price"], "low": bars["low_price"],
-                             "close": bars["close_price"], "volume": bars["volume"],
-                             "notional": bars["notional"], "trade_count": bars["trade_count"]},
-                            index=pandas.DatetimeIndex(index))
+    return pandas.DataFrame({"ticker": bars["ticker"].astype(str), "open": bars["open_price"],
+                             "high": bars["high_price"], "low": bars["low_price"], "close": bars["close_price"],
+                             "volume": bars["volume"], "notional": bars["notional"],
+                             "trade_count": bars["trade_count"]}, index=pandas.DatetimeIndex(index, name="time"))
+
+
+def polars_frame(bars):
+    import polars
+
+    time = polars.Series("time", (bars["timestamp"] * 1e6).astype("int64")).cast(polars.Datetime("us", "UTC"))
+    return polars.DataFrame([
+        time.dt.convert_time_zone(ZONE), polars.Series("ticker", bars["ticker"].astype(str)),
+        *(polars.Series(name, bars[field]) for name, field in (
+            ("open", "open_price"), ("high", "high_price"), ("low", "low_price"), ("close", "close_price"),
+            ("volume", "volume"), ("notional", "notional"), ("trade_count", "trade_count")))])
+
+
+def polars_job(data, every: str):
+    import polars
+
+    return lambda: data.group_by_dynamic("time", every=every, closed="right", label="right", group_by="ticker").agg(
+        polars.col("open").first(), polars.col("high").max(), polars.col("low").min(), polars.col("close").last(),
+        polars.col("volume").sum(), polars.col("notional").sum(), polars.col("trade_count").sum())
+
+
+def pandas_job(data, rule: str):
+    return lambda: data.groupby("ticker").resample(rule, closed="right", label="right").agg(AGGREGATES)
+
+
+def limit_module():
+    """The limit pass, compiled into the build tree when stale (as run.py compiles the bar limit)."""
+    import sysconfig
+
+    from run import build_dir, compile_if_stale
+
+    source = HERE / "limit" / "resample_limit.cpp"
+    output = build_dir() / ("_resample_limit" + sysconfig.get_config_var("EXT_SUFFIX"))
+    compile_if_stale([source], output, [os.environ.get("CXX", "g++"), "-O3", "-DNDEBUG", "-std=c++20", "-Wall",
+                                        "-Wextra", "-fPIC", "-shared", "-fvisibility=hidden", "-pthread",
+                                        "-I" + sysconfig.get_paths()["include"], str(source), "-o", str(output)])
+    sys.path.insert(0, str(output.parent))
+    import _resample_limit
+
+    return _resample_limit
 
 
 def timed(function) -> float:
@@ -78,29 +134,50 @@ def timed(function) -> float:
     return time.perf_counter() - started
 
 
-def measure_times(path: Path, count: int, rounds: int) -> dict[str, dict[str, float]]:
+def subjects_of(job: tuple, path: Path, frames: dict, limit) -> dict:
     from tarnwick.bars import resample
 
-    data = frame(minute_bars(count))
+    label, span, seconds, every = job
+    subjects = {
+        "tarnwick": lambda: resample(path, span, tz=ZONE),
+        "limit": lambda: limit.run(str(path), float(seconds), float(NEW_YORK_WINTER), os.cpu_count() or 1),
+    }
+    if "polars" in frames:
+        subjects["polars"] = polars_job(frames["polars"], every)
+    if "pandas" in frames and span == "5min":  # pandas is the peer ahead of which 5-minute bars must stay
+        subjects["pandas"] = pandas_job(frames["pandas"], "5min")
+    made = len(subjects["tarnwick"]())
+    for name in ("polars", "pandas"):  # the same buckets (pandas also gives empty ones)
+        if name in subjects:
+            result = subjects[name]()
+            got = len(result) if name == "polars" else len(result.dropna(subset=["open"]))
+            assert got == made, f"{label}: {name} made {got} bars, tarnwick {made}"
+    return subjects
+
+
+def measure_times(path: Path, bars, rounds: int) -> dict[str, dict[str, float]]:
+    frames = {}
+    for name, make in (("polars", polars_frame), ("pandas", pandas_frame)):
+        try:
+            frames[name] = make(bars)
+        except ImportError:
+            print(f"{name} is not installed: left out", file=sys.stderr)
+    limit = limit_module()
     results = {}
-    for label, span, rule, side in JOBS:
-        subjects = {
-            "tarnwick": lambda span=span: resample(path, span, tz=ZONE),
-            "pandas": lambda rule=rule, side=side: data.resample(rule, closed="right", label=side).agg(AGGREGATES),
-        }
-        # The same buckets (pandas also gives an empty one before the first bar).
-        assert len(subjects["tarnwick"]()) == len(subjects["pandas"]().dropna(subset=["open"])), label
+    for job in JOBS:
+        subjects = subjects_of(job, path, frames, limit)
         times: dict[str, list[float]] = {name: [] for name in subjects}
-        ratios = []
+        ratios: dict[str, list[float]] = {name: [] for name in subjects if name != "tarnwick"}
         for _ in range(rounds):
             order = list(subjects)
             random.shuffle(order)
             taken = {name: timed(subjects[name]) for name in order}
             for name, seconds in taken.items():
                 times[name].append(seconds)
-            ratios.append(taken["tarnwick"] / taken["pandas"])
-        results[label] = {"tarnwick": statistics.median(times["tarnwick"]),
-                          "pandas": statistics.median(times["pandas"]), "ratio": statistics.median(ratios)}
+            for name in ratios:
+                ratios[name].append(taken["tarnwick"] / taken[name])
+        results[job[0]] = {**{name: statistics.median(values) for name, values in times.items()},
+                           **{f"/{name}": statistics.median(values) for name, values in ratios.items()}}
     return results
 
 
@@ -133,20 +210,29 @@ def measure_memory(paths: dict[int, Path]) -> dict[str, dict[int, tuple[int, int
     return out
 
 
-def write_file(path: Path, count: int) -> Path:
-    from tarnwick.bars import write
+def render(count: int, tickers: int, rounds: int, times: dict, memory: dict | None) -> str:
+    threads = os.cpu_count()
+    lines = [f"Resampling {count:,} one-minute bars of {tickers} tickers interleaved ({ZONE}); medians of {rounds} "
+             f"interleaved rounds, wall time, {threads} cores.", "",
+             "| job | tarnwick (from the file) | limit (every core) | / limit | target | met | polars | / polars "
+             "| pandas | / pandas |", "|---|---|---|---|---|---|---|---|---|---|"]
 
-    write(path, minute_bars(count), kind="intraday")
-    return path
+    def cell(row: dict, name: str) -> str:
+        return f"{row[name] * 1e3:.1f} ms" if name in row else "—"
 
+    def ratio(row: dict, name: str) -> str:
+        return f"{row['/' + name]:.2f}×" if "/" + name in row else "—"
 
-def render(count: int, rounds: int, times: dict, memory: dict | None) -> str:
-    lines = [f"Resampling {count:,} one-minute bars ({ZONE}); medians of {rounds} interleaved rounds, wall time.",
-             "", "| job | tarnwick (from the file) | pandas (from a DataFrame) | ratio | target | met |",
-             "|---|---|---|---|---|---|"]
-    for label, cell in times.items():
-        lines.append(f"| {label} | {cell['tarnwick'] * 1e3:.1f} ms | {cell['pandas'] * 1e3:.1f} ms | "
-                     f"{cell['ratio']:.2f}× | ≤ 0.5× | {'yes' if cell['ratio'] <= 0.5 else '**no**'} |")
+    for label, row in times.items():
+        hourly_or_daily = not label.startswith("5")
+        if hourly_or_daily:
+            target, met = f"≤ {LIMIT_TARGET}× limit", "yes" if row["/limit"] <= LIMIT_TARGET else "**no**"
+        else:
+            peers = [row[key] for key in ("/polars", "/pandas") if key in row]
+            target, met = "ahead of every peer", "yes" if peers and max(peers) < 1 else "**no**"
+        lines.append(f"| {label} | {cell(row, 'tarnwick')} | {cell(row, 'limit')} | {ratio(row, 'limit')} | "
+                     f"{target} | {met} | {cell(row, 'polars')} | {ratio(row, 'polars')} | {cell(row, 'pandas')} | "
+                     f"{ratio(row, 'pandas')} |")
     if memory:
         counts = sorted(next(iter(memory.values())))
         lines += ["", "Memory of one resample beyond the mapped input and the output (peak resident set):", "",
@@ -162,21 +248,28 @@ def write_results(path: Path, text: str) -> None:
     """Replaces the resampling section of the results file (or appends it)."""
     replace_section(path, "## Resampling",
                     f"`./run bench --resample` ({circumstances()}; `python benchmarks/resample.py --help` for the "
-                    "method).  The native pass reads each 101-byte record in place from the mapped file and asks "
-                    "for records well ahead of the one it works on; without that it waited on memory and took "
-                    f"twice as long.\n\n{text}")
+                    "method).  The native pass reads each 101-byte record in place from the mapped file, asks "
+                    "for records well ahead of the one it works on, and splits a large file into ranges that "
+                    f"threads resample apart, joined into the one pass's result.\n\n{text}")
 
 
-def run(count: int, rounds: int, results: Path | None, with_memory: bool = True) -> str:
+def run(count: int, rounds: int, results: Path | None, with_memory: bool = True,
+        tickers: int = DEFAULT_TICKERS) -> str:
+    from tarnwick.bars import write
+
     with tempfile.TemporaryDirectory(prefix="tarnwick-bench-") as scratch:
         print(f"writing {count:,} one-minute bars ...", file=sys.stderr, flush=True)
-        path = write_file(Path(scratch) / "minutes.bars", count)
-        times = measure_times(path, count, rounds)
+        bars = minute_bars(count, tickers=tickers)
+        path = Path(scratch) / "minutes.bars"
+        write(path, bars, kind="intraday")
+        times = measure_times(path, bars, rounds)
         memory = None
         if with_memory:
-            half = write_file(Path(scratch) / "half.bars", count // 2)
+            half = Path(scratch) / "half.bars"
+            write(half, bars[: count // 2], kind="intraday")
+            del bars
             memory = measure_memory({count // 2: half, count: path})
-    text = render(count, rounds, times, memory)
+    text = render(count, tickers, rounds, times, memory)
     print(text)
     if results is not None:
         write_results(results, text)
@@ -185,7 +278,8 @@ def run(count: int, rounds: int, results: Path | None, with_memory: bool = True)
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--count", type=int, default=DEFAULT_COUNT, help="one-minute bars (default 2,000,000)")
+    parser.add_argument("--count", type=int, default=DEFAULT_COUNT, help="one-minute bars (default 10,000,000)")
+    parser.add_argument("--tickers", type=int, default=DEFAULT_TICKERS, help="tickers interleaved (default 4)")
     parser.add_argument("--rounds", type=int, default=DEFAULT_ROUNDS, help="interleaved rounds (default 7)")
     parser.add_argument("--results", type=Path, help="write the section into this Markdown file")
     parser.add_argument("--no-memory", action="store_true", help="skip the memory measurement")
@@ -194,7 +288,7 @@ def main() -> None:
     if arguments.memory_child:
         memory_child(*arguments.memory_child)
         return
-    run(arguments.count, arguments.rounds, arguments.results, not arguments.no_memory)
+    run(arguments.count, arguments.rounds, arguments.results, not arguments.no_memory, arguments.tickers)
 
 
 if __name__ == "__main__":

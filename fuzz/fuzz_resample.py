@@ -7,7 +7,10 @@ from a small set, times that mostly advance and sometimes go back, spans of
 seconds or days, date numbers, NaN and infinities, trade counts up to the
 largest, and now and then a record that is not a bar.
 
-The call either raises `ResampleError` or `BarFileError` (or `ValueError` for the arguments)
+The call is made twice, as one pass and with the records cut (where the
+input says) into ranges that threads resample apart: both must give the
+same bytes or the same error.  It either raises `ResampleError` or
+`BarFileError` (or `ValueError` for the arguments)
 or gives bars that keep the rules: whole records, tickers in order of first
 appearance, each ticker's new bars in time order, every kept source bar
 inside exactly one new bar of its ticker, and trade counts, volumes and
@@ -21,11 +24,12 @@ replays committed inputs through it.
 
 import datetime
 import math
+from unittest import mock
 from zoneinfo import ZoneInfo
 
 import numpy
 
-from tarnwick.bars import RECORD_SIZE
+from tarnwick.bars import RECORD_SIZE, _bucketing
 from tarnwick.bars._records import RECORD_STRUCT, BarFileError, record_dtype
 from tarnwick.bars._resample import ResampleError, Span, resample
 
@@ -96,15 +100,29 @@ def exercise(data):
     daily = inp.byte() % 4 == 0
     kind = inp.choice((None, "daily" if daily else "intraday"))
     source = decode(inp, daily)
-    try:
-        bars = resample(source, span, tz=zone, session=session, origin=origin, kind=kind)
-    except (ResampleError, BarFileError):  # BarFileError: records whose kind only the caller can say
-        return
-    except ValueError as error:
-        if "session" in str(error) or "origin" in str(error):
-            return
-        raise
-    check(numpy.frombuffer(source, record_dtype()), numpy.frombuffer(bars, record_dtype()), span, zone, session)
+    count = len(source) // RECORD_SIZE
+    # Where to cut: from the input's last bytes, read again, so that committed inputs decode as they did.
+    cuts = sorted({count * byte // 256 for byte in data[-3:]} - {0})
+    arguments = {"tz": zone, "session": session, "origin": origin, "kind": kind}
+    bars = cut_at(cuts, source, span, arguments)
+    expect(bars == cut_at([], source, span, arguments), f"records cut at {cuts} give another result than one pass")
+    if isinstance(bars, bytes):
+        check(numpy.frombuffer(source, record_dtype()), numpy.frombuffer(bars, record_dtype()), span, zone, session)
+
+
+def cut_at(cuts, source, span, arguments):
+    """The new bars' bytes, or the text of the error that refused them, with
+    the native pass cut at ``cuts`` (none: one pass)."""
+    native = _bucketing.resample
+    with mock.patch.object(_bucketing, "resample", lambda *given: native(*given, cuts)):
+        try:
+            return bytes(resample(source, span, **arguments))
+        except (ResampleError, BarFileError) as error:  # BarFileError: records whose kind only the caller can say
+            return str(error)
+        except ValueError as error:
+            if "session" in str(error) or "origin" in str(error):
+                return str(error)
+            raise
 
 
 def check(source, out, span, zone, session):

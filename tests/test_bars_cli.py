@@ -73,16 +73,20 @@ def test_show_refuses_with_one_line(files, capsys, content, options, message):
     assert message in err
 
 
-def test_verify_finds_a_changed_field(files):
+@pytest.mark.parametrize("offset, value, problem", [
+    (73, "=d", "bar 3: close_price reads back as "),
+    (0, "=B", "record 3 is not a bar record (kind code 31, "),  # which opening a headed file does not read
+])
+def test_verify_finds_a_changed_field(files, offset, value, problem):
     source, target = files
     run("convert", source, target)
     table = load_csv(source)
     assert verify(target, table) == []
     data = bytearray(target.read_bytes())
-    struct.pack_into("=d", data, 101 * 4 + 73, 9.5)  # bar 3's close price
+    struct.pack_into(value, data, 101 * 4 + offset, 9.5 if value == "=d" else 31)  # in bar 3
     target.write_bytes(bytes(data))
     problems = verify(target, table)
-    assert len(problems) == 1 and problems[0].startswith("bar 3: close_price reads back as ")
+    assert len(problems) == 1 and problems[0].startswith(problem)
 
 
 def test_demo_on_samples_and_on_a_table(files, tmp_path):
@@ -150,7 +154,7 @@ def test_progress_when_asked(files, monkeypatch, capsys, tqdm):
     source, target = files
     assert run("convert", source, target, "--progress")[0] == 0
     err = capsys.readouterr().err
-    assert "reading ABC.csv" in err and "writing abc.bars" in err
+    assert "converting ABC.csv" in err
     assert run("convert", source, target, "--force")[0] == 0 and capsys.readouterr().err == ""  # not a terminal
 
 
@@ -207,8 +211,7 @@ def test_an_interrupt_leaves_no_trace_and_one_line(files, tmp_path, monkeypatch,
     # Interrupted in the middle of writing: once the temporary file or directory exists.
     monkeypatch.setattr("pyarrow.parquet.write_table", interrupt)
     monkeypatch.setattr("pyarrow.dataset.write_dataset", interrupt)
-    monkeypatch.setattr("tarnwick.bars._convert.write",
-                        lambda path, chunks, **kind: write(path, map(interrupt, chunks), **kind))
+    monkeypatch.setattr("tarnwick.bars._stream.RecordWriter.write", interrupt)
     status, _ = run(*command(source, target, tmp_path / "new.bars"))
     assert (status, capsys.readouterr().err) == (130, "tarnwick-bars: interrupted\n")
     assert sorted(tmp_path.iterdir()) == before

@@ -103,13 +103,27 @@ def test_kind_is_stated_by_the_header_and_inferred_only_without_one(tmp_path):
     (b"\x28" * 100, "100 bytes is not a whole number of 101-byte bar records"),
     (bytes(memoryview(intraday(1)[0])) * 2 + b"\0", "2 records and 1 bytes more"),
     (bytes(memoryview(intraday(1)[0])) + b"\x1f" + bytes(100), "record 1 is not a bar record (kind code 31"),
-    (header_record("daily") + records(daily(1)) + header_record("daily"), "record 1 is a file header"),
+    (records(intraday(1)) + header_record("daily"), "record 1 is a file header"),
 ])
 def test_files_that_are_not_bar_files_are_refused(tmp_path, content, message):
     path = tmp_path / "bad"
     path.write_bytes(content)
     with pytest.raises(BarFileError, match=message.replace("(", r"\(")):
         read(path)
+
+
+@pytest.mark.parametrize("foreign, message", [
+    (b"\x1f" + bytes(100), r"is not a bar record \(kind code 31"),
+    (header_record("intraday"), r"is not a bar record \(kind code 0"),
+])
+def test_a_header_vouches_for_its_records_until_they_are_resampled(tmp_path, foreign, message):
+    path = tmp_path / "bars"
+    bars = records(intraday(3))
+    path.write_bytes(header_record("intraday", 3) + bars[:RECORD_SIZE] + foreign + bars[2 * RECORD_SIZE:])
+    with read(path) as opened:  # the header alone is read
+        assert len(opened) == 3 and opened[2].timestamp == intraday(3)[2].timestamp
+    with pytest.raises(barfiles.ResampleError, match=f"record 1 .*{message}"):
+        resample(path, "1h", tz="UTC")
 
 
 def header(version=1.0, code=1.0, count=0.0):

@@ -2,10 +2,12 @@
 // tarnwick.bars.resample.  It stands for::
 //
 //     def resample(records, unit, count, origin, session_from, session_to, daily_source, check_kind,
-//                  transitions, offsets, covered_from, covered_to, /) -> Records | None
+//                  transitions, offsets, covered_from, covered_to, cuts=None, /) -> Records | None
 //
-// It checks the arguments, runs the pass (resample_pass.hpp) without the GIL
-// and hands the new bars back as a Records buffer.  The Python side
+// It checks the arguments, runs the pass (resample_pass.hpp) without the GIL,
+// on every core for many records (`cuts`, record indices, chooses the ranges
+// the threads take instead: for tests), and hands the new bars back as a
+// Records buffer.  The Python side
 // (tarnwick/bars/_resample.py) parses spans and zones and gives the zone as a
 // table of offset changes over the data's time range (bucket_zone.hpp); the
 // calendar and the buckets are in bucket_calendar.hpp and bucket_grids.hpp.
@@ -29,6 +31,9 @@
 namespace tarnwick::bucketing {
 namespace {
 
+// An argument refused with a Python exception already set.
+struct PythonError {};
+
 // ---- Records: the result, a buffer of bar records (records_buffer.hpp) -----------
 
 PyType_Slot records_slots[] =
@@ -41,6 +46,31 @@ PyType_Spec records_spec = {
 
 // ---- the arguments -------------------------------------------------------------------
 
+// The record indices at which the records are cut for the threads: `given`
+// (None: as the machine suits), increasing and inside the `count` records.
+std::vector<std::size_t> cuts_of(PyObject* given, std::size_t count) {
+    if (given == nullptr || given == Py_None) {
+        return even_cuts(count);
+    }
+    OwnedRef items = OwnedRef::steal(PySequence_Fast(given, "cuts must be a sequence of record indices"));
+    if (!items) {
+        throw PythonError{};
+    }
+    std::vector<std::size_t> cuts;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        Py_ssize_t cut = PyNumber_AsSsize_t(PySequence_Fast_GET_ITEM(items.get(), i), PyExc_OverflowError);
+        if (cut == -1 && PyErr_Occurred()) {
+            throw PythonError{};
+        }
+        auto at = static_cast<std::size_t>(cut);
+        if (cut <= 0 || at >= count || (!cuts.empty() && cuts.back() >= at)) {
+            throw Failure{"cuts are record indices in increasing order, inside the records"};
+        }
+        cuts.push_back(at);
+    }
+    return cuts;
+}
+
 // ---- module --------------------------------------------------------------------------
 
 struct ModuleState {
@@ -51,10 +81,11 @@ ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyMod
 
 constexpr const char kResampleDoc[] =
     "resample(records, unit, count, origin, session_from, session_to, daily_source, check_kind,\n"
-    "         transitions, offsets, covered_from, covered_to, /)\n--\n\n"
+    "         transitions, offsets, covered_from, covered_to, cuts=None, /)\n--\n\n"
     "The native pass of tarnwick.bars.resample (which see): the new bars as Records, or None when\n"
     "the zone table (transitions and offsets as native doubles, covering the instants from\n"
-    "covered_from to covered_to) does not reach an instant of the data.";
+    "covered_from to covered_to) does not reach an instant of the data.  The threads take the\n"
+    "records cut at `cuts` (record indices; None: as many ranges as cores, for many records).";
 
 PyObject* resample(PyObject* module, PyObject* args) {
     HeldBuffer records;
@@ -67,9 +98,10 @@ PyObject* resample(PyObject* module, PyObject* args) {
     int check_kind = 0;
     double covered_from = 0;
     double covered_to = 0;
-    if (!PyArg_ParseTuple(args, "y*sOddd" "ppy*y*dd:resample", records.fill(), &unit_name, &count_object,
+    PyObject* cuts_object = nullptr;
+    if (!PyArg_ParseTuple(args, "y*sOddd" "ppy*y*dd|O:resample", records.fill(), &unit_name, &count_object,
                           &options.origin, &options.session_from, &options.session_to, &daily_source, &check_kind,
-                          transitions.fill(), offsets.fill(), &covered_from, &covered_to)) {
+                          transitions.fill(), offsets.fill(), &covered_from, &covered_to, &cuts_object)) {
         return nullptr;
     }
     if (records.size() % static_cast<Py_ssize_t>(sizeof(Record)) != 0) {
@@ -103,11 +135,12 @@ PyObject* resample(PyObject* module, PyObject* args) {
         }
         check_zone_table(transition_table, offset_table);
         Zone zone(transition_table, offset_table, covered_from, covered_to);
+        const std::vector<std::size_t> cuts = cuts_of(cuts_object, records.bytes().size() / sizeof(Record));
         // Nothing may leave this block by a throw, which would skip taking the
         // GIL back: every outcome is caught inside, by handlers that allocate nothing.
         Py_BEGIN_ALLOW_THREADS
         try {
-            result = resample_records(records.bytes(), options, zone);
+            result = resample_records(records.bytes(), options, zone, cuts);
         } catch (Failure& error) {
             failure = std::move(error.message);
         } catch (const NotCovered&) {
@@ -118,6 +151,8 @@ PyObject* resample(PyObject* module, PyObject* args) {
         Py_END_ALLOW_THREADS
     } catch (Failure& error) {
         failure = std::move(error.message);
+    } catch (const PythonError&) {
+        return nullptr;
     } catch (...) {
         out_of_memory = true;
     }

@@ -1,4 +1,4 @@
-from collections.abc import Buffer
+from collections.abc import Buffer, Sequence
 from typing import final
 
 @final
@@ -10,4 +10,4 @@ class Records:
 
 def resample(records: Buffer, unit: str, count: int, origin: float, session_from: float, session_to: float,
              daily_source: bool, check_kind: bool, transitions: Buffer, offsets: Buffer, covered_from: float,
-             covered_to: float, /) -> Records | None: ...
+             covered_to: float, cuts: Sequence[int] | None = None, /) -> Records | None: ...

@@ -110,18 +110,22 @@ class Checks:
                  counted: bool = False) -> Floats | None:
         return self.floats(role, label, check, unknown, counted) if role in self.columns else None
 
-    def without_prices(self) -> Mask:
-        """The rows whose every price is empty or ``null`` (how some sources write a day without trading)."""
+    def without_prices(self) -> Mask | None:
+        """The rows whose every price is empty or ``null`` (how some sources
+        write a day without trading); None when a column of numbers has a
+        price on every row, the common case, known at no cost."""
+        roles = ("open", "high", "low", "close")
+        if any(self.source.column(role).null_count == 0 and not pyarrow.types.is_string(self.source.column(role).type)
+               and not pyarrow.types.is_large_string(self.source.column(role).type) for role in roles):
+            return None
         rows = numpy.ones(self.source.table.num_rows, dtype=bool)
-        for role in ("open", "high", "low", "close"):
+        for role in roles:
             column = self.source.column(role)
             if pyarrow.types.is_string(column.type) or pyarrow.types.is_large_string(column.type):
                 import pyarrow.compute as pc
 
                 texts = pc.utf8_lower(pc.utf8_trim_whitespace(column))
                 rows &= mask_of(pc.is_in(texts, value_set=pyarrow.array(["", "null"]))) | null_mask(column)
-            elif column.null_count == 0:
-                return numpy.zeros(len(rows), dtype=bool)  # a price on every row: the common case, at no cost
             else:
                 rows &= null_mask(column)
         return rows

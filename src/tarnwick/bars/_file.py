@@ -131,9 +131,12 @@ def read(path: StrPath, kind: Kind | type[BarData] | None = None) -> BarFile[Any
     span, for intraday when neither does; ``kind`` must decide a file whose
     ends disagree.  Refuses, with ``BarFileError``, a file whose size is not
     whole records, or not the number of bars its header states (a truncated
-    file), that holds records of another kind than bars (a header is only
-    allowed first), whose header states a format version or a kind this code
-    does not read, or whose header contradicts ``kind``.
+    file), whose header states a format version or a kind this code does not
+    read, or whose header contradicts ``kind``.  A file with a header opens
+    by reading the header only: it vouches for the records, whose kind codes
+    ``verify`` checks (and ``resample`` refuses any that is not a bar's); a
+    file without one is checked for records of another kind than bars (a
+    header is only allowed first) as it opens.
     """
     return BarFile(path, kind)
 
@@ -180,20 +183,48 @@ def write(path: StrPath, source: BarSource, *, kind: Kind | None = None) -> int:
 
 def _write(path: StrPath, source: BarSource, kind: Kind | None) -> int:
     records = _Records(kind)
-    with output_file(path) as temporary, open(temporary, "wb") as file:
-        file.write(header_record(kind or "intraday"))  # a place holder until the bars have decided
+    with output_file(path) as temporary, RecordWriter(temporary) as writer:
         whole = isinstance(source, BarData) or _as_records(source, 0) is not None
         items: Iterable[object] = (source,) if whole else source  # type: ignore[assignment]
-        flushing = _WriteBack(file)
         for item in items:
             for chunk in records.add(item):
-                flushing.wrote(file.write(chunk))
-        file.write(records.pending)
-        file.seek(0)  # the header, now with the kind the bars decided and their number
-        file.write(header_record(records.kind or "intraday", records.count))
-        file.flush()
-        os.fsync(file.fileno())
+                writer.write(chunk)
+        writer.write(records.pending)
+        writer.finish(records.kind or "intraday")
     return records.count
+
+
+class RecordWriter:
+    """A bar file being written at ``path`` (a temporary of ``output_file``
+    or ``output_directory``), records a chunk at a time: the header goes
+    first as a place holder, and ``finish`` writes it again, stating the
+    kind and the number of bars, and syncs the file to disk.  Closing it
+    unfinished leaves the file for its output to remove."""
+
+    def __init__(self, path: StrPath) -> None:
+        self.file = open(path, "wb")
+        self.file.write(header_record("intraday"))  # a place holder until the bars have decided
+        self.flushing = _WriteBack(self.file)
+        self.count = 0
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, *exception: object) -> None:
+        self.file.close()
+
+    def write(self, chunk: Buffer) -> None:
+        """Writes whole records (the caller has checked them)."""
+        written = self.file.write(chunk)
+        self.count += written // RECORD_SIZE
+        self.flushing.wrote(written)
+
+    def finish(self, kind: Kind) -> None:
+        self.file.seek(0)  # the header, now with the kind the bars decided and their number
+        self.file.write(header_record(kind, self.count))
+        self.file.flush()
+        os.fsync(self.file.fileno())
+        self.file.close()
 
 
 WRITE_BACK_BYTES = 8 << 20

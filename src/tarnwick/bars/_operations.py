@@ -16,7 +16,7 @@ from tarnwick.base.candlestick import BarData, DailyBar
 from ._bar_sets import BarSet, Member, input_paths, read_set
 from ._file import StrPath, read
 from ._ranges import Bound, select
-from ._records import RECORD_SIZE, BarFileError, Kind, market_date
+from ._records import RECORD_SIZE, BarFileError, Kind, first_foreign_record, market_date
 from ._sequence import BarSequence
 from ._table import TableBars
 from ._zones import resolve_zone
@@ -30,9 +30,15 @@ FIELDS = ("ticker", "timestamp", "bar_span_seconds", "high_price", "low_price", 
 
 def verify(path: StrPath, table: TableBars, *, limit: int = 10) -> list[str]:
     """Reads the bar file back and compares every field of every bar with
-    the table it was written from; returns the differences (none: all equal)."""
+    the table it was written from; returns the differences (none: all equal).
+    Every record's kind code is checked too, which opening a file with a
+    header leaves to here."""
     problems: list[str] = []
     with read(path, table.bar_class) as bars:
+        with memoryview(bars) as records:
+            foreign = first_foreign_record(records)
+        if foreign is not None:
+            problems.append(foreign)
         if len(bars) != len(table):
             problems.append(f"{len(bars)} bars read back, {len(table)} written")
         for index, bar in enumerate(bars):

@@ -12,15 +12,20 @@
 //         return len(out) // 101
 //
 // where `columns` holds the eight float64 fields in record order (timestamp,
-// bar_span, high, low, open, close, volume, notional).
+// bar_span, high, low, open, close, volume, notional).  Beside it, `to_utc`
+// and `to_wall` place a table's wall-clock times in a zone and back
+// (wall_clock.hpp), from the zone table that the resampling pass reads.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <array>
+#include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "held_buffer.hpp"
 #include "records.hpp"
+#include "wall_clock.hpp"
 
 namespace {
 
@@ -148,12 +153,159 @@ PyObject* pack(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
     return PyLong_FromSsize_t(records);
 }
 
+// ---- wall-clock times ------------------------------------------------------------------
+
+// A zone table as _zones gives it, (covered_from, covered_to, transitions,
+// offsets), copied into aligned doubles and checked; false with an exception set.
+struct ZoneTable {
+    std::vector<double> transitions;
+    std::vector<double> offsets;
+    double from = 0.0;
+    double to = 0.0;
+};
+
+bool read_zone_table(PyObject* table, ZoneTable& zone) {
+    if (!PyTuple_Check(table) || PyTuple_GET_SIZE(table) != 4) {
+        PyErr_SetString(PyExc_TypeError, "a zone table is a tuple (covered_from, covered_to, transitions, offsets)");
+        return false;
+    }
+    zone.from = PyFloat_AsDouble(PyTuple_GET_ITEM(table, 0));
+    zone.to = PyFloat_AsDouble(PyTuple_GET_ITEM(table, 1));
+    if (PyErr_Occurred() != nullptr) {
+        return false;
+    }
+    HeldBuffer transitions;
+    HeldBuffer offsets;
+    if (!hold_column(transitions, PyTuple_GET_ITEM(table, 2), 8, "d", "the transitions", 0) ||
+        !hold_column(offsets, PyTuple_GET_ITEM(table, 3), 8, "d", "the offsets", 0)) {
+        return false;
+    }
+    zone.transitions = transitions.copy_of<double>();
+    zone.offsets = offsets.copy_of<double>();
+    bool ordered = zone.offsets.size() == zone.transitions.size() + 1;
+    for (std::size_t i = 1; ordered && i < zone.transitions.size(); ++i) {
+        ordered = zone.transitions[i - 1] <= zone.transitions[i];
+    }
+    for (double offset : zone.offsets) {
+        ordered = ordered && std::fabs(offset) < 86400.0;
+    }
+    if (!ordered) {
+        PyErr_SetString(PyExc_ValueError, "a zone table has transitions in order and one offset more, under a day");
+        return false;
+    }
+    return true;
+}
+
+// Holds the int64 buffers `out` (writable) and `in` of the same length; false with an exception set.
+bool hold_pair(HeldBuffer& out, PyObject* out_obj, HeldBuffer& in, PyObject* in_obj, Py_ssize_t& count) {
+    if (!out.acquire(out_obj, PyBUF_WRITABLE | PyBUF_FORMAT)) {
+        return false;
+    }
+    count = out.count_of(8, "qlL");
+    if (count < 0) {
+        PyErr_SetString(PyExc_TypeError, "out must be a writable buffer of int64");
+        return false;
+    }
+    return hold_column(in, in_obj, 8, "qlL", "the times", count);
+}
+
+constexpr const char* kNotCovered = "the zone table does not reach every time";
+
+PyObject* to_utc(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 6) {
+        PyErr_Format(PyExc_TypeError,
+                     "to_utc() takes 6 arguments (out, wall, tickers, carried, zone_table, forward), %zd given", nargs);
+        return nullptr;
+    }
+    HeldBuffer out;
+    HeldBuffer wall;
+    HeldBuffer tickers;
+    HeldBuffer carried;
+    ZoneTable table;
+    Py_ssize_t count = 0;
+    if (!hold_pair(out, args[0], wall, args[1], count) ||
+        (args[2] != Py_None && !hold_column(tickers, args[2], 8, "qlL", "tickers", count)) ||
+        !carried.acquire(args[3], PyBUF_WRITABLE | PyBUF_FORMAT) || !read_zone_table(args[4], table)) {
+        return nullptr;
+    }
+    const Py_ssize_t known = carried.count_of(8, "qlL");
+    if (known < 0) {
+        PyErr_SetString(PyExc_TypeError, "carried must be a writable buffer of int64");
+        return nullptr;
+    }
+    const int forward = PyObject_IsTrue(args[5]);
+    if (forward < 0) {
+        return nullptr;
+    }
+    const tarnwick::wall_clock::Rows rows{
+        static_cast<const unsigned char*>(wall.view().buf),
+        args[2] == Py_None ? nullptr : static_cast<const unsigned char*>(tickers.view().buf),
+        static_cast<unsigned char*>(out.view().buf),
+        static_cast<unsigned char*>(carried.view().buf),
+        static_cast<std::size_t>(count),
+        static_cast<std::size_t>(known),
+        forward != 0};
+    const tarnwick::bucketing::Zone zone(table.transitions, table.offsets, table.from, table.to);
+    std::int64_t skipped = -1;
+    bool covered = true;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        skipped = tarnwick::wall_clock::to_utc(zone, rows);
+    } catch (const tarnwick::bucketing::NotCovered&) {
+        covered = false;
+    }
+    Py_END_ALLOW_THREADS
+    if (!covered) {
+        PyErr_SetString(PyExc_ValueError, kNotCovered);
+        return nullptr;
+    }
+    return PyLong_FromLongLong(skipped);
+}
+
+PyObject* to_wall(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError, "to_wall() takes 3 arguments (out, epochs, zone_table), %zd given", nargs);
+        return nullptr;
+    }
+    HeldBuffer out;
+    HeldBuffer epochs;
+    ZoneTable table;
+    Py_ssize_t count = 0;
+    if (!hold_pair(out, args[0], epochs, args[1], count) || !read_zone_table(args[2], table)) {
+        return nullptr;
+    }
+    const tarnwick::bucketing::Zone zone(table.transitions, table.offsets, table.from, table.to);
+    bool covered = true;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        tarnwick::wall_clock::to_wall(zone, static_cast<const unsigned char*>(epochs.view().buf),
+                                      static_cast<unsigned char*>(out.view().buf), static_cast<std::size_t>(count));
+    } catch (const tarnwick::bucketing::NotCovered&) {
+        covered = false;
+    }
+    Py_END_ALLOW_THREADS
+    if (!covered) {
+        PyErr_SetString(PyExc_ValueError, kNotCovered);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 PyMethodDef pack_methods[] = {
     {"pack", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pack)), METH_FASTCALL,
      "pack(out, ticker, columns, trade_count, start, /)\n--\n\n"
      "Fills the writable buffer out with len(out) // 101 bar records of ticker (bytes), from row start\n"
      "of the columns: a tuple of eight float64 buffers (timestamp, bar_span, high, low, open, close,\n"
      "volume, notional) and a uint32 buffer of trade counts.  Returns the number of records."},
+    {"to_utc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(to_utc)), METH_FASTCALL,
+     "to_utc(out, wall, tickers, carried, zone_table, forward, /)\n--\n\n"
+     "Fills out (int64) with the epoch microseconds of the wall-clock microseconds wall in the zone of\n"
+     "zone_table.  tickers (int64 per row, or None) index carried, each ticker's last epoch so far\n"
+     "(the least int64 for none), which places a repeated hour by row order (forward: oldest first)\n"
+     "and is updated.  Returns the first row whose time the clocks skip, or -1."},
+    {"to_wall", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(to_wall)), METH_FASTCALL,
+     "to_wall(out, epochs, zone_table, /)\n--\n\n"
+     "Fills out (int64) with the wall-clock microseconds in the zone of zone_table of epochs (int64)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,3 +4,11 @@ def pack(out: Buffer, ticker: bytes, columns: tuple[Buffer, ...], trade_count: B
     """Fills ``out`` with ``len(out) // 101`` bar records of ``ticker`` from row
     ``start`` of eight float64 columns (timestamp, bar_span, high, low, open,
     close, volume, notional) and a uint32 column of trade counts."""
+
+def to_utc(out: Buffer, wall: Buffer, tickers: Buffer | None, carried: Buffer,
+           zone_table: tuple[float, float, Buffer, Buffer], forward: bool, /) -> int:
+    """Fills ``out`` with the epoch microseconds of wall-clock microseconds in
+    the zone of ``zone_table``; returns the first row the clocks skip, or -1."""
+
+def to_wall(out: Buffer, epochs: Buffer, zone_table: tuple[float, float, Buffer, Buffer], /) -> None:
+    """Fills ``out`` with the wall-clock microseconds of epoch microseconds."""

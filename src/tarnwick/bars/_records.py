@@ -220,12 +220,13 @@ CODE_WINDOW = 1 << 16
 """Records whose kind codes are looked at together: a refusal stops at the first bad window."""
 
 
-def check_kind_codes(name: str, data: memoryview | mmap.mmap, first: int = 0) -> None:
-    """Refuses records of which one is not a bar record, naming the first.
-    ``data`` holds the records from byte ``first`` on (a mapping is read
-    fastest whole, a header and all).  The codes are read a window at a
-    time, so the cost follows the records up to the first bad one, whatever
-    a file's size claims."""
+def first_foreign_record(data: memoryview | mmap.mmap, first: int = 0) -> str | None:
+    """What is wrong with the first record that is not a bar record
+    ("record 3 is a file header"), or None if every record is one.  ``data``
+    holds the records from byte ``first`` on (a mapping is read fastest
+    whole, a header and all).  The codes are read a window at a time, so the
+    cost follows the records up to the first bad one, whatever a file's size
+    claims."""
     stop = len(data)
     for start in range(first, stop, CODE_WINDOW * RECORD_SIZE):
         codes = data[start : min(start + CODE_WINDOW * RECORD_SIZE, stop) : RECORD_SIZE]
@@ -233,8 +234,16 @@ def check_kind_codes(name: str, data: memoryview | mmap.mmap, first: int = 0) ->
             codes = codes.tobytes()
         if codes.count(BAR_KIND_CODE) != len(codes):
             at = start + next(i for i, code in enumerate(codes) if code != BAR_KIND_CODE) * RECORD_SIZE
-            record = bytes(data[at : at + RECORD_SIZE])
-            raise BarFileError(f"{name}: {_not_a_bar((at - first) // RECORD_SIZE, record)}")
+            return _not_a_bar((at - first) // RECORD_SIZE, bytes(data[at : at + RECORD_SIZE]))
+    return None
+
+
+def check_kind_codes(name: str, data: memoryview | mmap.mmap, first: int = 0) -> None:
+    """Refuses records of which one is not a bar record, naming the first
+    (see ``first_foreign_record``)."""
+    problem = first_foreign_record(data, first)
+    if problem is not None:
+        raise BarFileError(f"{name}: {problem}")
 
 
 # ---- the file header -------------------------------------------------------------------------
@@ -349,8 +358,10 @@ def open_records(source: object, kind: Kind | type[BarData] | None = None, *,
 
     Refuses with ``BarFileError`` a header this version cannot read, a size
     that is not whole records or not the number the header states, a kind
-    that contradicts the header, and (``check_codes``) any record that is not
-    a bar record."""
+    that contradicts the header, and (``check_codes``) a record that is not a
+    bar record in a file without a header.  A header vouches for the records
+    after it, so a file with one opens without reading them: ``verify``
+    checks every record, and the resampling pass refuses a foreign one."""
     from ._sequence import BarSequence
 
     wanted = kind_of(kind) if isinstance(kind, type) and issubclass(kind, BarData) else kind
@@ -411,7 +422,7 @@ def _opened(whole: memoryview, name: str, wanted: Kind | None, kind: object, che
     _check_size(name, len(whole), headed, count)
     if stated is not None and wanted not in (None, stated):
         raise BarFileError(f"{name}: the file holds {stated} bars, which cannot be read as {_class_name(kind)}")
-    if check_codes:
+    if check_codes and not headed:
         check_kind_codes(name, whole if mapping is None else mapping, RECORD_SIZE if headed else 0)
     view = whole[RECORD_SIZE:] if headed else whole
     try:

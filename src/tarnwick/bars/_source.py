@@ -5,6 +5,7 @@ Arrow IPC files; and the way back from a row to its line, for messages."""
 from __future__ import annotations
 
 import codecs
+import contextlib
 import csv
 import gzip
 import io
@@ -49,6 +50,7 @@ class Source:
     sniffed: Sniffed
     stated_kind: Kind | None = None  # what a table exported from a bar file says its bars are
     kept: Any = None  # the file's rows that ``table`` holds, once some are dropped (None: all of them)
+    first: int = 0  # the file's row that is the table's first: a piece of a file read in pieces starts later
 
     def column(self, role: str) -> pyarrow.ChunkedArray:
         return self.table.column(str(self.layout.columns[role]))
@@ -59,14 +61,18 @@ class Source:
         self.table = self.table.filter(pyarrow.array(keep))
         self.kept = numpy.flatnonzero(keep) if self.kept is None else self.kept[keep]
 
-    def _in_file(self, row: int) -> int:
-        return row if self.kept is None else int(self.kept[row])
+    def in_file(self, row: int) -> int:
+        return self.first + (row if self.kept is None else int(self.kept[row]))
 
     def where(self, row: int) -> str:
         """Where data row ``row`` (from 0) is, for a message: "line N" in a CSV file, "row N" otherwise."""
+        return self.where_in_file(self.in_file(row))
+
+    def where_in_file(self, row: int) -> str:
+        """Where the file's data row ``row`` (from 0) is, for a message."""
         if self.sniffed.format != "csv":
-            return f"row {self._in_file(row) + 1}"
-        return f"line {_Lines(self).line(self._in_file(row))[0]}"
+            return f"row {row + 1}"
+        return f"line {_Lines(self).line(row)[0]}"
 
     def text(self, row: int, role: str) -> str:
         """The cell of data row ``row`` that plays ``role``, as written (for a message)."""
@@ -78,7 +84,7 @@ class Source:
                 count = cell.cast(pyarrow.int32() if pyarrow.types.is_date32(cell.type) else pyarrow.int64())
                 return f"{count.as_py()} ({cell.type})"
             return "" if value is None else str(value)
-        fields = _Lines(self).line(self._in_file(row))[1]
+        fields = _Lines(self).line(self.in_file(row))[1]
         index = self.layout.columns[role]
         return fields[index] if index < len(fields) else ""
 
@@ -174,36 +180,24 @@ class _Counting(io.RawIOBase):
         super().close()
 
 
+class Unstreamable(Exception):
+    """A table that reading in pieces leaves to the reading of the whole file:
+    one that needs its cells read again untyped, say, or that is not what it
+    seemed; reading it whole gives its result or its refusal."""
+
+
 def read_source(path: Path, meter: Progress | None, *, delimiter: str | None = None, header: bool | None = None,
                 encoding: str | None = None, decimal: str | None = None, thousands: str | None = None,
                 skip: int = 0, columns: Mapping[str, str] | None = None, date_format: str | None = None) -> Source:
-    try:
-        sniffed = sniff(path, delimiter=delimiter, header=header, encoding=encoding, decimal=decimal,
-                        thousands=thousands, skip=skip)
-    except SniffError as error:
-        raise TableError(str(error) if str(error).startswith(str(path)) else f"{path}: {error}") from None
+    sniffed = _sniffed(path, delimiter, header, encoding, decimal, thousands, skip)
     if sniffed.format != "csv":
         return _read_columnar(path, sniffed, columns or {})
-    if not sniffed.sample:
-        raise TableError(f"{path}: the file is empty")
-    try:
-        layout = from_header(sniffed.sample[0], columns or {}) if sniffed.header else \
-            headerless(sniffed.sample, columns or {})
-        check_complete(layout)
-    except LayoutError as error:
-        hint = ""
-        if len(sniffed.sample[0]) < 5:
-            hint = (f" (the first line splits into {len(sniffed.sample[0])} field(s) at each "
-                    f"{sniffed.delimiter_name}: if the columns are separated otherwise, give --delimiter)")
-        raise TableError(f"{path}, line {sniffed.skip + sniffed.blank + 1}: {error}{hint}") from None
-    if sniffed.header and len(sniffed.sample) < 2:
-        raise TableError(f"{path}: no data rows after the header")
-    source = Source(path, pyarrow.table({}), layout, sniffed)
+    source = Source(path, pyarrow.table({}), _csv_layout(path, sniffed, columns or {}), sniffed)
     try:
         # Numbers typed up front cost least; a cell that is not one makes the
         # reader fail without saying where, so the columns are read again
         # untyped, and the checks find the row.
-        timed = None if date_format is not None else _typed_time_role(layout, sniffed)
+        timed = None if date_format is not None else _typed_time_role(source.layout, sniffed)
         try:
             try:
                 source.table = _read_csv(source, meter, typed=True, timed=timed)
@@ -229,6 +223,99 @@ def read_source(path: Path, meter: Progress | None, *, delimiter: str | None = N
     return source
 
 
+def read_pieces(path: Path, meter: Progress | None, piece_bytes: int, piece_rows: int, *,
+                delimiter: str | None = None, header: bool | None = None, encoding: str | None = None,
+                decimal: str | None = None, thousands: str | None = None, skip: int = 0,
+                columns: Mapping[str, str] | None = None, date_format: str | None = None) -> Iterator[Source]:
+    """The table read in pieces, in file order, each a ``Source`` of its own
+    rows (``first`` says where it starts): a CSV file about ``piece_bytes`` of
+    text a piece, Parquet and Arrow IPC files ``piece_rows`` rows or a record
+    batch.  Raises ``Unstreamable`` where reading the whole file with
+    ``read_source`` is needed."""
+    sniffed = _sniffed(path, delimiter, header, encoding, decimal, thousands, skip)
+    if sniffed.format != "csv":
+        yield from _columnar_pieces(path, sniffed, columns or {}, piece_rows)
+        return
+    layout = _csv_layout(path, sniffed, columns or {})
+    timed = None if date_format is not None else _typed_time_role(layout, sniffed)
+    first = 0
+    try:  # (a generator's frame sees its own errors only, not its caller's)
+        for table in _csv_tables(Source(path, pyarrow.table({}), layout, sniffed), meter, timed, piece_bytes):
+            if any(pyarrow.types.is_binary(column.type) for column in table.columns):
+                raise Unstreamable("text that is not in the file's encoding")
+            if table.num_rows:
+                yield Source(path, table, layout, sniffed, first=first)
+                first += table.num_rows
+    except (pyarrow.ArrowInvalid, UnicodeDecodeError) as error:  # a cell that is no number, a short line
+        raise Unstreamable(str(error)) from None
+    if not first:
+        raise Unstreamable("no data rows")
+
+
+def _csv_tables(source: Source, meter: Progress | None, timed: str | None, piece_bytes: int) -> Iterator[pyarrow.Table]:
+    """The rows of a CSV file about ``piece_bytes`` of text at a time, cut
+    after a line end (of the text decompressed, for gzip) and each parsed on
+    every core.  (The table reader's own streaming reads the text far ahead
+    of its parsing, which costs memory in proportion to the file; it reads
+    only what cannot be cut at line ends: text of two or four bytes a
+    character.)"""
+    if codecs.lookup(source.sniffed.encoding).name.startswith(("utf-16", "utf-32")):
+        with _csv_reader(source, meter, True, timed, piece_bytes) as reader:
+            for batch in reader:
+                yield pyarrow.Table.from_batches([batch])
+        return
+    # Each piece parsed in two blocks, one a core, and taken a block at a time:
+    # a column of one chunk is read in place, one of several would be copied.
+    stream, read_options, parse_options, convert_options = _csv_arguments(source, meter, True, timed,
+                                                                          piece_bytes // 2)
+    with stream:
+        rest = b""
+        while True:
+            block = stream.read(piece_bytes)
+            text = rest + block if rest else block
+            cut = text.rfind(b"\n") + 1 if block else len(text)
+            if not cut:  # nothing more, or no line end yet in a line longer than a piece
+                if not block:
+                    return
+                rest = text
+                continue
+            rest = text[cut:]
+            table = pcsv.read_csv(pyarrow.BufferReader(memoryview(text)[:cut]), read_options, parse_options,
+                                  convert_options)
+            for batch in table.to_batches():
+                yield pyarrow.Table.from_batches([batch])
+            read_options.skip_rows = 0  # (the lines before the table are in the first piece)
+            if not block:
+                return
+
+
+def _sniffed(path: Path, delimiter: str | None, header: bool | None, encoding: str | None, decimal: str | None,
+             thousands: str | None, skip: int) -> Sniffed:
+    try:
+        return sniff(path, delimiter=delimiter, header=header, encoding=encoding, decimal=decimal,
+                     thousands=thousands, skip=skip)
+    except SniffError as error:
+        raise TableError(str(error) if str(error).startswith(str(path)) else f"{path}: {error}") from None
+
+
+def _csv_layout(path: Path, sniffed: Sniffed, columns: Mapping[str, str]) -> Layout:
+    """The columns of a CSV file that play a role, from its header or its shape."""
+    if not sniffed.sample:
+        raise TableError(f"{path}: the file is empty")
+    try:
+        layout = from_header(sniffed.sample[0], columns) if sniffed.header else headerless(sniffed.sample, columns)
+        check_complete(layout)
+    except LayoutError as error:
+        hint = ""
+        if len(sniffed.sample[0]) < 5:
+            hint = (f" (the first line splits into {len(sniffed.sample[0])} field(s) at each "
+                    f"{sniffed.delimiter_name}: if the columns are separated otherwise, give --delimiter)")
+        raise TableError(f"{path}, line {sniffed.skip + sniffed.blank + 1}: {error}{hint}") from None
+    if sniffed.header and len(sniffed.sample) < 2:
+        raise TableError(f"{path}: no data rows after the header")
+    return layout
+
+
 def _typed_time_role(layout: Layout, sniffed: Sniffed) -> str | None:
     """The role of the column that gives each row's time, when the table reader
     can parse it (see ``_ISO_DATE_TIME``); None when it is read as text."""
@@ -244,6 +331,31 @@ def _typed_time_role(layout: Layout, sniffed: Sniffed) -> str | None:
 
 
 def _read_csv(source: Source, meter: Progress | None, *, typed: bool, timed: str | None = None) -> pyarrow.Table:
+    with _csv_reader(source, meter, typed, timed, None) as batches:
+        if batches is None:
+            return pcsv.read_csv(*_csv_arguments(source, meter, typed, timed, _BLOCK_BYTES))
+        # The whole-file reader keeps every decompressed block until it has
+        # parsed them all (about 2.5 times the text); reading batch by batch
+        # costs what the columns hold, and decompressing is serial anyway.
+        return batches.read_all()
+
+
+@contextlib.contextmanager
+def _csv_reader(source: Source, meter: Progress | None, typed: bool, timed: str | None,
+                piece_bytes: int | None) -> Iterator[Any]:
+    """The file's batches from pyarrow's streaming reader, about
+    ``piece_bytes`` of text each (None: a whole-file read of a plain file is
+    cheaper, and None is given instead of a reader)."""
+    stream, *options = _csv_arguments(source, meter, typed, timed, piece_bytes or _BLOCK_BYTES)
+    with stream:
+        if piece_bytes is None and not source.sniffed.gzip:
+            yield None
+            return
+        yield pcsv.open_csv(stream, *options)
+
+
+def _csv_arguments(source: Source, meter: Progress | None, typed: bool, timed: str | None,
+                   block_bytes: int) -> tuple[Any, pcsv.ReadOptions, pcsv.ParseOptions, pcsv.ConvertOptions]:
     sniffed, layout = source.sniffed, source.layout
     width = len(sniffed.sample[0])
     types = {str(index): pyarrow.string() if role in TEXT_ROLES else pyarrow.float64()
@@ -253,7 +365,7 @@ def _read_csv(source: Source, meter: Progress | None, *, typed: bool, timed: str
     longest = max(sum(map(len, row)) + len(row) for row in sniffed.sample)
     read_options = pcsv.ReadOptions(column_names=[str(i) for i in range(width)],
                                     skip_rows=sniffed.before_data, encoding=sniffed.encoding,
-                                    block_size=max(_BLOCK_BYTES, 4 * longest))  # a block holds whole rows
+                                    block_size=max(block_bytes, 4 * longest))  # a block holds whole rows
     parse_options = pcsv.ParseOptions(delimiter=sniffed.delimiter)
     convert_options = pcsv.ConvertOptions(
         include_columns=[str(i) for i in sorted(set(layout.columns.values()))], column_types=types,
@@ -261,13 +373,7 @@ def _read_csv(source: Source, meter: Progress | None, *, typed: bool, timed: str
         decimal_point=sniffed.decimal, timestamp_parsers=[])
     stream: Any = pyarrow.input_stream(str(source.path), compression="gzip" if sniffed.gzip else None) \
         if meter is None else _counted(source.path, sniffed.gzip, meter)
-    with stream:
-        if not sniffed.gzip:
-            return pcsv.read_csv(stream, read_options, parse_options, convert_options)
-        # The whole-file reader keeps every decompressed block until it has
-        # parsed them all (about 2.5 times the text); reading batch by batch
-        # costs what the columns hold, and decompressing is serial anyway.
-        return pcsv.open_csv(stream, read_options, parse_options, convert_options).read_all()
+    return stream, read_options, parse_options, convert_options
 
 
 def _located(source: Source, message: str) -> TableError:
@@ -299,10 +405,47 @@ def _read_columnar(path: Path, sniffed: Sniffed, columns: Mapping[str, str]) -> 
                     mapped.seek(0)
                     table = ipc.open_stream(mapped).read_all()
     except (pyarrow.ArrowException, OSError) as error:
-        raise TableError(f"{path}: not a readable {sniffed.format} file ({_first_line(str(error))})") from None
+        raise _unreadable(path, sniffed, error) from None
     except UnicodeDecodeError:
         raise TableError(f"{path}: the column names are not UTF-8 text") from None
     return columnar_source(path, table, columns, sniffed)
+
+
+def _columnar_pieces(path: Path, sniffed: Sniffed, columns: Mapping[str, str], piece_rows: int) -> Iterator[Source]:
+    """A Parquet file ``piece_rows`` rows a piece, an Arrow IPC file or stream
+    a record batch a piece (mapped, so a batch costs no copy)."""
+    first = 0
+    try:  # (a generator's frame sees its own errors only, not its caller's)
+        with contextlib.ExitStack() as stack:
+            if sniffed.format == "parquet":
+                import pyarrow.parquet as parquet
+
+                batches: Iterator[pyarrow.RecordBatch] = \
+                    stack.enter_context(parquet.ParquetFile(path)).iter_batches(piece_rows)
+            else:
+                import pyarrow.ipc as ipc
+
+                mapped = stack.enter_context(pyarrow.memory_map(str(path)))
+                try:
+                    reader: Any = ipc.open_file(mapped)
+                    batches = (reader.get_batch(i) for i in range(reader.num_record_batches))
+                except pyarrow.ArrowInvalid:
+                    mapped.seek(0)
+                    batches = iter(ipc.open_stream(mapped))
+            for batch in batches:
+                if batch.num_rows:
+                    piece = columnar_source(path, pyarrow.Table.from_batches([batch]), columns, sniffed)
+                    piece.first = first
+                    first += batch.num_rows
+                    yield piece
+    except (pyarrow.ArrowException, OSError, UnicodeDecodeError):
+        raise Unstreamable("not readable in pieces") from None
+    if not first:
+        raise Unstreamable("no rows")
+
+
+def _unreadable(path: Path, sniffed: Sniffed, error: Exception) -> TableError:
+    return TableError(f"{path}: not a readable {sniffed.format} file ({_first_line(str(error))})")
 
 
 def columnar_source(path: Path, table: pyarrow.Table, columns: Mapping[str, str],

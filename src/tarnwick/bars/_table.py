@@ -12,7 +12,7 @@ import os
 from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Literal
+from typing import Any, Literal, NoReturn
 
 import numpy
 import numpy.typing as npt
@@ -25,11 +25,12 @@ from ._columns import TIME_ROLES, normal
 from ._file import StrPath
 from ._progress import Progress, is_silent, progress
 from ._records import BAR_KIND_CODE, TICKER_BYTES, Kind, date_numbers, market_date
-from ._source import Source, read_source
+from ._source import Source, Unstreamable, read_source
 from ._source import TableError as TableError  # raised here too; defined with the reading of files
 from ._spans import Span, SpanLike, parse_span
-from ._times import (DAY_US, EPOCH_ORDINAL, US, NonexistentTime, Parsed, check_date_format, localize, parse_texts,
-                     parse_typed, slashed_format, supported, to_local, to_numpy)
+from ._times import (DAY_US, EARLIEST, EPOCH_ORDINAL, LATEST, NO_EPOCH, US, NonexistentTime, Parsed,
+                     check_date_format, localize, parse_texts, parse_typed, slashed_format, supported, to_local,
+                     to_numpy)
 from ._zones import TimeZone, resolve_zone
 
 Stamp = Literal["start", "end"]
@@ -190,7 +191,7 @@ def load_tables(path: StrPath, *, ticker: str | None = None, kind: Kind | None =
                              columns=reading.columns, date_format=reading.date_format)
     finally:
         meter.close()
-    return _Reader(source, zone, reading).bars(ticker, kind, seconds, stamp)
+    return Reader(source, zone, reading).bars(ticker, kind, seconds, stamp)
 
 
 def checked_options(ticker: str | None, span: SpanLike | None, stamp: Stamp) -> float | None:
@@ -212,7 +213,7 @@ def source_tables(source: Source, *, ticker: str | None = None, kind: Kind | Non
                   span: SpanLike | None = None, stamp: Stamp = "start", tz: TimeZone = None) -> list[TableBars]:
     """The bars of each ticker of a table whose columns are read already (see ``load_tables``)."""
     seconds = checked_options(ticker, span, stamp)
-    return _Reader(source, resolve_zone(tz), Reading()).bars(ticker, kind, seconds, stamp)
+    return Reader(source, resolve_zone(tz), Reading()).bars(ticker, kind, seconds, stamp)
 
 
 CsvBars = TableBars
@@ -221,10 +222,28 @@ CsvError = TableError
 """The old name of ``TableError``."""
 
 
-class _Reader:
+class Carried:
+    """Each ticker's last epoch so far, carried from one piece of a table to
+    the next (see ``localize``), by the ticker's name: each piece numbers its
+    tickers itself."""
+
+    def __init__(self) -> None:
+        self.epochs: dict[str, int] = {}
+
+    def take(self, names: list[str]) -> npt.NDArray[numpy.int64]:
+        return numpy.array([self.epochs.get(name, NO_EPOCH) for name in names], dtype=numpy.int64)
+
+    def put(self, names: list[str], epochs: npt.NDArray[numpy.int64]) -> None:
+        self.epochs.update(zip(names, epochs.tolist()))
+
+
+class Reader:
     """The columns of one table, checked and turned into bars of each ticker."""
 
-    def __init__(self, source: Source, zone: datetime.tzinfo | None, reading: Reading) -> None:
+    def __init__(self, source: Source, zone: datetime.tzinfo | None, reading: Reading, whole: bool = True) -> None:
+        """``whole`` False: ``source`` is one piece of a table, whose rows
+        skipped for want of prices (``skipped``: their number and the file row
+        of the first) the caller sums up."""
         self.source, self.zone = source, zone
         self.date_format = self.given_format = reading.date_format
         self.columns = source.layout.columns
@@ -234,10 +253,16 @@ class _Reader:
                 self.checks.notes.append(f"read as {described}")
         if source.sniffed.thousands is not None:
             self.checks.notes.append(f"numbers with thousands separated by {source.sniffed.thousands!r}")
-        _drop_rows_without_prices(self.checks, reading.skip_invalid)
+        self.skipped = _drop_rows_without_prices(self.checks, reading.skip_invalid, whole)
+        if self.skipped is not None and whole:
+            self.checks.notes.append(skipped_note(*self.skipped, source))
         self.count = source.table.num_rows
 
-    def bars(self, ticker: str | None, kind: Kind | None, span: float | None, stamp: Stamp) -> list[TableBars]:
+    def piece(self, ticker: str | None, carried: Carried | None = None,
+              forward: bool | None = None, every_piece: bool = False) -> Piece:
+        """The rows checked and their times placed (see ``_placed``): the
+        values of a whole table, or of one piece of it (``every_piece``: a
+        piece may hold no row of ``ticker``)."""
         checks = self.checks
         parsed = self.times()
         prices = {name: checks.floats(name, name.capitalize(), 1 + i)
@@ -263,26 +288,30 @@ class _Reader:
         if trades is None:
             absent.append("trade count")
             trades = numpy.zeros(self.count, dtype=numpy.uint32)
-        groups, names = self.tickers(ticker)
+        groups, names = self.tickers(ticker, every_piece)
         spans = checks.given_spans()
         refusal = checks.refusal()
         if refusal is not None:
             raise refusal
 
-        times = self.localized(parsed, groups)
+        epochs = None if carried is None else carried.take(names)
+        times = _placed(self.source, self.zone, parsed, groups, epochs, forward)
+        if carried is not None and epochs is not None:
+            carried.put(names, epochs)
         seconds = parsed.seconds if parsed.seconds is not None and parsed.aware.all() else times / US
         local = to_local(times, self.zone)
+        values = Values(times, seconds, local, spans, opening, high, low, closing, volume, notional, trades)
+        return Piece(values, groups, names, tuple(absent), tuple(checks.notes))
+
+    def bars(self, ticker: str | None, kind: Kind | None, span: float | None, stamp: Stamp) -> list[TableBars]:
+        piece = self.piece(ticker)
+        values = piece.values
         if kind is None:
-            kind = self.source.stated_kind or ("intraday" if _any_time_of_day(local) else "daily")
-        stamp = "end" if "end" in self.columns else stamp
-        values = _Values(times, seconds, local, spans, opening, high, low, closing, volume, notional, trades)
-        finisher = _Finisher(self.source, kind, span, stamp, tuple(absent), tuple(checks.notes))
-        tables = []
-        for index, name in enumerate(names):
-            chosen = groups == index
-            rows = None if bool(chosen.all()) else numpy.flatnonzero(chosen)
-            tables.append(finisher.finish(name, values.take(rows)))
-        return tables
+            kind = self.source.stated_kind or ("intraday" if any_time_of_day(values.local) else "daily")
+        finisher = Finisher(self.source, kind, span, "end" if "end" in self.columns else stamp, piece.absent,
+                            piece.notes)
+        return [finisher.finish(piece.names[index], rows)
+                for index, rows in values.by_ticker(piece.groups, len(piece.names))]
 
     def times(self) -> Parsed:
         """Each row's time in microseconds, and whether it is UTC (else a wall-clock time)."""
@@ -315,13 +344,15 @@ class _Reader:
                 return f"a time outside the years 1 to 9999: {text}"
             return f"not a date or date-time: {text!r}{_time_hint(text, self.given_format)}"
 
-        parsed.bad |= ~supported(parsed.micros)  # beyond what dates can say
+        micros = parsed.micros
+        if len(micros) and (int(micros.min()) < EARLIEST or int(micros.max()) > LATEST):
+            parsed.bad |= ~supported(micros)  # beyond what dates can say
         self.checks.fail(parsed.bad, 0, describe)
         return parsed
 
-    def tickers(self, chosen: str | None) -> tuple[npt.NDArray[numpy.int64], list[str]]:
+    def tickers(self, chosen: str | None, every_piece: bool = False) -> tuple[npt.NDArray[numpy.int64], list[str]]:
         """Each row's ticker as an index into the list of tickers; rows of other
-        tickers than ``chosen`` get -1."""
+        tickers than ``chosen`` get -1 (a piece of a table may have none of it)."""
         if "ticker" not in self.columns:
             name = chosen or self.source.sniffed.ticker or self.source.path.stem.removesuffix(".csv")
             try:
@@ -342,114 +373,139 @@ class _Reader:
             except ValueError as error:
                 self.checks.fail(groups == index, 11, _saying(str(error)))
         if chosen is not None:
-            if chosen not in names:
+            if chosen not in names and not every_piece:
                 raise TableError(f"{self.source.path}: no rows of ticker {chosen!r} (the table holds "
                                  f"{', '.join(names[:10])}{', ...' if len(names) > 10 else ''})")
-            groups = numpy.where(groups == names.index(chosen), 0, -1)
+            groups = numpy.where(groups == (names.index(chosen) if chosen in names else -2), 0, -1)
             names = [chosen]
         return groups, names
 
-    def localized(self, parsed: Parsed, groups: npt.NDArray[numpy.int64]) -> npt.NDArray[numpy.int64]:
-        """The rows' times as epoch microseconds: wall-clock times placed in the zone."""
-        times, naive = parsed.micros, ~parsed.aware
-        if not naive.any():
-            return times
-        # Only zones whose offset changes need each row's predecessor.
-        fixed = isinstance(self.zone, datetime.timezone)
-        previous = numpy.zeros(0, dtype=numpy.int64) if fixed else _previous_in_group(groups)
-        try:
-            if naive.all():
-                return localize(times, self.zone, previous, _zone_name(self.zone))
-            times = times.copy()
-            times[naive] = localize(times[naive], self.zone, previous if fixed else _renumbered(previous, naive),
-                                    _zone_name(self.zone))
-            return times
-        except NonexistentTime as error:
-            row = int(numpy.flatnonzero(naive)[error.row])
-            raise TableError(f"{self.source.path}, {self.source.where(row)}: the time {error}") from None
+@dataclass(frozen=True)
+class SpanRule:
+    """How one ticker's bars get their spans: decided from its first rows and
+    kept for the rest (a table read in pieces decides on its first piece)."""
+
+    length: float | None  # of every bar, seconds or days; None: each row's own, or its calendar month
+    months: bool
+    text: str  # how the span was found, for people
 
 
-class _Finisher:
+@dataclass
+class Piece:
+    """A table's rows (or a piece's), checked, with their times placed in their zone."""
+
+    values: Values
+    groups: npt.NDArray[numpy.int64]  # each row's index into ``names`` (-1: a ticker not chosen)
+    names: list[str]
+    absent: tuple[str, ...]
+    notes: tuple[str, ...]
+
+
+class Finisher:
     """One ticker's rows made bars: in time order, stamped, with their spans."""
 
     def __init__(self, source: Source, kind: Kind, span: float | None, stamp: Stamp, absent: tuple[str, ...],
                  notes: tuple[str, ...]) -> None:
         self.source, self.kind, self.span, self.stamp = source, kind, span, stamp
+        self.daily = kind == "daily"
         self.absent = absent
         self.notes = notes + ((f"absent: {', '.join(absent)}",) if absent else ())
 
-    def finish(self, ticker: str, values: _Values) -> TableBars:
-        daily = self.kind == "daily"
-        keys = values.local // DAY_US if daily else values.times  # market dates, or times
-        turned = self.order(keys, values.rows, daily)
+    def finish(self, ticker: str, values: Values) -> TableBars:
+        keys = self.keys(values)
+        turned = self.order(keys, values.rows)
         if turned:
             values = values.take(numpy.arange(len(keys) - 1, -1, -1))
             keys = keys[::-1]
-        if daily:
-            dates = keys.astype("datetime64[D]")
-            timestamps = date_numbers(dates)
-            spans, span_text = self.daily_spans(dates, values.spans)
-        else:
-            spans, span_text = self.intraday_spans(values.times, values.spans)
-            timestamps = values.seconds + spans if self.stamp == "start" else values.seconds
-            span_text += f", rows stamped at the bar's {self.stamp}"
-        return TableBars(source=self.source.path, ticker=ticker, kind=self.kind, span_text=span_text,
+        rule = self.span_rule(keys, values.spans)
+        timestamps, spans = self.stamped(keys, values, rule)
+        return TableBars(source=self.source.path, ticker=ticker, kind=self.kind, span_text=self.span_text(rule),
                          reversed=turned, timestamps=timestamps, spans=spans, high=values.high, low=values.low,
                          open=values.open, close=values.close, volume=values.volume, notional=values.notional,
                          trades=values.trades, absent=self.absent, notes=self.notes)
 
-    def order(self, keys: npt.NDArray[numpy.int64], rows: npt.NDArray[numpy.int64] | None, daily: bool) -> bool:
-        """Checks that the rows are one per bar in time order; True when they are
-        in reverse order throughout."""
+    def keys(self, values: Values) -> npt.NDArray[numpy.int64]:
+        """What orders the rows: market dates (days since the epoch), or times."""
+        return values.local // DAY_US if self.daily else values.times
+
+    def span_text(self, rule: SpanRule) -> str:
+        return rule.text if self.daily else f"{rule.text}, rows stamped at the bar's {self.stamp}"
+
+    def order(self, keys: npt.NDArray[numpy.int64], rows: npt.NDArray[numpy.int64] | None,
+              before: tuple[int, int] | None = None) -> bool:
+        """Checks that the rows are one per bar in time order, after ``before``
+        (the key and the file row of the ticker's row before these, if any);
+        True when they are in reverse order throughout."""
         steps = numpy.diff(keys)
+        if before is not None and len(keys) and keys[0] <= before[0]:
+            self.refuse_order(int(keys[0]), before[0], self.source.where(0 if rows is None else int(rows[0])),
+                              self.source.where_in_file(before[1]))
         if not len(steps) or bool((steps > 0).all()):
             return False
-        if bool((steps < 0).all()):
+        if bool((steps < 0).all()) and before is None:
             return True
         bad = int(numpy.argmax(steps <= 0)) + 1
-        what = "market date" if daily else "time"
-        relation = "repeats" if keys[bad] == keys[bad - 1] else "comes before"
         row, previous = (bad, bad - 1) if rows is None else (int(rows[bad]), int(rows[bad - 1]))
-        where, before = self.source.where(row), self.source.where(previous)
-        raise TableError(f"{self.source.path}, {where}: {what} {_describe(int(keys[bad]), daily)} {relation} the "
+        self.refuse_order(int(keys[bad]), int(keys[bad - 1]), self.source.where(row), self.source.where(previous))
+
+    def refuse_order(self, key: int, previous_key: int, where: str, before: str) -> NoReturn:
+        what = "market date" if self.daily else "time"
+        relation = "repeats" if key == previous_key else "comes before"
+        raise TableError(f"{self.source.path}, {where}: {what} {_describe(key, self.daily)} {relation} the "
                          f"previous row's ({before}); rows must be in time order, one per bar")
 
-    def intraday_spans(self, times: npt.NDArray[numpy.int64], given: Floats | None) -> tuple[Floats, str]:
-        count = len(times)
-        if self.span is not None:
-            return numpy.full(count, self.span), f"{datetime.timedelta(seconds=self.span)} (given)"
-        if given is not None:
-            first = float(given[0])
-            if bool((given == first).all()):
-                return given, f"{datetime.timedelta(seconds=first)} (from the table)"
-            return given, "from the table, row by row"
-        if count == 1:
-            raise TableError(f"{self.source.path}: one intraday row: nothing to infer the span from; give it")
-        seconds = _mode(numpy.diff(times)) / US
-        return numpy.full(count, seconds), f"{datetime.timedelta(seconds=seconds)} (inferred)"
-
-    def daily_spans(self, dates: npt.NDArray[numpy.datetime64], given: Floats | None) -> tuple[Floats, str]:
-        count = len(dates)
+    def span_rule(self, keys: npt.NDArray[numpy.int64], given: Floats | None) -> SpanRule:
+        """How the spans are found: given, from the table, or inferred as the
+        most common gap between the rows ``keys`` (market dates or times)."""
+        count = len(keys)
+        if not self.daily:
+            if self.span is not None:
+                return SpanRule(self.span, False, f"{datetime.timedelta(seconds=self.span)} (given)")
+            if given is not None:
+                first = float(given[0])
+                if bool((given == first).all()):
+                    return SpanRule(None, False, f"{datetime.timedelta(seconds=first)} (from the table)")
+                return SpanRule(None, False, "from the table, row by row")
+            if count == 1:
+                raise TableError(f"{self.source.path}: one intraday row: nothing to infer the span from; give it")
+            seconds = _mode(numpy.diff(keys)) / US
+            return SpanRule(seconds, False, f"{datetime.timedelta(seconds=seconds)} (inferred)")
         if self.span is not None:
             days = self.span / DAY
             if days != int(days):
                 raise TableError(f"the span of daily bars is a whole number of days, not {self.span!r} seconds")
-            return numpy.full(count, days), f"{_plural(days, 'day')} (given)"
+            return SpanRule(days, False, f"{_plural(days, 'day')} (given)")
         if given is not None:
-            return numpy.round(given / DAY), "from the table"
+            return SpanRule(None, False, "from the table")
         if count == 1:
-            return numpy.ones(1), "1 day (one row: nothing to infer from)"
-        gap = float(_mode(numpy.diff(dates.astype(numpy.int64)).astype(numpy.int64)))
+            return SpanRule(1.0, False, "1 day (one row: nothing to infer from)")
+        gap = float(_mode(numpy.diff(keys)))
         if 28 <= gap <= 31:
+            return SpanRule(None, True, "calendar months (inferred)")
+        return SpanRule(gap, False, f"{_plural(gap, 'day')} (inferred)")
+
+    def stamped(self, keys: npt.NDArray[numpy.int64], values: Values, rule: SpanRule) -> tuple[Floats, Floats]:
+        """The records' timestamps and spans of the rows (see ``TableBars``)."""
+        count = len(keys)
+        if not self.daily:
+            spans = values.spans if rule.length is None else numpy.full(count, rule.length)
+            assert spans is not None  # (a rule without a length comes from the table's spans)
+            return (values.seconds + spans if self.stamp == "start" else values.seconds), spans
+        dates = keys.astype("datetime64[D]")
+        if rule.months:
             months = dates.astype("datetime64[M]")
-            lengths = ((months + numpy.timedelta64(1, "M")).astype("datetime64[D]")
-                       - months.astype("datetime64[D]")).astype(numpy.float64)
-            return lengths, "calendar months (inferred)"
-        return numpy.full(count, gap), f"{_plural(gap, 'day')} (inferred)"
+            spans = ((months + numpy.timedelta64(1, "M")).astype("datetime64[D]")
+                     - months.astype("datetime64[D]")).astype(numpy.float64)
+        elif rule.length is None:
+            assert values.spans is not None
+            spans = numpy.round(values.spans / DAY)
+        else:
+            spans = numpy.full(count, rule.length)
+        return date_numbers(dates), spans
 
 
 @dataclass
-class _Values:
+class Values:
     """Row-aligned columns of one ticker, and the rows of the table they came from."""
 
     times: npt.NDArray[numpy.int64]
@@ -465,34 +521,90 @@ class _Values:
     trades: npt.NDArray[numpy.uint32]
     rows: npt.NDArray[numpy.int64] | None = None  # None: the table's rows, in order
 
-    def take(self, rows: npt.NDArray[numpy.int64] | None) -> _Values:
+    def take(self, rows: npt.NDArray[numpy.int64] | None) -> Values:
         if rows is None:
             return self
 
         def pick(column: npt.NDArray[Any]) -> npt.NDArray[Any]:
             return numpy.ascontiguousarray(column[rows])
 
-        return _Values(pick(self.times), pick(self.seconds), pick(self.local),
+        return Values(pick(self.times), pick(self.seconds), pick(self.local),
                        None if self.spans is None else pick(self.spans), pick(self.open), pick(self.high),
                        pick(self.low), pick(self.close), pick(self.volume), pick(self.notional), pick(self.trades),
                        numpy.asarray(rows, dtype=numpy.int64) if self.rows is None else pick(self.rows))
 
+    def part(self, start: int, stop: int) -> Values:
+        """Rows ``start`` to ``stop``, as views."""
+        cut = slice(start, stop)
+        return Values(self.times[cut], self.seconds[cut], self.local[cut],
+                      None if self.spans is None else self.spans[cut], self.open[cut], self.high[cut],
+                      self.low[cut], self.close[cut], self.volume[cut], self.notional[cut], self.trades[cut],
+                      None if self.rows is None else self.rows[cut])
 
-def _drop_rows_without_prices(checks: Checks, skip: bool) -> None:
-    """Rows whose every price is empty or null are dropped when ``skip``, else refused."""
+    def by_ticker(self, groups: npt.NDArray[numpy.int64], count: int) -> Iterator[tuple[int, Values]]:
+        """The rows of each of ``count`` tickers (``groups`` gives each row's,
+        -1 for none), in the order of the table, for each ticker with any.
+        One gather a column puts each ticker's rows together: a column at a
+        time stays in the processor's cache, a ticker at a time would not."""
+        if count == 1 and not bool((groups < 0).any()):
+            yield 0, self
+            return
+        small = groups.astype(numpy.int16) if count < 1 << 15 else groups  # (stable sorts of 16 bits: radix)
+        together = self.take(numpy.argsort(small, kind="stable"))
+        bounds = numpy.cumsum(numpy.bincount(groups + 1, minlength=count + 1)).tolist()
+        for index in range(count):
+            if bounds[index + 1] > bounds[index]:
+                yield index, together.part(bounds[index], bounds[index + 1])
+
+
+def _placed(source: Source, zone: datetime.tzinfo | None, parsed: Parsed, groups: npt.NDArray[numpy.int64],
+            carried: npt.NDArray[numpy.int64] | None, forward: bool | None) -> npt.NDArray[numpy.int64]:
+    """The rows' times as epoch microseconds: wall-clock times placed in the
+    zone (``localize``: ``carried`` holds each ticker's last epoch of the
+    pieces before, ``forward`` whether rows run oldest first, None: as the
+    first and the last row say)."""
+    times, naive = parsed.micros, ~parsed.aware
+    if not naive.any():
+        return times
+    whole = bool(naive.all())
+    wall, tickers = (times, groups) if whole else (times[naive], groups[naive])
+    if forward is None:
+        forward = len(wall) < 2 or bool(wall[-1] >= wall[0])
+    try:
+        placed = localize(wall, zone, _zone_name(zone), tickers, carried, forward)
+    except NonexistentTime as error:
+        row = error.row if whole else int(numpy.flatnonzero(naive)[error.row])
+        raise TableError(f"{source.path}, {source.where(row)}: the time {error}") from None
+    if whole:
+        return placed
+    times = times.copy()
+    times[naive] = placed
+    return times
+
+
+def _drop_rows_without_prices(checks: Checks, skip: bool, whole: bool) -> tuple[int, int] | None:
+    """Rows whose every price is empty or null are dropped when ``skip``, else
+    refused; returns how many were dropped and the file row of the first."""
     empty = checks.without_prices()
-    if not empty.any():
-        return
+    if empty is None or not empty.any():
+        return None
     if not skip:
         checks.fail(empty, 0, _saying("no prices (every price is empty or null); give --skip-invalid "
                                       "(skip_invalid=True) to skip such rows"))
-        return
+        return None
     source = checks.source
-    count, first = int(empty.sum()), source.where(int(numpy.argmax(empty)))
+    count, first = int(empty.sum()), source.in_file(int(numpy.argmax(empty)))
     if count == len(empty):
+        if not whole:
+            raise Unstreamable("a piece of rows without prices")  # the rest of the table may have some
         raise TableError(f"{source.path}: no row has prices (every price is empty or null)")
     source.drop(empty)
-    checks.notes.append(f"skipped {_plural(count, 'row')} without prices, the first on {first}")
+    return count, first
+
+
+def skipped_note(count: int, first: int, source: Source) -> str:
+    """The note on rows skipped for want of prices: how many, and the first one's line (or row)."""
+    return f"skipped {_plural(count, 'row')} without prices, the first on {source.where_in_file(first)}"
 
 
 def _time_hint(text: str, given_format: str | None) -> str:
@@ -510,7 +622,7 @@ def _saying(text: str) -> Callable[[int], str]:
     return lambda row: text
 
 
-def _any_time_of_day(local: npt.NDArray[numpy.int64]) -> bool:
+def any_time_of_day(local: npt.NDArray[numpy.int64]) -> bool:
     """Whether any row's time on the clock is past midnight (intraday tables mostly
     show it within their first rows, sparing a pass over all of them)."""
     return bool((local[:1024] % DAY_US).any()) or bool((local % DAY_US).any())
@@ -518,24 +630,6 @@ def _any_time_of_day(local: npt.NDArray[numpy.int64]) -> bool:
 
 def _zone_name(zone: datetime.tzinfo | None) -> str:
     return "the local time zone" if zone is None else str(getattr(zone, "key", zone))
-
-
-def _previous_in_group(groups: npt.NDArray[numpy.int64]) -> npt.NDArray[numpy.int64]:
-    """For each row, the row before it of the same ticker (-1 for none)."""
-    if not groups.any():
-        return numpy.arange(-1, len(groups) - 1, dtype=numpy.int64)
-    order = numpy.argsort(groups, kind="stable")
-    previous = numpy.full(len(groups), -1, dtype=numpy.int64)
-    same = groups[order[1:]] == groups[order[:-1]]
-    previous[order[1:][same]] = order[:-1][same]
-    return previous
-
-
-def _renumbered(previous: npt.NDArray[numpy.int64], keep: Mask) -> npt.NDArray[numpy.int64]:
-    """``previous`` restricted to the rows of ``keep``, as indices among them."""
-    index = numpy.cumsum(keep) - 1
-    chosen = previous[keep]
-    return numpy.where((chosen >= 0) & keep[chosen], index[chosen], -1)
 
 
 def _mode(gaps: npt.NDArray[numpy.int64]) -> int:

@@ -389,43 +389,37 @@ class NonexistentTime(ValueError):
         self.row = row
 
 
-def localize(wall: Ints, zone: datetime.tzinfo | None, previous: Ints, zone_name: str) -> Ints:
-    """Epoch microseconds of wall-clock times in ``zone``.  A time that the
-    clocks show twice (the hour repeated when they fall back) is the earlier
-    instant unless the row before it (``previous[i]``, -1 for none) is at or
-    past that instant: rows in time order go on into the repeated hour.  A
-    time the clocks skip raises ``NonexistentTime``."""
+NO_EPOCH = numpy.iinfo(numpy.int64).min
+"""A ticker's carried epoch before its first row (see ``localize``)."""
+
+
+def localize(wall: Ints, zone: datetime.tzinfo | None, zone_name: str, tickers: Ints | None = None,
+             carried: Ints | None = None, forward: bool = True) -> Ints:
+    """Epoch microseconds of wall-clock times in ``zone``, natively in one pass.
+
+    A time that the clocks show twice (the hour repeated when they fall back)
+    is the earlier instant unless the row before it of the same ticker is at
+    or past that instant: rows in time order go on into the repeated hour
+    (``forward`` False: rows newest first, the mirror image).  ``tickers``
+    (None: one) gives each row's ticker as an index into ``carried``, each
+    ticker's last epoch so far (``NO_EPOCH`` for none), which is updated, so
+    that a table read in pieces places the hour as a whole one.  A time the
+    clocks skip raises ``NonexistentTime``."""
     if isinstance(zone, datetime.timezone):
         offset = _offset(_naive(0), zone, 0)
         return wall - offset * US if offset else wall
-    seconds = wall // US
-    days, inverse = numpy.unique(seconds // 86_400, return_inverse=True)
-    day_offsets = numpy.zeros(len(days), dtype=numpy.int64)
-    changing = numpy.zeros(len(days), dtype=bool)
-    for index, day in enumerate(days.tolist()):
-        start = _naive(day * 86_400)
-        end = start + datetime.timedelta(seconds=86_399)
-        ends = {_offset(start, zone, 0), _offset(start, zone, 1), _offset(end, zone, 0), _offset(end, zone, 1)}
-        changing[index] = len(ends) > 1
-        day_offsets[index] = ends.pop()
-    epochs = wall - day_offsets[inverse] * US
-    if not changing.any():
+    from ._pack import to_utc
+    from ._zones import zone_covering
+
+    epochs = numpy.empty_like(wall)
+    if not len(wall):
         return epochs
-    # The days on which the clocks change: row by row, in the table's order.
-    rows = numpy.flatnonzero(changing[inverse])
-    falling = len(wall) < 2 or wall[-1] >= wall[0]
-    for row in rows.tolist():
-        naive = _naive(int(seconds[row]))
-        first, second = (int(wall[row]) - _offset(naive, zone, fold) * US for fold in (0, 1))
-        if first > second:
-            raise NonexistentTime(row, f"{naive} does not exist in {zone_name} (the clocks skip it)")
-        before = int(epochs[previous[row]]) if previous[row] >= 0 else None
-        if first == second or before is None:
-            epochs[row] = first
-        elif falling:
-            epochs[row] = first if first > before else second
-        else:
-            epochs[row] = second if second < before else first
+    if carried is None:
+        carried = numpy.full(1 if tickers is None else int(tickers.max(initial=0)) + 1, NO_EPOCH)
+    skipped = to_utc(epochs, wall, tickers, carried, zone_covering(zone, wall, US), forward)
+    if skipped >= 0:
+        naive = _naive(int(wall[skipped]) // US)
+        raise NonexistentTime(skipped, f"{naive} does not exist in {zone_name} (the clocks skip it)")
     return epochs
 
 
@@ -434,14 +428,11 @@ def to_local(epochs: Ints, zone: datetime.tzinfo | None) -> Ints:
     if isinstance(zone, datetime.timezone):
         offset = _utc_offset(0, zone)
         return epochs + offset * US if offset else epochs
-    seconds = epochs // US
-    days, inverse = numpy.unique(seconds // 86_400, return_inverse=True)
-    day_offsets = numpy.zeros(len(days), dtype=numpy.int64)
-    changing = numpy.zeros(len(days), dtype=bool)
-    for index, day in enumerate(days.tolist()):
-        day_offsets[index] = _utc_offset(day * 86_400, zone)
-        changing[index] = day_offsets[index] != _utc_offset(day * 86_400 + 86_399, zone)
-    offsets = day_offsets[inverse]
-    for row in numpy.flatnonzero(changing[inverse]).tolist():
-        offsets[row] = _utc_offset(int(seconds[row]), zone)
-    return epochs + offsets * US
+    from ._pack import to_wall
+    from ._zones import zone_covering
+
+    local = numpy.empty_like(epochs)
+    if len(epochs):
+        to_wall(local, epochs, zone_covering(zone, epochs, US))
+    return local
+

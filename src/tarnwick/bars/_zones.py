@@ -235,6 +235,21 @@ def _zone_over(zone: datetime.tzinfo | None, stretches: list[tuple[float, float]
     return stretches[0][0], stretches[-1][1], transitions, offsets
 
 
+def zone_covering(zone: datetime.tzinfo | None, instants: Any, per_second: int = 1) -> ZoneTable:
+    """A zone table true at each of ``instants`` (a numpy array of epoch
+    times, or of wall-clock times, which lie within a day of theirs, in
+    ``1 / per_second`` seconds) and two days around: whole calendar years
+    when they are near together beside their number, else the stretches of
+    days that hold them."""
+    if isinstance(zone, datetime.timezone):
+        return _EARLIEST, _LATEST, array.array("d"), array.array("d", [_offset_at(zone, 0)])
+    first, last = float(instants.min()) / per_second, float(instants.max()) / per_second
+    if last - first <= max(len(instants), _CHEAP_DAYS) * _DAY:
+        return _zone_around(zone, first, last)
+    seconds = instants / per_second  # (times strewn over centuries: rare, and worth the copy)
+    return _zone_over(zone, _stretches(seconds, seconds))
+
+
 def _stretches_with_bars(records: memoryview) -> list[tuple[float, float]]:
     """The stretches of whole days, apart and in time order, that hold every
     valid bar of ``records`` with two days on each side."""
@@ -251,8 +266,16 @@ def _stretches(starts: Any, ends: Any) -> list[tuple[float, float]]:
     import numpy
 
     valid = (starts >= _EARLIEST) & (ends <= _LATEST) & (starts <= ends)  # the pass refuses the rest
-    low: Any = numpy.floor_divide(starts[valid] - _MARGIN, _DAY)
-    high: Any = numpy.floor_divide(ends[valid] + _MARGIN, _DAY)
+    return _stretches(starts[valid], ends[valid])
+
+
+def _stretches(starts: Any, ends: Any) -> list[tuple[float, float]]:
+    """The stretches of whole days, apart and in time order, that hold each
+    interval from ``starts[i]`` to ``ends[i]`` with two days on each side."""
+    import numpy
+
+    low: Any = numpy.floor_divide(starts - _MARGIN, _DAY)
+    high: Any = numpy.floor_divide(ends + _MARGIN, _DAY)
     if not len(low):
         return []
     # Bars in time order come in runs of the same days: one of each run is enough.

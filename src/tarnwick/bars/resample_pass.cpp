@@ -1,28 +1,20 @@
-// The resampling pass (see resample_pass.hpp): the bar a bucket builds, each
-// ticker's series, and the pass itself, which a common part (the walk over the
-// records, the buckets' opening and closing) gives two forms: IntradayPass for
-// bars of seconds, DailyPass for bars of days.
-#include "resample_pass.hpp"
-#include "ticker_table.hpp"
-
+// The resampling pass over a range of records (see resample_pass.hpp and
+// resample_series.hpp), which a common part (the walk over the records, the
+// buckets' opening and closing) gives two forms: IntradayPass for bars of
+// seconds, DailyPass for bars of days.
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <deque>
-#include <iterator>
 #include <limits>
-#include <utility>
+#include <string>
+
+#include "resample_series.hpp"
 
 namespace tarnwick::bucketing {
 namespace {
 
-using RecordBytes = const unsigned char*;  // the first byte of one source record
-
-constexpr std::size_t kTickerBytes = header::ticker_size;
 constexpr std::size_t kAhead = 20;  // records read ahead (see Pass::each_record); measured best from 8 to 40
-constexpr double kNever = -std::numeric_limits<double>::infinity();
 
 std::string ticker_text(RecordBytes record) {
     const char* ticker = ticker_field(record);
@@ -39,136 +31,25 @@ bool looks_daily(RecordBytes record) {
            span == std::floor(span);
 }
 
-// The bar of the bucket being filled, in aligned fields (the record's are
-// packed at odd offsets, slow to update bar after bar).
-class Accumulator {
-public:
-    bool empty() const { return first_ == nullptr; }
-    std::uint64_t trades() const { return trades_; }
-
-    void add(RecordBytes record) {
-        if (first_ == nullptr) {
-            first_ = record;
-            open_ = read_field(record, bar::open_price);
-            high_ = read_field(record, bar::high_price);
-            low_ = read_field(record, bar::low_price);
-            close_ = read_field(record, bar::close_price);
-            volume_ = read_field(record, bar::volume);
-            notional_ = read_field(record, bar::notional);
-            trades_ = read_field(record, bar::trade_count);
-            return;
-        }
-        // Written so that a NaN, once in, stays.
-        double high = read_field(record, bar::high_price);
-        high_ = high_ >= high || std::isnan(high_) ? high_ : high;
-        double low = read_field(record, bar::low_price);
-        low_ = low_ <= low || std::isnan(low_) ? low_ : low;
-        close_ = read_field(record, bar::close_price);
-        volume_ += read_field(record, bar::volume);
-        notional_ += read_field(record, bar::notional);
-        trades_ += read_field(record, bar::trade_count);
-    }
-
-    // The bucket's bar, with the kind and ticker of its first source bar; the
-    // trade count must fit its field.  Leaves the accumulator empty.
-    Record finish(double timestamp, double span) {
-        Record out;
-        std::memcpy(&out, first_, kBarRecordSize);
-        write_field(&out, header::timestamp, timestamp);
-        write_field(&out, bar::bar_span, span);
-        write_field(&out, bar::open_price, open_);
-        write_field(&out, bar::high_price, high_);
-        write_field(&out, bar::low_price, low_);
-        write_field(&out, bar::close_price, close_);
-        write_field(&out, bar::volume, volume_);
-        write_field(&out, bar::notional, notional_);
-        write_field(&out, bar::trade_count, static_cast<std::uint32_t>(trades_));
-        first_ = nullptr;
-        return out;
-    }
-
-private:
-    RecordBytes first_ = nullptr;  // null while no bucket is open
-    double open_ = 0, high_ = 0, low_ = 0, close_ = 0, volume_ = 0, notional_ = 0;
-    std::uint64_t trades_ = 0;  // unbounded until the bucket closes
-};
-
-// One ticker's progress through its bars: the finished bars, the bucket being
-// filled and where the ticker's previous bar ended.
-struct Series {
-    std::array<char, kTickerBytes> ticker{};  // the raw bytes, key of the table's index
-    std::vector<Record> bars;
-    Accumulator bar;
-    double bucket_from = 0;  // intraday: (from, to] in instants; daily: [from, to] in days
-    double bucket_to = kNever;
-    double last_end = kNever;  // end of the previous bar (daily: its day)
-    // What spares most bars a look at the zone.  Intraday buckets: the next
-    // bucket is (to, to + span] while it ends before steady_until.  Daily
-    // buckets of intraday bars: a bar starting in [steady_from, steady_until)
-    // belongs to the bucket being filled.
-    double steady_from = 0;
-    double steady_until = kNever;
-};
-
-// The series of each ticker, in order of first appearance.
-class SeriesTable {
-public:
-    // The series of the record's ticker; the first one made reserves `expected()` bars.
-    template <typename Estimate>
-    Series& of(RecordBytes record, Estimate expected) {
-        return table_.of(ticker_field(record), [&](const char* ticker) {
-            Series series;
-            std::memcpy(series.ticker.data(), ticker, kTickerBytes);
-            if (table_.all().empty()) {
-                series.bars.reserve(expected());
-            }
-            return series;
-        });
-    }
-
-    std::deque<Series>& all() { return table_.all(); }
-
-    // Every series' bars, one series after the other.
-    std::vector<Record> concatenate() {
-        std::deque<Series>& series = table_.all();
-        if (series.empty()) {
-            return {};
-        }
-        std::vector<Record> out = std::move(series.front().bars);
-        std::size_t total = 0;
-        for (const Series& one : series) {
-            total += one.bars.size();
-        }
-        out.reserve(total);
-        for (auto one = std::next(series.begin()); one != series.end(); ++one) {
-            out.insert(out.end(), one->bars.begin(), one->bars.end());
-            std::vector<Record>().swap(one->bars);
-        }
-        return out;
-    }
-
-private:
-    TickerTable<Series> table_;
-};
-
 // What both forms of the pass share: the walk over the records, the buckets'
 // opening and closing, and the refusal of a record.
 class Pass {
 public:
-    Pass(std::span<const unsigned char> records, const Options& options, const Zone& zone)
-        : records_(records), options_(options), zone_(zone), days_(options.unit, options.count) {}
+    Pass(std::span<const unsigned char> records, std::size_t first, std::size_t last, const Options& options,
+         const Zone& zone, bool continues)
+        : records_(records), first_(first), last_(last), options_(options), zone_(zone),
+          days_(options.unit, options.count), table_(continues) {}
 
 protected:
-    // Adds each record to its series with `add(index, record, series)`; the new bars.
+    // Adds each record to its series with `add(index, record, series)`; the series.
     template <typename Add>
-    std::vector<Record> each_record(Add add) {
-        const std::size_t size = record_count();
-        for (std::size_t index = 0; index < size; ++index) {
+    SeriesTable each_record(Add add) {
+        for (std::size_t index = first_; index < last_; ++index) {
             RecordBytes record = record_at(index);
             // The work per record is small: ask for records well ahead, so
             // that several are on their way from memory at any time (this
             // halves the time of a pass over a large file).
-            if (index + kAhead < size) {
+            if (index + kAhead < last_) {
                 __builtin_prefetch(record_at(index + kAhead));
                 __builtin_prefetch(record_at(index + kAhead) + 64);
             }
@@ -176,15 +57,16 @@ protected:
             if (kind != DTYPE_BAR) {
                 fail(index, [&] { return "is not a bar record (kind code " + std::to_string(kind) + ")"; });
             }
-            add(index, record, table_.of(record, [this] { return expected_buckets(); }));
+            bool made = false;
+            Series& series = table_.of(ticker_field(record), made);
+            if (made && table_.all().size() == 1) {
+                series.bars.reserve(expected_buckets());
+            }
+            add(index, record, series);
         }
-        for (Series& series : table_.all()) {
-            close_bucket(series);
-        }
-        return table_.concatenate();
+        return std::move(table_);
     }
 
-    std::size_t record_count() const { return records_.size() / kBarRecordSize; }
     RecordBytes record_at(std::size_t index) const { return records_.data() + index * kBarRecordSize; }
 
     // The bucket of whole days holding `day`, which must end on a date a bar can have.
@@ -200,6 +82,19 @@ protected:
         close_bucket(series);
         series.bucket_from = from;
         series.bucket_to = to;
+        if (series.head.collecting) {  // the first bucket of a later range
+            series.head.from = from;
+            series.head.to = to;
+        }
+    }
+
+    // Adds the record to the series' open bucket (a head keeps it for later).
+    static void take(Series& series, RecordBytes record) {
+        if (series.head.collecting) {
+            series.head.records.push_back(record);
+        } else {
+            series.bar.add(record);
+        }
     }
 
     // Refuses record `index`; `what` builds the rest of the message, off the hot path.
@@ -216,28 +111,20 @@ protected:
 
 private:
     void close_bucket(Series& series) {
-        if (series.bar.empty()) {
+        if (series.head.collecting) {
+            series.head.collecting = series.head.records.empty();  // a head ends with its bucket
             return;
         }
-        bool seconds = options_.unit == Unit::seconds;
-        if (series.bar.trades() > std::numeric_limits<std::uint32_t>::max()) {
-            std::string ticker(series.ticker.data(), strnlen(series.ticker.data(), kTickerBytes));
-            std::string end = seconds ? zone_.describe(series.bucket_to)
-                                      : text_of_date(static_cast<std::int64_t>(series.bucket_to));
-            throw Failure{"the trade count of " + ticker + "'s new bar ending " + end + " sums to " +
-                          std::to_string(series.bar.trades()) + ", more than a bar holds (4294967295)"};
+        if (!series.bar.empty()) {
+            series.bars.push_back(finish_bucket(series, options_, zone_));
         }
-        series.bars.push_back(
-            seconds ? series.bar.finish(series.bucket_to, series.bucket_to - series.bucket_from)
-                    : series.bar.finish(date_number(static_cast<std::int64_t>(series.bucket_to)),
-                                        series.bucket_to - series.bucket_from + 1));
     }
 
     // Buckets the first ticker is likely to fill, if it is the only one: its
     // time range over the bucket length, at most one per record.
     std::size_t expected_buckets() const {
-        RecordBytes first = record_at(0);
-        RecordBytes last = record_at(record_count() - 1);
+        RecordBytes first = record_at(first_);
+        RecordBytes last = record_at(last_ - 1);
         double buckets = 0;
         if (options_.daily_source) {
             std::int64_t a = 0;
@@ -251,13 +138,15 @@ private:
                                                            : static_cast<double>(days_.shortest()) * kDay;
             buckets = (read_field(last, header::timestamp) - read_field(first, header::timestamp)) / length;
         }
-        double most = static_cast<double>(record_count());
+        auto most = static_cast<double>(last_ - first_);
         return static_cast<std::size_t>(std::isfinite(buckets) ? std::clamp(buckets + 2, 0.0, most) : 0.0);
     }
 
     std::span<const unsigned char> records_;
+    std::size_t first_;
+    std::size_t last_;
     const Options& options_;
-    const Zone& zone_;
+    Zone zone_;  // its own copy: a zone remembers the segment it last found
     DailyGrid days_;
     SeriesTable table_;
 };
@@ -265,10 +154,12 @@ private:
 // The pass over bars of seconds, into buckets of seconds or of days.
 class IntradayPass : private Pass {
 public:
-    IntradayPass(std::span<const unsigned char> records, const Options& options, const Zone& zone)
-        : Pass(records, options, zone), grid_(zone, static_cast<double>(options.count), options.origin) {}
+    IntradayPass(std::span<const unsigned char> records, std::size_t first, std::size_t last, const Options& options,
+                 const Zone& zone, bool continues)
+        : Pass(records, first, last, options, zone, continues),
+          grid_(Pass::zone(), static_cast<double>(options.count), options.origin) {}
 
-    std::vector<Record> run() {
+    SeriesTable run() {
         return each_record([this](std::size_t index, RecordBytes record, Series& series) {
             add(index, record, series);
         });
@@ -287,6 +178,9 @@ private:
         if (options().check_kind && looks_daily(record)) {
             fail(index, [&] { return "holds a daily bar (a market date and a span in days) among intraday bars"; });
         }
+        if (series.last_end == kNever) {
+            series.first_start = start;
+        }
         if (start < series.last_end) {
             fail(index, [&] {
                 return "ends at " + zone().describe(end) + " but starts before the bar before it ends (at " +
@@ -302,7 +196,7 @@ private:
         } else {
             place_in_days(index, series, start, length);
         }
-        series.bar.add(record);
+        take(series, record);
     }
 
     // Opens the bucket of seconds the bar (start, end] falls in, if it is not the open one.
@@ -371,7 +265,7 @@ class DailyPass : private Pass {
 public:
     using Pass::Pass;
 
-    std::vector<Record> run() {
+    SeriesTable run() {
         return each_record([this](std::size_t index, RecordBytes record, Series& series) {
             add(index, record, series);
         });
@@ -397,6 +291,9 @@ private:
         }
         auto length = static_cast<std::int64_t>(span);
         std::int64_t first_day = day - length + 1;
+        if (series.last_end == kNever) {
+            series.first_start = static_cast<double>(first_day);
+        }
         if (static_cast<double>(first_day) <= series.last_end) {
             fail(index, [&] {
                 return "ends on " + text_of_date(day) + " but starts on or before the day the bar before it ends (" +
@@ -419,18 +316,32 @@ private:
                        text_of_date(static_cast<std::int64_t>(series.bucket_from));
             });
         }
-        series.bar.add(record);
+        take(series, record);
     }
 };
 
 }  // namespace
 
-std::vector<Record> resample_records(std::span<const unsigned char> records, const Options& options,
-                                     const Zone& zone) {
-    if (options.daily_source) {
-        return DailyPass(records, options, zone).run();
+Record finish_bucket(Series& series, const Options& options, const Zone& zone) {
+    bool seconds = options.unit == Unit::seconds;
+    if (series.bar.trades() > std::numeric_limits<std::uint32_t>::max()) {
+        std::string ticker(series.ticker.data(), strnlen(series.ticker.data(), kTickerBytes));
+        std::string end =
+            seconds ? zone.describe(series.bucket_to) : text_of_date(static_cast<std::int64_t>(series.bucket_to));
+        throw Failure{"the trade count of " + ticker + "'s new bar ending " + end + " sums to " +
+                      std::to_string(series.bar.trades()) + ", more than a bar holds (4294967295)"};
     }
-    return IntradayPass(records, options, zone).run();
+    return seconds ? series.bar.finish(series.bucket_to, series.bucket_to - series.bucket_from)
+                   : series.bar.finish(date_number(static_cast<std::int64_t>(series.bucket_to)),
+                                       series.bucket_to - series.bucket_from + 1);
+}
+
+SeriesTable pass_over(std::span<const unsigned char> records, std::size_t first, std::size_t last,
+                      const Options& options, const Zone& zone, bool continues) {
+    if (options.daily_source) {
+        return DailyPass(records, first, last, options, zone, continues).run();
+    }
+    return IntradayPass(records, first, last, options, zone, continues).run();
 }
 
 }  // namespace tarnwick::bucketing

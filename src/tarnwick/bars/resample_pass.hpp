@@ -12,6 +12,8 @@
 //         series.add(record)    # first open, max high, min low, last close, sums
 //     return concatenation of each series' bars, in order of first appearance
 //
+// Threads may resample ranges of the records apart (resample_parts.cpp); their
+// series are joined so that the result is the one pass's, byte for byte.
 // It runs without the GIL: nothing here touches an interpreter object.
 #pragma once
 
@@ -41,10 +43,17 @@ struct Options {
     bool check_kind;        // the kind was inferred: refuse records of the other kind
 };
 
-// The new bars of `records` (whole bar records back to back, at any address).
-// Throws Failure for a record it refuses, NotCovered when the zone table does
-// not reach an instant it needs, and std::bad_alloc.
+// The new bars of `records` (whole bar records back to back, at any address),
+// the records cut at `cuts` (record indices, increasing, inside the records)
+// into ranges that threads resample apart (no cuts: one pass in this thread).
+// Throws Failure for a record it refuses (the earliest, as one pass would),
+// NotCovered when the zone table does not reach an instant it needs, and
+// std::bad_alloc.
 std::vector<Record> resample_records(std::span<const unsigned char> records, const Options& options,
-                                     const Zone& zone);
+                                     const Zone& zone, std::span<const std::size_t> cuts);
+
+// Cuts that give each thread the machine can run a share of `count` records,
+// none for too few records to be worth a thread.
+std::vector<std::size_t> even_cuts(std::size_t count);
 
 }  // namespace tarnwick::bucketing
