@@ -257,14 +257,7 @@ def _stretches_with_bars(records: memoryview) -> list[tuple[float, float]]:
 
     columns = numpy.frombuffer(records, record_dtype())
     ends = columns["timestamp"]
-    return _stretches(ends - columns["bar_span"], ends)
-
-
-def _stretches(starts: Any, ends: Any) -> list[tuple[float, float]]:
-    """The stretches of whole days, apart and in time order, that hold each
-    valid time range (numpy arrays of starts and ends) with two days on each side."""
-    import numpy
-
+    starts = ends - columns["bar_span"]
     valid = (starts >= _EARLIEST) & (ends <= _LATEST) & (starts <= ends)  # the pass refuses the rest
     return _stretches(starts[valid], ends[valid])
 
