@@ -9,7 +9,7 @@ exports hold.
 - Prices are a random walk per ticker, rounded to cents; volumes are whole.
 - Several tickers are interleaved minute by minute (time, then ticker).
 
-``minute_bars`` gives the packed bar records (what ``convert`` makes of the
+``minute_data`` gives the rows as columns, ``minute_bars`` as packed bar records (what ``convert`` makes of the
 table: each bar ends a minute after its start; notional unknown, no trade
 count), ``minute_table`` the table a user's export holds (``Datetime``
 without an offset, ``Ticker`` when there are several, ``Open``, ``High``,
@@ -94,21 +94,26 @@ def minute_bars(rows: int, *, tickers: int = 1, zone: str = DEFAULT_ZONE, seed: 
     """The rows of ``minute_data`` as packed bar records (``record_dtype``):
     what ``convert`` makes of ``write_minute_csv``'s table with ``--tz zone``.
     ``.tobytes()`` gives the bytes of a headerless bar file."""
+    return records_of(minute_data(rows, tickers=tickers, zone=zone, seed=seed, year=year))
+
+
+def records_of(data: MinuteData) -> numpy.ndarray[Any, Any]:
+    """The rows of ``data`` as packed bar records: each bar ends a minute after
+    its start; notional unknown (NaN), no trade count."""
     import numpy
 
-    data = minute_data(rows, tickers=tickers, zone=zone, seed=seed, year=year)
     names = numpy.array(data.tickers, dtype="S32")
     bars = numpy.empty(len(data.starts), record_dtype())
     for first in range(0, len(bars), _FILL_ROWS):  # a piece at a time, in the cache, field by field
-        rows_ = slice(first, first + _FILL_ROWS)
-        piece = bars[rows_]
+        rows = slice(first, first + _FILL_ROWS)
+        piece = bars[rows]
         piece["dtype"] = BAR_KIND_CODE
-        piece["ticker"] = names[data.ticker[rows_]]
-        piece["timestamp"] = data.starts[rows_] + MINUTE
+        piece["ticker"] = names[data.ticker[rows]]
+        piece["timestamp"] = data.starts[rows] + MINUTE
         piece["bar_span"] = MINUTE
-        piece["open_price"], piece["high_price"] = data.open[rows_], data.high[rows_]
-        piece["low_price"], piece["close_price"] = data.low[rows_], data.close[rows_]
-        piece["volume"] = data.volume[rows_]
+        piece["open_price"], piece["high_price"] = data.open[rows], data.high[rows]
+        piece["low_price"], piece["close_price"] = data.low[rows], data.close[rows]
+        piece["volume"] = data.volume[rows]
         piece["notional"] = math.nan
         piece["trade_count"] = 0
     return bars
