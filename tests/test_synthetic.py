@@ -42,14 +42,17 @@ def test_the_same_seed_gives_the_same_bars_and_another_does_not():
     assert minute_bars(5_000, tickers=2, seed=4).tobytes() != minute_bars(5_000, tickers=2, seed=5).tobytes()
 
 
-@pytest.mark.parametrize("writer", [write_minute_csv, write_minute_parquet])
-@pytest.mark.parametrize("tickers", [1, 3])
-def test_converting_the_table_gives_the_records(tmp_path, writer, tickers):
-    source = writer(tmp_path / ("minutes.csv" if writer is write_minute_csv else "minutes.parquet"), 12_000,
+@pytest.mark.parametrize("writer, rows, tickers", [
+    (write_minute_csv, 12_000, 1), (write_minute_csv, 12_000, 3), (write_minute_parquet, 12_000, 1),
+    (write_minute_parquet, 12_000, 3),
+    pytest.param(write_minute_csv, 2_000_000, 20, marks=pytest.mark.large),  # real size, 20 tickers interleaved
+])
+def test_converting_the_table_gives_the_records(tmp_path, writer, rows, tickers):
+    source = writer(tmp_path / ("minutes.csv" if writer is write_minute_csv else "minutes.parquet"), rows,
                     tickers=tickers)
     target = tmp_path / "out"
     convert(source, target, tz="America/New_York", ticker="ALFA" if tickers == 1 else None)
-    expected = minute_bars(12_000, tickers=tickers)
+    expected = minute_bars(rows, tickers=tickers)
     for name in ticker_names(tickers):
         path = target if tickers == 1 else target / f"{name}.bars"
         with read(path) as bars:
