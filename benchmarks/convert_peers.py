@@ -268,11 +268,12 @@ def _convert_verdicts(data_set: DataSet, ledger: Ledger) -> list[tuple[str, str,
     theirs = statistics.median(run.peak for run in data_set.runs["pandas.read_csv"])
     name = data_set.name
     return [
-        (f"{name}: convert against DuckDB", ledger.cell(f"{name}: ours/DuckDB", duckdb, f"{duckdb:.2f}×") + " ≤ 1.0×",
-         duckdb <= 1.0),
+        (f"{name}: convert against DuckDB",
+         ledger.cell(f"{name}: ours/DuckDB", duckdb, f"{duckdb:.2f}×") + " ≤ 1.0×", duckdb <= 1.0),
         (f"{name}: convert against pandas with the same instants",
          ledger.cell(f"{name}: ours/pandas", pandas, f"{pandas:.2f}×") + " ≤ 0.5×", pandas <= 0.5),
-        (f"{name}: peak memory against pandas.read_csv", f"{ours / MB:.0f} MB ≤ {theirs / MB:.0f} MB", ours <= theirs),
+        (f"{name}: peak memory against pandas.read_csv", f"{ours / MB:.0f} MB ≤ {theirs / MB:.0f} MB",
+         ours <= theirs),
     ]
 
 
@@ -426,7 +427,8 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help=f"rows {','.join(map(_count, QUICK_SIZES))} only")
     parser.add_argument("--sizes", type=_counts, help="rows of the tables, e.g. 1e6,5e6")
     parser.add_argument("--tickers", type=_counts, default=TICKER_COUNTS, help="tickers of the tables (default 1,20)")
-    parser.add_argument("--rounds", type=int, default=DEFAULT_ROUNDS, help=f"interleaved rounds (default {DEFAULT_ROUNDS})")
+    parser.add_argument("--rounds", type=int, default=DEFAULT_ROUNDS,
+                        help=f"interleaved rounds (default {DEFAULT_ROUNDS})")
     parser.add_argument("--results", type=Path, help="write the section into this Markdown file")
     args = parser.parse_args()
     if args.rounds < 5:

@@ -817,7 +817,7 @@ def main() -> None:
     if not args.no_data_path:
         from data_path import data_path_report
 
-        data_path = data_table, data_verdicts = data_path_report()
+        data_path = data_table, data_verdicts = data_path_report(results=args.results)
         print(f"\n{data_table}\n")
         for label, target, met in data_verdicts:
             print(f"{'MET   ' if met else 'MISSED'}  {label}: {target}")

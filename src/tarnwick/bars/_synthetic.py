@@ -130,8 +130,8 @@ def minute_table(rows: int, *, tickers: int = 1, zone: str = DEFAULT_ZONE, seed:
     data = minute_data(rows, tickers=tickers, zone=zone, seed=seed, year=year)
     columns: dict[str, Any] = {"Datetime": pyarrow.array(data.wall)}
     if tickers > 1:
-        names = pyarrow.array(data.tickers)
-        columns["Ticker"] = pyarrow.DictionaryArray.from_arrays(pyarrow.array(data.ticker), names).cast(pyarrow.string())
+        names = pyarrow.DictionaryArray.from_arrays(pyarrow.array(data.ticker), pyarrow.array(data.tickers))
+        columns["Ticker"] = names.cast(pyarrow.string())
     columns |= {"Open": data.open, "High": data.high, "Low": data.low, "Close": data.close,
                 "Volume": data.volume.astype(numpy.int64)}
     return pyarrow.table(columns)
