@@ -9,13 +9,14 @@ exports hold.
 - Prices are a random walk per ticker, rounded to cents; volumes are whole.
 - Several tickers are interleaved minute by minute (time, then ticker).
 
-``minute_data`` gives the rows as columns, ``minute_bars`` as packed bar records (what ``convert`` makes of the
-table: each bar ends a minute after its start; notional unknown, no trade
-count), ``minute_table`` the table a user's export holds (``Datetime``
-without an offset, ``Ticker`` when there are several, ``Open``, ``High``,
-``Low``, ``Close``, ``Volume``), and ``write_minute_csv`` /
-``write_minute_parquet`` write that table.  Everything is deterministic by
-``seed`` and vectorised: 10,000,000 rows take seconds.
+``minute_data`` gives the rows as columns; ``minute_bars`` as packed bar
+records (what ``convert`` makes of the table: each bar ends a minute after
+its start; notional unknown, no trade count); ``minute_table`` as the table
+a user's export holds (``Datetime`` without an offset, ``Ticker`` when there
+are several, ``Open``, ``High``, ``Low``, ``Close``, ``Volume``); and
+``write_minute_csv`` / ``write_minute_parquet`` write that table.
+Everything is deterministic by ``seed`` and vectorised: 10,000,000 rows
+take seconds.
 
 Which stretch of time a count covers: one continuous run from before the
 first change of ``year`` to after its last when the count reaches that far,
