@@ -49,7 +49,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-from results_file import Ledger, circumstances, replace_section
+from results_file import Ledger, circumstances, replace_section, verdict_word
 
 if TYPE_CHECKING:
     from tarnwick.bars._synthetic import MinuteData
@@ -404,7 +404,7 @@ def run(*, convert: bool = True, open_file: bool = True, sizes: tuple[int, ...] 
             table, found = render_open(open_bars, measure_open(open_bars, max(rounds, 9), scratch, order), ledger)
             parts.append(table)
             verdicts += found
-    checks = "\n".join(f"- {_verdict(target, met)}: {label}: {target}" for label, target, met in verdicts)
+    checks = "\n".join(f"- {verdict_word(target, met)}: {label}: {target}" for label, target, met in verdicts)
     body = "\n\n".join([*parts, checks, ledger.notes()]).strip()
     print(f"\n{body}\n\n({time.perf_counter() - started:.0f} s)")
     if results is not None:
@@ -414,12 +414,6 @@ def run(*, convert: bool = True, open_file: bool = True, sizes: tuple[int, ...] 
                                           f"`python benchmarks/convert_peers.py --help` for the method).\n\n{body}")
         ledger.save()
     return verdicts
-
-
-def _verdict(target: str, met: bool) -> str:
-    if target.startswith("moved"):  # the ledger left the figure out: neither met nor missed
-        return "unsettled"
-    return "met" if met else "**missed**"
 
 
 def _counts(text: str) -> tuple[int, ...]:

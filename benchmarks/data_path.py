@@ -25,7 +25,7 @@ import time
 from pathlib import Path
 
 import numpy
-from results_file import Ledger, circumstances, replace_section
+from results_file import Ledger, circumstances, replace_section, verdict_word
 
 MB = 1 << 20
 SECTION = "## Data path"
@@ -115,7 +115,8 @@ def render(times: dict[str, list[float]], memory: dict[str, list[int]], csv_size
     ratio = statistics.median(c / p for c, p in zip(times["convert"], times["pandas.read_csv"]))
     allowed = peak["pyarrow.csv.read_csv"] + 2 * bars_size
     verdicts = [
-        ("data path: convert vs pandas.read_csv (paired median ratio)", f"{ratio:.2f} <= 1.0", ratio <= 1.0),
+        ("data path: convert vs pandas.read_csv (paired median ratio)",
+         ledger.cell(f"{rows} convert/pandas paired", ratio, f"{ratio:.2f}") + " <= 1.0", ratio <= 1.0),
         ("data path: convert peak memory", f"{peak['convert'] / MB:.0f} MB <= pyarrow {peak['pyarrow.csv.read_csv'] / MB:.0f}"
                                            f" MB + 2 x {bars_size / MB:.0f} MB = {allowed / MB:.0f} MB",
          peak["convert"] <= allowed),
@@ -138,7 +139,7 @@ def data_path_report(rows: int = 1_000_000, rounds: int = 3,
 
 def write_results(path: Path, table: str, verdicts: list[tuple[str, str, bool]]) -> None:
     """Replaces the data-path section of the results file (or appends it)."""
-    checks = "\n".join(f"- {'met' if met else '**missed**'}: {label}: {target}" for label, target, met in verdicts)
+    checks = "\n".join(f"- {verdict_word(target, met)}: {label}: {target}" for label, target, met in verdicts)
     when = circumstances(DATA_SET, ("pandas", "pyarrow"))
     replace_section(path, SECTION, f"`python benchmarks/data_path.py` ({when}; `--help` for the method).\n\n"
                                    f"{table}\n\n{checks}")

@@ -76,6 +76,13 @@ def source_state() -> str:
     return f"commit {commit}" + (" with uncommitted changes in src/" if dirty else "")
 
 
+def verdict_word(target: str, met: bool) -> str:
+    """How a results file states a verdict whose target text shows its figure."""
+    if target.startswith("moved"):  # the ledger left the figure out: neither met nor missed
+        return "unsettled"
+    return "met" if met else "**missed**"
+
+
 class Ledger:
     """The figures of a section's previous run on this machine, kept in a JSON
     file beside the results file, and the rule that a new figure is written
