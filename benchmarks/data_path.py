@@ -25,9 +25,11 @@ import time
 from pathlib import Path
 
 import numpy
-from results_file import circumstances, replace_section
+from results_file import Ledger, circumstances, replace_section, verdict_word
 
 MB = 1 << 20
+SECTION = "## Data path"
+DATA_SET = "the project's UTC sample (consecutive minutes from 2021-01-04, no time zone, six decimals, one ticker)"
 
 SUBJECTS = {
     "convert": "import runpy, sys; sys.argv = ['tarnwick-bars', 'convert', sys.argv[1], sys.argv[2], '--no-progress', '--force']; "
@@ -99,37 +101,48 @@ def measure(rows: int, rounds: int) -> tuple[dict[str, list[float]], dict[str, l
 
 
 def render(times: dict[str, list[float]], memory: dict[str, list[int]], csv_size: int, bars_size: int,
-           rows: int, rounds: int) -> tuple[str, list[tuple[str, str, bool]]]:
+           rows: int, rounds: int, ledger: Ledger) -> tuple[str, list[tuple[str, str, bool]]]:
     wall = {name: statistics.median(values) for name, values in times.items()}
     peak = {name: statistics.median(values) for name, values in memory.items()}
     lines = [f"data path: {rows:,} one-minute rows, CSV {csv_size / MB:.1f} MB -> bar file {bars_size / MB:.1f} MB, "
              f"whole processes, median of {rounds} interleaved rounds",
              "", "| subject | wall s | vs pandas | peak RSS MB |", "|---|---:|---:|---:|"]
     for name in times:
-        lines.append(f"| {name} | {wall[name]:.2f} | {wall[name] / wall['pandas.read_csv']:.2f} | "
-                     f"{peak[name] / MB:.0f} |")
+        relative = wall[name] / wall["pandas.read_csv"]
+        lines.append(f"| {name} | {ledger.cell(f'{rows} {name} s', wall[name], f'{wall[name]:.2f}')} | "
+                     f"{ledger.cell(f'{rows} {name}/pandas', relative, f'{relative:.2f}')} | "
+                     f"{ledger.cell(f'{rows} {name} MB', peak[name] / MB, f'{peak[name] / MB:.0f}')} |")
     ratio = statistics.median(c / p for c, p in zip(times["convert"], times["pandas.read_csv"]))
     allowed = peak["pyarrow.csv.read_csv"] + 2 * bars_size
     verdicts = [
-        ("data path: convert vs pandas.read_csv (paired median ratio)", f"{ratio:.2f} <= 1.0", ratio <= 1.0),
+        ("data path: convert vs pandas.read_csv (paired median ratio)",
+         ledger.cell(f"{rows} convert/pandas paired", ratio, f"{ratio:.2f}") + " <= 1.0", ratio <= 1.0),
         ("data path: convert peak memory", f"{peak['convert'] / MB:.0f} MB <= pyarrow {peak['pyarrow.csv.read_csv'] / MB:.0f}"
                                            f" MB + 2 x {bars_size / MB:.0f} MB = {allowed / MB:.0f} MB",
          peak["convert"] <= allowed),
     ]
-    return "\n".join(lines), verdicts
+    notes = ledger.notes()
+    return "\n".join(lines) + (f"\n\n{notes}" if notes else ""), verdicts
 
 
-def data_path_report(rows: int = 1_000_000, rounds: int = 3) -> tuple[str, list[tuple[str, str, bool]]]:
-    """The data-path table and its verdicts, for ./run bench."""
+def data_path_report(rows: int = 1_000_000, rounds: int = 3,
+                     results: Path | None = None) -> tuple[str, list[tuple[str, str, bool]]]:
+    """The data-path table and its verdicts, for ./run bench; the figures are
+    kept for the next run's ledger when they go into ``results``."""
     times, memory, csv_size, bars_size = measure(rows, rounds)
-    return render(times, memory, csv_size, bars_size, rows, rounds)
+    ledger = Ledger(results, SECTION)
+    report = render(times, memory, csv_size, bars_size, rows, rounds, ledger)
+    if results is not None:
+        ledger.save()
+    return report
 
 
 def write_results(path: Path, table: str, verdicts: list[tuple[str, str, bool]]) -> None:
     """Replaces the data-path section of the results file (or appends it)."""
-    checks = "\n".join(f"- {'met' if met else '**missed**'}: {label}: {target}" for label, target, met in verdicts)
-    replace_section(path, "## Data path", f"`python benchmarks/data_path.py` ({circumstances()}; `--help` "
-                                          f"for the method).\n\n{table}\n\n{checks}")
+    checks = "\n".join(f"- {verdict_word(target, met)}: {label}: {target}" for label, target, met in verdicts)
+    when = circumstances(DATA_SET, ("pandas", "pyarrow"))
+    replace_section(path, SECTION, f"`python benchmarks/data_path.py` ({when}; `--help` for the method).\n\n"
+                                   f"{table}\n\n{checks}")
 
 
 def main() -> None:
@@ -138,7 +151,7 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=3, help="interleaved rounds (default 3)")
     parser.add_argument("--results", type=Path, help="write the section into this Markdown file")
     args = parser.parse_args()
-    table, verdicts = data_path_report(args.rows, args.rounds)
+    table, verdicts = data_path_report(args.rows, args.rounds, args.results)
     print(table)
     for label, target, met in verdicts:
         print(f"{'MET   ' if met else 'MISSED'}  {label}: {target}")

@@ -2,6 +2,7 @@
 
     ./run bench [--rounds N] [--batch-ms MS] [--count N] [--results FILE] ...
     ./run bench --baseline REV ...   # also an earlier build, old against new, and its data path
+    ./run bench --convert [--quick]  # convert and open on realistic data against the peers users pick
 
 Subjects: tarnwick's BarData and DailyBar; the limit (benchmarks/limit, a
 minimal extension type over the same record, compiled here); the peers users
@@ -741,6 +742,11 @@ def main() -> None:
                         help="run the time-window benchmark instead (benchmarks/ranges.py; --results applies)")
     parser.add_argument("--aggregate-live", action="store_true",
                         help="run the live aggregation benchmark instead (benchmarks/aggregate_live.py; --results applies)")
+    parser.add_argument("--convert", action="store_true",
+                        help="run convert and open on realistic data against pandas, pyarrow, polars and DuckDB "
+                             "instead (benchmarks/convert_peers.py; --results applies)")
+    parser.add_argument("--open", action="store_true", help="only the open table of --convert")
+    parser.add_argument("--quick", action="store_true", help="with --convert: small tables only (200k and 1M rows)")
     parser.add_argument("--no-data-path", action="store_true", help="skip the data-path table (benchmarks/data_path.py)")
     parser.add_argument("--memory-child", nargs=2, metavar=("SUBJECT", "MODE"), help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -751,6 +757,12 @@ def main() -> None:
         resample.run(resample.DEFAULT_COUNT, resample.DEFAULT_ROUNDS, args.results)
         if args.baseline:
             baseline_build.report(*baseline_build.build(args.baseline), args.data_rounds, args.results)
+        return
+    if args.convert or args.open:
+        import convert_peers
+
+        convert_peers.run(convert=args.convert, sizes=convert_peers.QUICK_SIZES if args.quick else convert_peers.SIZES,
+                          open_bars=1_000_000 if args.quick else convert_peers.OPEN_BARS, results=args.results)
         return
     if args.ranges:
         import ranges
@@ -813,7 +825,7 @@ def main() -> None:
     if not args.no_data_path:
         from data_path import data_path_report
 
-        data_path = data_table, data_verdicts = data_path_report()
+        data_path = data_table, data_verdicts = data_path_report(results=args.results)
         print(f"\n{data_table}\n")
         for label, target, met in data_verdicts:
             print(f"{'MET   ' if met else 'MISSED'}  {label}: {target}")

@@ -14,6 +14,7 @@ from resample_kit import (FALL_BACK, NEW_YORK, SPRING_FORWARD, VALUES, as_array,
 from tarnwick.bars import BarFileError, _bucketing, read, write
 from tarnwick.bars._records import header_record
 from tarnwick.bars._resample import ResampleError, ResampledBars, Span, resample
+from tarnwick.bars._synthetic import minute_bars as realistic_minute_bars
 from tarnwick.base.candlestick import BarData, DailyBar
 
 pandas = pytest.importorskip("pandas")
@@ -50,6 +51,12 @@ def minute_bars(draw):
 def test_equals_pandas_on_minute_bars_across_daylight_saving(span, rule, source):
     got = as_array(resample(source, span, tz=NEW_YORK))
     assert_same(got, oracle(source, rule))
+
+
+@pytest.mark.parametrize("span, rule", [("5min", "5min"), ("1h", "1h"), ("1d", "D")])
+def test_equals_pandas_on_realistic_interleaved_tickers(span, rule):
+    source = realistic_minute_bars(60_000, tickers=3)  # both clock changes, outages, tickers minute by minute
+    assert_same(as_array(resample(source, span, tz=NEW_YORK)), oracle(source, rule))
 
 
 # ---- wall-clock buckets --------------------------------------------------------------------
