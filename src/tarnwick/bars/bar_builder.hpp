@@ -425,11 +425,11 @@ private:
 
     // A piece `part` of the trade's `whole` volume (volume rule) or notional
     // (value rule), with the other of the two in proportion.
+    // (Multiplied first: one rounding less than by a share.)
     void add_piece(const Trade& trade, double part, double whole) {
-        double share = part == whole ? 1.0 : part / whole;
         bool by_value = rules_->rule == Rule::value;
-        tally_.add(trade.price, by_value ? trade.size * share : part, by_value ? part : trade.notional * share,
-                   trade.count);
+        double other = (by_value ? trade.size : trade.notional) * part / whole;
+        tally_.add(trade.price, by_value ? other : part, by_value ? part : other, trade.count);
     }
 
     // Closes an activity bar at `time`: it started where the one before ended.
