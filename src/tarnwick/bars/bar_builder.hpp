@@ -489,6 +489,7 @@ private:
     TickerBytes ticker_{};
     Tally tally_;
     Bucket bucket_;                       // time bars: the bucket being filled
+    bool in_session_ = false;             // and whether all of it is in the session
     double start_ = kNever;               // activity bars: where the bar being formed starts
     double last_time_ = kNever;           // the previous trade's time
     double floor_ = kNever;               // the time advance() reached
@@ -599,7 +600,7 @@ inline bool finite_positive(double x) { return std::bit_cast<std::uint64_t>(x) -
 // a bar, open one or be refused is left to add().  The index of that trade.
 template <typename Row>
 std::size_t BarBuilder::add_quiet(std::size_t next, std::size_t end, Row& row) {
-    if (tally_.empty() || floor_ > last_time_ || (rules_->rule == Rule::time && clock_->has_session())) {
+    if (tally_.empty() || floor_ > last_time_ || (rules_->rule == Rule::time && !in_session_)) {
         return next;
     }
     switch (rules_->rule) {
@@ -652,11 +653,14 @@ void BarBuilder::add_timed(const Trade& trade, Emit& emit) {
     if (trade.time >= bucket_.reach) {
         Bucket next = bucket_;
         if (clock_->move_to(trade.time, next)) {
+            // An intraday bucket wholly in the session spares its trades a look at the zone.
+            bool inside = !clock_->has_session() || (!clock_->daily() && clock_->in_session(next));
             leave_bucket(next, emit);
+            in_session_ = inside;
         }
         bucket_ = next;
     }
-    if (clock_->in_session(trade.time)) {
+    if (in_session_ || clock_->in_session(trade.time)) {
         tally_.add(trade.price, trade.size, trade.notional, trade.count);
     }
 }
