@@ -23,7 +23,7 @@ from . import _aggregating
 from ._records import TICKER_BYTES
 from ._sequence import BarSequence
 from ._spans import Span, SpanLike, clock_seconds, parse_session
-from ._zones import ZoneTable, instant_zone_tables, resolve_zone
+from ._zones import ZoneTable, resolve_zone, zone_covering_valid
 
 if TYPE_CHECKING:
     import numpy
@@ -255,12 +255,12 @@ def _add_records(batch: _aggregating.Batch, records: object, zone: datetime.tzin
     import numpy
 
     times = numpy.frombuffer(_aggregating.record_times(records), numpy.float64)  # type: ignore[arg-type]
-    for first, last, transitions, offsets in instant_zone_tables(zone, times):
-        try:
-            if batch.add_records(records, transitions, offsets, first, last):  # type: ignore[arg-type]
-                return
-        except ValueError as error:
-            raise AggregateError(f"records: {error}") from None
+    first, last, transitions, offsets = zone_covering_valid(zone, times)
+    try:
+        if batch.add_records(records, transitions, offsets, first, last):  # type: ignore[arg-type]
+            return
+    except ValueError as error:
+        raise AggregateError(f"records: {error}") from None
     raise AssertionError("the zone table covers every time the pass accepts")
 
 
@@ -291,5 +291,5 @@ def _piece_tables(zone: datetime.tzinfo | None, times: Any, ends: Any) -> Iterat
     pass over the times that a piece in time order never needs."""
     import numpy
 
-    yield next(instant_zone_tables(zone, ends))
-    yield from instant_zone_tables(zone, numpy.concatenate([times, ends]))
+    yield zone_covering_valid(zone, ends)
+    yield zone_covering_valid(zone, numpy.concatenate([times, ends]))

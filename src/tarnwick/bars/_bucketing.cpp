@@ -17,15 +17,16 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "bucket_arguments.hpp"
 #include "held_buffer.hpp"
 #include "pyref.hpp"
 #include "records_buffer.hpp"
-#include "bucket_arguments.hpp"
 #include "resample_pass.hpp"
 
 namespace tarnwick::bucketing {

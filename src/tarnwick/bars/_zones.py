@@ -177,20 +177,14 @@ def zone_tables(zone: datetime.tzinfo | None, first: float, last: float, records
     yield _zone_over(zone, _stretches_with_bars(records))
 
 
-def instant_zone_tables(zone: datetime.tzinfo | None, times: Any) -> Iterator[ZoneTable]:
-    """Zone tables for a pass over instants (trade times, a numpy array of
-    float seconds), cheapest first, as ``zone_tables`` gives for bars."""
-    if isinstance(zone, datetime.timezone):  # one offset for all time
-        yield _EARLIEST, _LATEST, array.array("d"), array.array("d", [_offset_at(zone, 0)])
-        return
+def zone_covering_valid(zone: datetime.tzinfo | None, times: Any) -> ZoneTable:
+    """``zone_covering`` the epoch seconds of ``times`` that a pass accepts
+    (the years 1 to 9999; it refuses the others), or a table that reaches no
+    instant when there are none."""
+    if isinstance(zone, datetime.timezone):  # one offset for all time: no look at the times
+        return zone_covering(zone, times)
     valid = times[(times >= _EARLIEST) & (times <= _LATEST)]
-    if not len(valid):  # no time the pass accepts: it refuses the first
-        yield 0.0, 0.0, array.array("d"), array.array("d", [0.0])
-        return
-    first, last = float(valid.min()), float(valid.max())
-    if last - first <= max(len(valid), _CHEAP_DAYS) * _DAY:
-        yield _zone_around(zone, first, last)
-    yield _zone_over(zone, _stretches(valid, valid))
+    return zone_covering(zone, valid) if len(valid) else (0.0, 0.0, array.array("d"), array.array("d", [0.0]))
 
 
 def _zone_around(zone: datetime.tzinfo | None, first: float, last: float) -> ZoneTable:

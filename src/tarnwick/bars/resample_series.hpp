@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "resample_pass.hpp"
+#include "ticker_table.hpp"
 
 namespace tarnwick::bucketing {
 
@@ -79,35 +80,7 @@ private:
     std::uint64_t trades_ = 0;  // unbounded until the bucket closes
 };
 
-// A ticker's raw bytes as four words, compared and hashed inline: with
-// tickers interleaved every record looks its series up, and a byte-wise
-// compare went through the C library's memcmp each time.
-struct TickerKey {
-    std::array<std::uint64_t, 4> words{};
-};
-static_assert(kTickerBytes == sizeof(TickerKey));
-
-inline TickerKey ticker_key(const char* ticker) {
-    TickerKey key;
-    std::memcpy(key.words.data(), ticker, kTickerBytes);
-    return key;
-}
-
-// Tickers mostly differ in their first word: most compares stop there.
-inline bool operator==(const TickerKey& a, const TickerKey& b) {
-    return a.words[0] == b.words[0] && a.words[1] == b.words[1] && a.words[2] == b.words[2] &&
-           a.words[3] == b.words[3];
-}
-
-struct TickerKeyHash {
-    std::size_t operator()(const TickerKey& key) const noexcept {
-        std::uint64_t hash = key.words[0];
-        for (std::size_t i = 1; i < key.words.size(); ++i) {
-            hash = (hash ^ key.words[i]) * 0x9E3779B97F4A7C15ULL;  // the golden-ratio multiplier mixes the bits
-        }
-        return static_cast<std::size_t>(hash ^ (hash >> 29));
-    }
-};
+// TickerKey, ticker_key and TickerKeyHash: ticker_table.hpp.
 
 // A ticker's first bucket in a range of records that is not the first: the
 // bucket may have begun in the range before, so its records are kept, in

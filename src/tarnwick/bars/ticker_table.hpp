@@ -1,6 +1,6 @@
-// One entry per ticker, in order of first appearance, looked up by a ticker's
-// 32 raw bytes as records hold them: the series of the resampling pass and
-// the bar builders of the aggregating module.
+// A ticker's 32 raw bytes as a key (the resampling pass's series table uses
+// it), and a table of one entry per ticker, in order of first appearance,
+// looked up by that key: the bar builders of the aggregating module.
 #pragma once
 
 #include <array>
@@ -29,9 +29,10 @@ inline TickerKey ticker_key(const char* ticker) {
     return key;
 }
 
+// Tickers mostly differ in their first word: most compares stop there.
 inline bool operator==(const TickerKey& a, const TickerKey& b) {
-    return ((a.words[0] ^ b.words[0]) | (a.words[1] ^ b.words[1]) | (a.words[2] ^ b.words[2]) |
-            (a.words[3] ^ b.words[3])) == 0;
+    return a.words[0] == b.words[0] && a.words[1] == b.words[1] && a.words[2] == b.words[2] &&
+           a.words[3] == b.words[3];
 }
 
 struct TickerKeyHash {
