@@ -216,7 +216,7 @@ def read_source(path: Path, meter: Progress | None, *, delimiter: str | None = N
                 raise
             source.table = _read_csv(source, None, typed=False)
     except pyarrow.ArrowInvalid as error:
-        raise _located(source, str(error)) from None
+        raise located(source, str(error)) from None
     except UnicodeDecodeError as error:  # from a Python codec that the reader called
         for _ in _Lines(source).rows():  # raises naming the line that is not text
             pass
@@ -244,33 +244,52 @@ def _typed_time_role(layout: Layout, sniffed: Sniffed) -> str | None:
 
 
 def _read_csv(source: Source, meter: Progress | None, *, typed: bool, timed: str | None = None) -> pyarrow.Table:
-    sniffed, layout = source.sniffed, source.layout
-    width = len(sniffed.sample[0])
+    layout = source.layout
     types = {str(index): pyarrow.string() if role in TEXT_ROLES else pyarrow.float64()
              for role, index in layout.columns.items() if typed or role in TEXT_ROLES}
     if timed is not None:
         types[str(layout.columns[timed])] = pyarrow.timestamp("us")
+    if not source.sniffed.gzip:
+        with _stream(source, meter) as stream:
+            return pcsv.read_csv(stream, *_csv_options(source, types))
+    # The whole-file reader keeps every decompressed block until it has
+    # parsed them all (about 2.5 times the text); reading batch by batch
+    # costs what the columns hold, and decompressing is serial anyway.
+    return pyarrow.Table.from_batches(csv_batches(source, meter, types))
+
+
+def csv_batches(source: Source, meter: Progress | None, types: Mapping[str, pyarrow.DataType],
+                block_bytes: int = _BLOCK_BYTES) -> Iterator[pyarrow.RecordBatch]:
+    """The used columns of a CSV table (named by position, typed as ``types``
+    says, the rest as the reader infers them) batch by batch, about
+    ``block_bytes`` of text each: memory bounded by a batch, not the file."""
+    with _stream(source, meter) as stream:
+        yield from pcsv.open_csv(stream, *_csv_options(source, types, block_bytes))
+
+
+def _stream(source: Source, meter: Progress | None) -> Any:
+    if meter is None:
+        return pyarrow.input_stream(str(source.path), compression="gzip" if source.sniffed.gzip else None)
+    return _counted(source.path, source.sniffed.gzip, meter)
+
+
+def _csv_options(source: Source, types: Mapping[str, pyarrow.DataType],
+                 block_bytes: int = _BLOCK_BYTES) -> tuple[pcsv.ReadOptions, pcsv.ParseOptions, pcsv.ConvertOptions]:
+    sniffed = source.sniffed
+    width = len(sniffed.sample[0])
     longest = max(sum(map(len, row)) + len(row) for row in sniffed.sample)
     read_options = pcsv.ReadOptions(column_names=[str(i) for i in range(width)],
                                     skip_rows=sniffed.before_data, encoding=sniffed.encoding,
-                                    block_size=max(_BLOCK_BYTES, 4 * longest))  # a block holds whole rows
+                                    block_size=max(block_bytes, 4 * longest))  # a block holds whole rows
     parse_options = pcsv.ParseOptions(delimiter=sniffed.delimiter)
     convert_options = pcsv.ConvertOptions(
-        include_columns=[str(i) for i in sorted(set(layout.columns.values()))], column_types=types,
+        include_columns=[str(i) for i in sorted(set(source.layout.columns.values()))], column_types=dict(types),
         null_values=[""], strings_can_be_null=False, true_values=[], false_values=[],
         decimal_point=sniffed.decimal, timestamp_parsers=[])
-    stream: Any = pyarrow.input_stream(str(source.path), compression="gzip" if sniffed.gzip else None) \
-        if meter is None else _counted(source.path, sniffed.gzip, meter)
-    with stream:
-        if not sniffed.gzip:
-            return pcsv.read_csv(stream, read_options, parse_options, convert_options)
-        # The whole-file reader keeps every decompressed block until it has
-        # parsed them all (about 2.5 times the text); reading batch by batch
-        # costs what the columns hold, and decompressing is serial anyway.
-        return pcsv.open_csv(stream, read_options, parse_options, convert_options).read_all()
+    return read_options, parse_options, convert_options
 
 
-def _located(source: Source, message: str) -> TableError:
+def located(source: Source, message: str) -> TableError:
     """The reader's error, with the line it happened on."""
     width = len(source.sniffed.sample[0])
     what = "the header" if source.sniffed.header else "the first row"
@@ -329,7 +348,7 @@ def columnar_source(path: Path, table: pyarrow.Table, columns: Mapping[str, str]
                 column = column.cast(pyarrow.string())
             except pyarrow.ArrowInvalid:
                 raise TableError(f"{path}: column {layout.names[index]!r} is not UTF-8 text") from None
-        wanted = _wanted(roles[index], column.type)
+        wanted = wanted_type(roles[index], column.type)
         if wanted:
             raise TableError(f"{path}: column {layout.names[index]!r} holds {column.type}, not {wanted}")
         chosen[str(index)] = column
@@ -339,7 +358,7 @@ def columnar_source(path: Path, table: pyarrow.Table, columns: Mapping[str, str]
     return Source(path, table, layout, sniffed, kind)
 
 
-def _wanted(role: str, kind: pyarrow.DataType) -> str:
+def wanted_type(role: str, kind: pyarrow.DataType) -> str:
     """What a typed column playing ``role`` should hold, when ``kind`` is not
     that (else empty): numbers, times or text, each also as text."""
     types = pyarrow.types

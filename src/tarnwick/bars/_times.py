@@ -144,10 +144,29 @@ def parse_typed(column: pyarrow.ChunkedArray) -> Parsed | None:
         else:
             micros, outside = _typed_micros(_micros(column), "ms")
         aware = numpy.zeros(len(micros), dtype=bool)
+    elif pyarrow.types.is_integer(kind) and not column.null_count and len(column):
+        return epoch_counts(_micros(column))
     else:
         return None
     bad = null_mask(column) | outside
     return Parsed(micros, aware, bad, seconds)
+
+
+def epoch_counts(counts: Ints) -> Parsed | None:
+    """Integer epoch times, each in the unit its digits say (as ``parse_texts``
+    reads them as text: 9 to 11 digits seconds, 12 to 14 milliseconds, 15 to
+    17 microseconds, 18 or 19 nanoseconds); None unless every count has 9
+    digits or more (8 are a date, 20240105)."""
+    if not bool((counts >= 10**8).all()):
+        return None
+    per_second = numpy.where(counts < 10**11, 1, numpy.where(counts < 10**14, 1000,
+                             numpy.where(counts < 10**17, US, 1_000_000_000)))
+    whole, part = numpy.divmod(counts, per_second)
+    micros = whole * US + part * US // per_second
+    nanos = bool((per_second == 1_000_000_000).all())  # exact seconds where microseconds lose digits
+    seconds = whole.astype(numpy.float64) + part / 1e9 if nanos else None
+    count = len(counts)
+    return Parsed(micros, numpy.ones(count, dtype=bool), ~supported(micros), seconds)
 
 
 def parse_texts(texts: pyarrow.ChunkedArray, date_format: str | None = None) -> Parsed:
@@ -389,10 +408,16 @@ class NonexistentTime(ValueError):
         self.row = row
 
 
-def localize(wall: Ints, zone: datetime.tzinfo | None, previous: Ints, zone_name: str) -> Ints:
+NO_TIME = numpy.iinfo(numpy.int64).min
+"""In ``localize``'s ``prior``: no earlier row."""
+
+
+def localize(wall: Ints, zone: datetime.tzinfo | None, previous: Ints, zone_name: str,
+             prior: Ints | None = None) -> Ints:
     """Epoch microseconds of wall-clock times in ``zone``.  A time that the
     clocks show twice (the hour repeated when they fall back) is the earlier
-    instant unless the row before it (``previous[i]``, -1 for none) is at or
+    instant unless the row before it (``previous[i]``, -1 for none; else the
+    epoch ``prior[i]`` of a row read earlier, ``NO_TIME`` for none) is at or
     past that instant: rows in time order go on into the repeated hour.  A
     time the clocks skip raises ``NonexistentTime``."""
     if isinstance(zone, datetime.timezone):
@@ -419,7 +444,8 @@ def localize(wall: Ints, zone: datetime.tzinfo | None, previous: Ints, zone_name
         first, second = (int(wall[row]) - _offset(naive, zone, fold) * US for fold in (0, 1))
         if first > second:
             raise NonexistentTime(row, f"{naive} does not exist in {zone_name} (the clocks skip it)")
-        before = int(epochs[previous[row]]) if previous[row] >= 0 else None
+        before = int(epochs[previous[row]]) if previous[row] >= 0 else \
+            None if prior is None or prior[row] == NO_TIME else int(prior[row])
         if first == second or before is None:
             epochs[row] = first
         elif falling:

@@ -1,0 +1,159 @@
+"""Trade tables read in pieces: the dumps recognised without options, the
+same trades from every kind of source, bad rows named, and what a piece
+carries to the next."""
+
+import datetime
+import gzip
+
+import numpy
+import pyarrow
+import pyarrow.parquet
+import pytest
+from resample_kit import FALL_BACK, NEW_YORK
+
+from tarnwick.bars import TableError
+from tarnwick.bars._trade_tables import trade_pieces
+
+T0 = 1_709_301_000  # 2024-03-01 13:50:00 UTC
+PRICES = (100.5, 100.25, 101.0)
+SIZES = (0.5, 2.0, 0.125)
+
+
+def whole(pieces):
+    """The pieces' columns joined, with the names of the last piece."""
+    pieces = list(pieces)
+    join = numpy.concatenate
+    notionals = [piece.notionals for piece in pieces]
+    return {"times": join([p.times for p in pieces]), "prices": join([p.prices for p in pieces]),
+            "sizes": join([p.sizes for p in pieces]),
+            "notionals": None if notionals[0] is None else join(notionals),
+            "tickers": None if pieces[0].tickers is None else join([p.tickers for p in pieces]),
+            "names": pieces[-1].names}
+
+
+def _lines(rows):
+    return "".join(",".join(map(str, row)) + "\n" for row in rows)
+
+
+# An exchange's dumps and a vendor's table, written from their layouts.
+DUMPS = {
+    "trade dump, ms": lambda: _lines((i + 7, p, s, p * s, (T0 + i) * 1000 + 250, "True", "True")
+                                     for i, (p, s) in enumerate(zip(PRICES, SIZES))),
+    "trade dump, µs, no best-match flag": lambda: _lines((i + 7, p, s, p * s, (T0 + i) * 10**6 + 250_000, "false")
+                                                         for i, (p, s) in enumerate(zip(PRICES, SIZES))),
+    "aggregated-trade dump": lambda: _lines((i, p, s, 10 * i, 10 * i + 3, (T0 + i) * 1000 + 250, "False", "True")
+                                            for i, (p, s) in enumerate(zip(PRICES, SIZES))),
+    "vendor table, ns": lambda: "ts_recv,ts_event,rtype,publisher_id,instrument_id,action,side,depth,price,size," \
+        "flags,ts_in_delta,sequence,symbol\n" + _lines(
+            (0, (T0 + i) * 10**9 + 250_000_000, 0, 1, 2, "T", "A", 0, p, s, 0, 0, i, "ESH4")
+            for i, (p, s) in enumerate(zip(PRICES, SIZES))),
+    "vendor table, ISO": lambda: "ts_event,price,size,side,symbol\n" + _lines(
+        (f"2024-03-01T13:50:0{i}.250000000Z", p, s, "B", "ESH4") for i, (p, s) in enumerate(zip(PRICES, SIZES))),
+}
+
+
+@pytest.mark.parametrize("dump", DUMPS)
+def test_dumps_are_recognised_without_options(tmp_path, dump):
+    path = tmp_path / "BTCUSDT-trades.csv"
+    path.write_text(DUMPS[dump]())
+    got = whole(trade_pieces(path))
+    assert got["times"].tolist() == [T0 + 0.25, T0 + 1.25, T0 + 2.25]
+    assert got["prices"].tolist() == list(PRICES) and got["sizes"].tolist() == list(SIZES)
+    if dump.startswith("trade dump"):
+        assert got["notionals"].tolist() == [p * s for p, s in zip(PRICES, SIZES)]
+    else:
+        assert got["notionals"] is None
+    assert got["names"] == (("ESH4",) if dump.startswith("vendor") else ("BTCUSDT-trades",))
+
+
+def _frame():
+    import pandas
+
+    times = pandas.to_datetime([T0, T0 + 60, T0 + 61, T0 + 200], unit="s", utc=True)
+    return pandas.DataFrame({"Price": [1.0, 2.0, 3.0, 4.0], "Qty": [1.0, 1.5, 2.0, 0.5],
+                             "Symbol": ["B", "A", "B", "A"]}, index=times)
+
+
+def _write_csv_gz(frame, path):
+    with gzip.open(path, "wt") as file:
+        file.write(frame.reset_index(names="time").to_csv(index=False))
+    return path
+
+
+SOURCES = {
+    "csv": lambda frame, tmp: (frame.reset_index(names="time").to_csv(tmp / "t.csv", index=False), tmp / "t.csv")[1],
+    "gzip csv": lambda frame, tmp: _write_csv_gz(frame, tmp / "t.csv.gz"),
+    "parquet": lambda frame, tmp: (frame.to_parquet(tmp / "t.parquet"), tmp / "t.parquet")[1],
+    "pandas": lambda frame, tmp: frame,
+    "arrow table": lambda frame, tmp: pyarrow.Table.from_pandas(frame.reset_index(names="time")),
+}
+
+
+@pytest.mark.parametrize("kind", SOURCES)
+@pytest.mark.parametrize("piece_rows", [1, 3, 1000])
+def test_every_source_gives_the_same_trades_in_any_pieces(tmp_path, kind, piece_rows):
+    pytest.importorskip("pandas")
+    source = SOURCES[kind](_frame(), tmp_path)
+    pieces = list(trade_pieces(source, piece_rows=piece_rows))
+    assert all(len(piece) <= piece_rows for piece in pieces)
+    assert [piece.first_row for piece in pieces] == list(range(0, 4, min(piece_rows, 4)))
+    got = whole(pieces)
+    assert got["times"].tolist() == [T0, T0 + 60, T0 + 61, T0 + 200]
+    assert got["tickers"].tolist() == [0, 1, 0, 1] and got["names"] == ("B", "A")
+    assert pieces[0].names == (("B",) if piece_rows == 1 else ("B", "A"))  # names seen so far
+    chosen = list(trade_pieces(source, ticker="A", piece_rows=piece_rows))
+    assert whole(chosen)["prices"].tolist() == [2.0, 4.0] and chosen[0].tickers is None
+    assert [piece.where(i) for piece in chosen for i in range(len(piece))] == \
+        ([f"{source}, line 3", f"{source}, line 5"] if "csv" in kind else
+         [f"{chosen[0].source_name}, row 2", f"{chosen[0].source_name}, row 4"])
+
+
+BAD = {
+    "a price that is no number": ("time,price,size\n{t},1.5,2\n{t},abc,2\n", "line 3: Price is not a number: 'abc'"),
+    "a time that is no time": ("time,price,size\n{t},1.5,2\nnoon,1.5,2\n", "line 3: not a date or date-time: 'noon'"),
+    "an empty size": ("time,price,size\n{t},1.5,2\n{t},1.5,\n", "line 3: Size is not a number: ''"),
+    "no size column": ("time,price,side\n{t},1.5,B\n", "line 1: no Size column (the columns are time, price, side)"),
+    "a ticker too long": ("time,price,size,symbol\n{t},1.5,2,A\n{t},1.5,2," + "X" * 40 + "\n",
+                          "line 3: a ticker is 1 to"),
+    "a time the clocks skip": ("time,price,size\n2024-03-10 02:30:00,1.5,2\n",
+                               "line 2: the time 2024-03-10 02:30:00 does not exist in America/New_York"),
+}
+
+
+@pytest.mark.parametrize("case", BAD)
+def test_a_bad_row_is_named(tmp_path, case):
+    text, message = BAD[case]
+    path = tmp_path / "trades.csv"
+    path.write_text(text.format(t=T0 * 1000))
+    with pytest.raises(TableError) as caught:
+        list(trade_pieces(path, tz="America/New_York", piece_rows=1))
+    assert str(caught.value).startswith(f"{path}, {message}")
+
+
+def test_the_repeated_hour_goes_on_across_a_piece_boundary(tmp_path):
+    # Wall-clock times through the hour the clocks repeat: each piece of one
+    # row must know the time before it to tell the second 01:30 from the first.
+    walls = ["00:59:00", "01:30:00", "01:59:00", "01:10:00", "01:30:00", "02:10:00"]
+    path = tmp_path / "trades.csv"
+    path.write_text("time,price,size\n" + "".join(f"2024-11-03 {wall},1,1\n" for wall in walls))
+    got = whole(trade_pieces(path, tz=NEW_YORK, piece_rows=1))["times"]
+    expected = [datetime.datetime.fromisoformat(f"2024-11-03 {wall}").replace(tzinfo=NEW_YORK, fold=int(i >= 3))
+                .timestamp() for i, wall in enumerate(walls)]
+    assert got.tolist() == expected and expected[3] > FALL_BACK
+
+
+def test_a_cell_the_reader_cannot_type_makes_the_rest_read_as_text(tmp_path):
+    # The sampled rows are epoch counts; a later ISO time and a number with a
+    # plus sign are still read, in the piece where they stand.
+    rows = [f"{(T0 + i) * 1000},1.5,2\n" for i in range(5000)] + ["2024-03-01T14:00:00Z,+1.5,2\n"]
+    path = tmp_path / "trades.csv"
+    path.write_text("time,price,size\n" + "".join(rows))
+    got = whole(trade_pieces(path, piece_rows=1000))
+    assert len(got["times"]) == 5001 and got["times"][-1] == T0 + 600 and got["prices"][-1] == 1.5
+
+
+def test_a_parquet_column_of_the_wrong_type_is_named(tmp_path):
+    path = tmp_path / "t.parquet"
+    pyarrow.parquet.write_table(pyarrow.table({"time": [T0], "price": [True], "size": [1.0]}), path)
+    with pytest.raises(TableError, match=r"t\.parquet: column 'price' holds bool, not numbers"):
+        list(trade_pieces(path))
