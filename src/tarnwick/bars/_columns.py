@@ -255,6 +255,6 @@ def check_trade_columns(layout: Layout) -> None:
     if missing:
         raise LayoutError(f"no {' or '.join(missing)} column (the columns are {layout.shown})")
     if not (set(TIME_ROLES) & layout.columns.keys()):
-        names = ", ".join(name for name in TRADE_NAMES["datetime"] + TRADE_NAMES["time"] if name.isalpha())
+        names = ", ".join(name for name in TRADE_NAMES["datetime"] + TRADE_NAMES["time"] if not name.startswith("__"))
         raise LayoutError(f"no time column: name it one of {names} (in any case), or give --column time=NAME "
                           f"(the columns are {layout.shown})")
