@@ -739,6 +739,8 @@ def main() -> None:
                              "and with --baseline the data path against it")
     parser.add_argument("--ranges", action="store_true",
                         help="run the time-window benchmark instead (benchmarks/ranges.py; --results applies)")
+    parser.add_argument("--aggregate", action="store_true",
+                        help="run the bars-from-trades benchmark instead (benchmarks/aggregate.py; --results applies)")
     parser.add_argument("--no-data-path", action="store_true", help="skip the data-path table (benchmarks/data_path.py)")
     parser.add_argument("--memory-child", nargs=2, metavar=("SUBJECT", "MODE"), help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -749,6 +751,11 @@ def main() -> None:
         resample.run(resample.DEFAULT_COUNT, resample.DEFAULT_ROUNDS, args.results)
         if args.baseline:
             baseline_build.report(*baseline_build.build(args.baseline), args.data_rounds, args.results)
+        return
+    if args.aggregate:
+        import aggregate
+
+        aggregate.run(aggregate.DEFAULT_COUNT, aggregate.DEFAULT_CSV_COUNT, aggregate.DEFAULT_ROUNDS, args.results)
         return
     if args.ranges:
         import ranges
