@@ -19,6 +19,8 @@ exactly the bytes that ``memoryview(bar)`` exports.
   Parquet, CSV or a Parquet dataset partitioned by ticker.
 - ``show``/``summarise`` and ``verify`` inspect files.
 - ``resample(source, span)`` makes bars of a longer span from a file or records.
+- ``aggregate(trades, span=...)`` (or ``ticks=``, ``volume=``, ``value=``) makes
+  bars from trades or ticks.
 
 ``python -m tarnwick.bars`` (or ``tarnwick-bars``) is the command-line tool
 over the same functions: ``convert``, ``export``, ``resample``, ``show`` and ``demo``.
@@ -41,6 +43,7 @@ if TYPE_CHECKING:
     from ._records import RECORD_FIELDS, RECORD_SIZE, ticker_file_name
     from ._ranges import BarWindow
     from ._resample import ResampledBars, ResampleError, resample
+    from ._aggregate import AggregatedBars, AggregateError, aggregate
 
     from ._cli import main
     from ._convert import convert
@@ -69,6 +72,7 @@ _LAZY = {
     **dict.fromkeys(("BarFile", "BarFileError", "read", "write"), "_file"),
     **dict.fromkeys(("RECORD_FIELDS", "RECORD_SIZE", "ticker_file_name"), "_records"),
     **dict.fromkeys(("ResampledBars", "ResampleError", "resample"), "_resample"),
+    **dict.fromkeys(("AggregatedBars", "AggregateError", "aggregate"), "_aggregate"),
     "BarWindow": "_ranges",
     "main": "_cli",
     "convert": "_convert",
@@ -93,6 +97,8 @@ _FORMER = {
 __all__ = [
     "RECORD_DTYPE",
     "RECORD_SIZE",
+    "AggregateError",
+    "AggregatedBars",
     "BarFile",
     "BarFileError",
     "BarWindow",
@@ -100,6 +106,7 @@ __all__ = [
     "ResampledBars",
     "TableBars",
     "TableError",
+    "aggregate",
     "convert",
     "export",
     "exported",

@@ -15,7 +15,6 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
-#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -23,105 +22,24 @@
 
 #include "held_buffer.hpp"
 #include "pyref.hpp"
+#include "records_buffer.hpp"
+#include "bucket_arguments.hpp"
 #include "resample_pass.hpp"
 
 namespace tarnwick::bucketing {
 namespace {
 
-// ---- Records: the result, a buffer of bar records -----------------------------------
+// ---- Records: the result, a buffer of bar records (records_buffer.hpp) -----------
 
-struct RecordsObject {
-    PyObject_HEAD
-    std::vector<Record>* records;  // owned; never changes, so exports need no count
-};
-
-int records_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-    auto* object = reinterpret_cast<RecordsObject*>(self);
-    if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
-        PyErr_SetString(PyExc_BufferError, "resampled records are read-only");
-        view->obj = nullptr;
-        return -1;
-    }
-    static char empty = 0;  // a valid address for a buffer of no records
-    auto size = static_cast<Py_ssize_t>(object->records->size() * sizeof(Record));
-    void* data = object->records->empty() ? &empty : static_cast<void*>(object->records->data());
-    return PyBuffer_FillInfo(view, self, data, size, 1, flags);
-}
-
-Py_ssize_t records_length(PyObject* self) {
-    return static_cast<Py_ssize_t>(reinterpret_cast<RecordsObject*>(self)->records->size());
-}
-
-void records_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    delete reinterpret_cast<RecordsObject*>(self)->records;
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyType_Slot records_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Bar records made by resample: a read-only buffer of 101-byte records.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(records_dealloc)},
-    {Py_bf_getbuffer, reinterpret_cast<void*>(records_getbuffer)},
-    {Py_sq_length, reinterpret_cast<void*>(records_length)},
-    {0, nullptr},
-};
+PyType_Slot records_slots[] =
+    TARNWICK_RECORDS_SLOTS("Bar records made by resample: a read-only buffer of 101-byte records.");
 
 PyType_Spec records_spec = {
-    "tarnwick.bars._bucketing.Records", sizeof(RecordsObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, records_slots,
+    "tarnwick.bars._bucketing.Records", sizeof(records_buffer::RecordsObject), 0, records_buffer::kRecordsFlags,
+    records_slots,
 };
 
 // ---- the arguments -------------------------------------------------------------------
-
-Unit unit_named(std::string_view name) {
-    if (name == "s") return Unit::seconds;
-    if (name == "d") return Unit::days;
-    if (name == "w") return Unit::weeks;
-    if (name == "mo") return Unit::months;
-    throw Failure{"unknown unit " + std::string(name)};
-}
-
-// The count of units in a bucket (a Python integer as long long, `overflow`
-// as PyLong_AsLongLongAndOverflow sets it), refused unless the calendar of
-// dates holds a bucket that long: no longer one could have a date for its end
-// and its start, and day or second arithmetic on it would overflow.
-std::int64_t bucket_count(Unit unit, long long value, int overflow) {
-    constexpr std::int64_t days = kLastDay - kFirstDay + 1;
-    constexpr std::int64_t years = 9999;
-    constexpr std::int64_t months = years * 12;
-    constexpr std::int64_t most[] = {days * 86400, days, days / 7, months};  // in the order of Unit
-    constexpr const char* names[] = {"seconds", "days", "weeks", "months"};
-    const auto which = static_cast<std::size_t>(unit);
-    if (overflow == 0 && value >= 1 && value <= most[which]) {
-        return value;
-    }
-    if (overflow < 0 || (overflow == 0 && value < 1)) {
-        throw Failure{"a bucket holds a positive count of units"};
-    }
-    std::string count = overflow > 0 ? "more than " + std::to_string(LLONG_MAX) : std::to_string(value);
-    throw Failure{"a bucket of " + count + " " + names[which] +
-                  " is longer than the calendar of dates (0001-01-01 to 9999-12-31)"};
-}
-
-// Checks the zone table: one offset more than transitions, transitions in
-// order, and offsets of less than a day as every zone's are (the pass turns
-// local times into days with them).
-void check_zone_table(const std::vector<double>& transitions, const std::vector<double>& offsets) {
-    if (offsets.size() != transitions.size() + 1) {
-        throw Failure{"a zone table has one offset more than transitions"};
-    }
-    for (std::size_t i = 0; i < transitions.size(); ++i) {
-        if (!std::isfinite(transitions[i]) || (i > 0 && !(transitions[i - 1] <= transitions[i]))) {
-            throw Failure{"the zone table's transitions are not finite and in order"};
-        }
-    }
-    for (double offset : offsets) {
-        if (!(std::fabs(offset) < kDay)) {
-            throw Failure{"the zone table holds an offset of " + number_text(offset) + " s, not less than a day"};
-        }
-    }
-}
 
 // ---- module --------------------------------------------------------------------------
 
@@ -130,22 +48,6 @@ struct ModuleState {
 };
 
 ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
-
-// The pass's new bars as a Records object: a new reference, or null with an exception set.
-OwnedRef records_object(PyObject* module, std::vector<Record>&& bars) {
-    auto* type = reinterpret_cast<PyTypeObject*>(state_of(module)->records_type);
-    OwnedRef object = OwnedRef::steal(type->tp_alloc(type, 0));
-    if (!object) {
-        return {};
-    }
-    auto* out = reinterpret_cast<RecordsObject*>(object.get());
-    out->records = new (std::nothrow) std::vector<Record>(std::move(bars));
-    if (out->records == nullptr) {
-        PyErr_NoMemory();
-        return {};
-    }
-    return object;
-}
 
 constexpr const char kResampleDoc[] =
     "resample(records, unit, count, origin, session_from, session_to, daily_source, check_kind,\n"
@@ -229,7 +131,7 @@ PyObject* resample(PyObject* module, PyObject* args) {
     if (!covered) {
         Py_RETURN_NONE;
     }
-    return records_object(module, std::move(result)).release();
+    return records_buffer::records_object(state_of(module)->records_type, std::move(result)).release();
 }
 
 PyMethodDef methods[] = {

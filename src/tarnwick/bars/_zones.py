@@ -177,6 +177,22 @@ def zone_tables(zone: datetime.tzinfo | None, first: float, last: float, records
     yield _zone_over(zone, _stretches_with_bars(records))
 
 
+def instant_zone_tables(zone: datetime.tzinfo | None, times: Any) -> Iterator[ZoneTable]:
+    """Zone tables for a pass over instants (trade times, a numpy array of
+    float seconds), cheapest first, as ``zone_tables`` gives for bars."""
+    valid = times[(times >= _EARLIEST) & (times <= _LATEST)]
+    if not len(valid):  # no time the pass accepts: it refuses the first
+        yield 0.0, 0.0, array.array("d"), array.array("d", [0.0])
+        return
+    first, last = float(valid.min()), float(valid.max())
+    if isinstance(zone, datetime.timezone):
+        yield _EARLIEST, _LATEST, array.array("d"), array.array("d", [_offset_at(zone, 0)])
+        return
+    if last - first <= max(len(valid), _CHEAP_DAYS) * _DAY:
+        yield _zone_around(zone, first, last)
+    yield _zone_over(zone, _stretches(valid, valid))
+
+
 def _zone_around(zone: datetime.tzinfo | None, first: float, last: float) -> ZoneTable:
     """A zone table from two days before ``first`` to two days after
     ``last``: whole calendar years of a named zone, kept for the next call."""
@@ -226,7 +242,14 @@ def _stretches_with_bars(records: memoryview) -> list[tuple[float, float]]:
 
     columns = numpy.frombuffer(records, record_dtype())
     ends = columns["timestamp"]
-    starts = ends - columns["bar_span"]
+    return _stretches(ends - columns["bar_span"], ends)
+
+
+def _stretches(starts: Any, ends: Any) -> list[tuple[float, float]]:
+    """The stretches of whole days, apart and in time order, that hold each
+    valid time range (numpy arrays of starts and ends) with two days on each side."""
+    import numpy
+
     valid = (starts >= _EARLIEST) & (ends <= _LATEST) & (starts <= ends)  # the pass refuses the rest
     low: Any = numpy.floor_divide(starts[valid] - _MARGIN, _DAY)
     high: Any = numpy.floor_divide(ends[valid] + _MARGIN, _DAY)

@@ -3,6 +3,7 @@
 // records, the buckets' opening and closing) gives two forms: IntradayPass for
 // bars of seconds, DailyPass for bars of days.
 #include "resample_pass.hpp"
+#include "ticker_table.hpp"
 
 #include <algorithm>
 #include <array>
@@ -12,7 +13,6 @@
 #include <deque>
 #include <iterator>
 #include <limits>
-#include <unordered_map>
 #include <utility>
 
 namespace tarnwick::bucketing {
@@ -93,35 +93,6 @@ private:
     std::uint64_t trades_ = 0;  // unbounded until the bucket closes
 };
 
-// A ticker's raw bytes as four words, compared and hashed inline: with
-// tickers interleaved every record looks its series up, and a byte-wise
-// compare went through the C library's memcmp each time.
-struct TickerKey {
-    std::array<std::uint64_t, 4> words{};
-};
-static_assert(kTickerBytes == sizeof(TickerKey));
-
-TickerKey ticker_key(const char* ticker) {
-    TickerKey key;
-    std::memcpy(key.words.data(), ticker, kTickerBytes);
-    return key;
-}
-
-bool operator==(const TickerKey& a, const TickerKey& b) {
-    return ((a.words[0] ^ b.words[0]) | (a.words[1] ^ b.words[1]) | (a.words[2] ^ b.words[2]) |
-            (a.words[3] ^ b.words[3])) == 0;
-}
-
-struct TickerKeyHash {
-    std::size_t operator()(const TickerKey& key) const noexcept {
-        std::uint64_t hash = key.words[0];
-        for (std::size_t i = 1; i < key.words.size(); ++i) {
-            hash = (hash ^ key.words[i]) * 0x9E3779B97F4A7C15ULL;  // the golden-ratio multiplier mixes the bits
-        }
-        return static_cast<std::size_t>(hash ^ (hash >> 29));
-    }
-};
-
 // One ticker's progress through its bars: the finished bars, the bucket being
 // filled and where the ticker's previous bar ended.
 struct Series {
@@ -145,69 +116,39 @@ public:
     // The series of the record's ticker; the first one made reserves `expected()` bars.
     template <typename Estimate>
     Series& of(RecordBytes record, Estimate expected) {
-        const char* ticker = ticker_field(record);
-        const TickerKey key = ticker_key(ticker);
-        if (current_ != nullptr && key == current_key_) {
-            return *current_;
-        }
-        current_key_ = key;
-        current_ = find(key);
-        if (current_ != nullptr) {
-            return *current_;
-        }
-        current_ = &series_.emplace_back();
-        std::memcpy(current_->ticker.data(), ticker, kTickerBytes);
-        keys_.emplace_back(key, current_);
-        index_.emplace(key, current_);
-        if (series_.size() == 1) {
-            current_->bars.reserve(expected());
-        }
-        return *current_;
+        return table_.of(ticker_field(record), [&](const char* ticker) {
+            Series series;
+            std::memcpy(series.ticker.data(), ticker, kTickerBytes);
+            if (table_.all().empty()) {
+                series.bars.reserve(expected());
+            }
+            return series;
+        });
     }
 
-    std::deque<Series>& all() { return series_; }
+    std::deque<Series>& all() { return table_.all(); }
 
     // Every series' bars, one series after the other.
     std::vector<Record> concatenate() {
-        if (series_.empty()) {
+        std::deque<Series>& series = table_.all();
+        if (series.empty()) {
             return {};
         }
-        std::vector<Record> out = std::move(series_.front().bars);
+        std::vector<Record> out = std::move(series.front().bars);
         std::size_t total = 0;
-        for (const Series& series : series_) {
-            total += series.bars.size();
+        for (const Series& one : series) {
+            total += one.bars.size();
         }
         out.reserve(total);
-        for (auto series = std::next(series_.begin()); series != series_.end(); ++series) {
-            out.insert(out.end(), series->bars.begin(), series->bars.end());
-            std::vector<Record>().swap(series->bars);
+        for (auto one = std::next(series.begin()); one != series.end(); ++one) {
+            out.insert(out.end(), one->bars.begin(), one->bars.end());
+            std::vector<Record>().swap(one->bars);
         }
         return out;
     }
 
 private:
-    // A few tickers are found fastest by looking at each: interleaved, every
-    // record asks, and a hash table's lookup costs more than comparing some keys.
-    static constexpr std::size_t kScanned = 16;
-
-    Series* find(const TickerKey& key) const {
-        if (keys_.size() <= kScanned) {
-            for (const auto& [known, series] : keys_) {
-                if (known == key) {
-                    return series;
-                }
-            }
-            return nullptr;
-        }
-        auto found = index_.find(key);
-        return found == index_.end() ? nullptr : found->second;
-    }
-
-    std::deque<Series> series_;  // a deque, so that they stay in place
-    std::vector<std::pair<TickerKey, Series*>> keys_;               // in order of first appearance
-    std::unordered_map<TickerKey, Series*, TickerKeyHash> index_;  // the same, for many tickers
-    Series* current_ = nullptr;  // the series of the previous record
-    TickerKey current_key_;      // and its ticker
+    TickerTable<Series> table_;
 };
 
 // What both forms of the pass share: the walk over the records, the buckets'

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bucket_arguments.hpp"
 #include "bucket_grids.hpp"
 #include "bucket_zone.hpp"
 #include "records.hpp"
@@ -29,11 +30,6 @@ namespace tarnwick::bucketing {
 // One new bar record: storage only; its fields are read and written through
 // records.hpp's accessors.
 using Record = _CandlestickBuffer;
-
-// A bad input: the message becomes a ValueError once the GIL is back.
-struct Failure {
-    std::string message;
-};
 
 struct Options {
     Unit unit;

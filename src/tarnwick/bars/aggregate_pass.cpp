@@ -1,0 +1,150 @@
+// The batch pass of bars from trades (see aggregate_pass.hpp).
+#include "aggregate_pass.hpp"
+
+#include <cstring>
+#include <string>
+#include <utility>
+
+namespace tarnwick::aggregating {
+namespace {
+
+// Item `index` of a column of native values at any address.
+template <typename T>
+T item(std::span<const unsigned char> column, std::size_t index) {
+    T value;
+    std::memcpy(&value, column.data() + index * sizeof(T), sizeof(T));
+    return value;
+}
+
+std::string ticker_text(const char* ticker) {
+    std::string text(ticker, strnlen(ticker, header::ticker_size));
+    return text.empty() ? "no ticker" : text;
+}
+
+// A zone table that reaches no instant: activity bars never ask it.
+const std::vector<double> kNoTransitions;
+const std::vector<double> kUtc{0.0};
+
+}  // namespace
+
+Batch::Batch(const Rules& rules, const ClockOptions& clock)
+    : rules_(rules), clock_(clock, Zone(kNoTransitions, kUtc, 0.0, 0.0)) {}
+
+void Batch::set_zone(std::vector<double> transitions, std::vector<double> offsets, double from, double to) {
+    transitions_ = std::move(transitions);
+    offsets_ = std::move(offsets);
+    clock_.rezone(Zone(transitions_, offsets_, from, to));
+}
+
+Batch::Entry& Batch::entry_of(const char* ticker) {
+    return table_.of(ticker, [this](const char* bytes) { return Entry{BarBuilder(rules_, clock_, bytes), {}}; });
+}
+
+Batch::Entry& Batch::entry_of_code(const Columns& columns, std::size_t row) {
+    std::size_t code = 0;
+    if (!columns.codes.empty()) {
+        auto value = item<std::int32_t>(columns.codes, row);
+        if (value < 0 || static_cast<std::size_t>(value) >= columns.names.size()) {
+            throw Failure{"row " + std::to_string(columns.first_row + row) + " has ticker code " +
+                          std::to_string(value) + ", not one of the " + std::to_string(columns.names.size()) +
+                          " ticker names"};
+        }
+        code = static_cast<std::size_t>(value);
+    }
+    Entry*& entry = by_code_[code];
+    if (entry == nullptr) {
+        entry = &entry_of(columns.names[code].data());
+    }
+    return *entry;
+}
+
+void Batch::add_row(const Columns& columns, std::size_t row) {
+    Entry& entry = entry_of_code(columns, row);
+    double price = item<double>(columns.prices, row);
+    double size = item<double>(columns.sizes, row);
+    double notional = columns.notionals.empty() ? price * size : item<double>(columns.notionals, row);
+    try {
+        entry.builder.add(Trade{item<double>(columns.times, row), price, size, notional, 1},
+                          [&entry](const Record& bar) { entry.bars.push_back(bar); });
+    } catch (BadTrade& bad) {
+        throw Failure{"row " + std::to_string(columns.first_row + row) + " (" +
+                      ticker_text(entry.builder.ticker().data()) + ") " + bad.message};
+    }
+}
+
+bool Batch::add_columns(const Columns& columns, std::vector<double> transitions, std::vector<double> offsets,
+                        double covered_from, double covered_to) {
+    set_zone(std::move(transitions), std::move(offsets), covered_from, covered_to);
+    by_code_.assign(std::max<std::size_t>(columns.names.size(), 1), nullptr);
+    const std::size_t rows = columns.times.size() / sizeof(double);
+    try {
+        for (; resume_ < rows; ++resume_) {
+            add_row(columns, resume_);
+        }
+    } catch (const NotCovered&) {
+        return false;
+    }
+    resume_ = 0;
+    return true;
+}
+
+void Batch::add_record(std::span<const unsigned char> records) {
+    const unsigned char* record = records.data() + resume_;
+    std::uint8_t kind = read_field(record, header::dtype);
+    std::size_t size = kind == DTYPE_TRANSACTION || kind == DTYPE_TICK_LITE || kind == DTYPE_TICK ? record_size(kind) : 0;
+    std::uint64_t index = records_done_ + record_index_;
+    if (size == 0) {
+        throw Failure{"record " + std::to_string(index) + " is neither a trade nor a tick record (kind code " +
+                      std::to_string(kind) + ")"};
+    }
+    if (records.size() - resume_ < size) {
+        throw Failure{"record " + std::to_string(index) + " is cut short: " + std::to_string(records.size() - resume_) +
+                      " bytes left of the " + std::to_string(size) + " it needs"};
+    }
+    Entry& entry = entry_of(ticker_field(record));
+    try {
+        entry.builder.add_record(record, [&entry](const Record& bar) { entry.bars.push_back(bar); });
+    } catch (BadTrade& bad) {
+        throw Failure{"record " + std::to_string(index) + " (" + ticker_text(ticker_field(record)) + ") " +
+                      bad.message};
+    }
+    resume_ += size;
+    ++record_index_;
+}
+
+bool Batch::add_records(std::span<const unsigned char> records, std::vector<double> transitions,
+                        std::vector<double> offsets, double covered_from, double covered_to) {
+    set_zone(std::move(transitions), std::move(offsets), covered_from, covered_to);
+    try {
+        while (resume_ < records.size()) {
+            add_record(records);
+        }
+    } catch (const NotCovered&) {
+        return false;
+    }
+    records_done_ += record_index_;
+    record_index_ = 0;
+    resume_ = 0;
+    return true;
+}
+
+std::vector<Record> Batch::finish() {
+    std::size_t total = 0;
+    for (Entry& entry : table_.all()) {
+        try {
+            entry.builder.flush([&entry](const Record& bar) { entry.bars.push_back(bar); });
+        } catch (BadTrade& bad) {
+            throw Failure{ticker_text(entry.builder.ticker().data()) + ": " + bad.message};
+        }
+        total += entry.bars.size();
+    }
+    std::vector<Record> out;
+    out.reserve(total);
+    for (Entry& entry : table_.all()) {
+        out.insert(out.end(), entry.bars.begin(), entry.bars.end());
+        std::vector<Record>().swap(entry.bars);
+    }
+    return out;
+}
+
+}  // namespace tarnwick::aggregating
