@@ -11,7 +11,7 @@ import pyarrow.parquet
 import pytest
 from resample_kit import FALL_BACK, NEW_YORK
 
-from tarnwick.bars import TableError
+from tarnwick.bars import TableError, aggregate, main, read
 from tarnwick.bars._trade_tables import trade_pieces
 
 T0 = 1_709_301_000  # 2024-03-01 13:50:00 UTC
@@ -157,3 +157,50 @@ def test_a_parquet_column_of_the_wrong_type_is_named(tmp_path):
     pyarrow.parquet.write_table(pyarrow.table({"time": [T0], "price": [True], "size": [1.0]}), path)
     with pytest.raises(TableError, match=r"t\.parquet: column 'price' holds bool, not numbers"):
         list(trade_pieces(path))
+
+
+# ---- the command ------------------------------------------------------------------------------
+
+TRADES = "time,price,size,symbol\n" + "".join(
+    f"{(T0 + 20 * i) * 1000},{100 + i},{1 + i % 3},{'AB'[i % 2]}\n" for i in range(12))
+
+
+def test_aggregate_one_ticker_into_a_file(tmp_path, capsys):
+    source, target = tmp_path / "trades.csv", tmp_path / "a.bars"
+    source.write_text(TRADES)
+    assert main(["aggregate", str(source), str(target), "--ticks", "2", "--ticker", "B"]) == 0
+    assert capsys.readouterr().out == f"{target}: 3 intraday bars of B, 2 trades each, from {source}\n"
+    with read(target) as bars:
+        assert [(bar.open_price, bar.close_price, bar.trade_count) for bar in bars] == \
+            [(101, 103, 2), (105, 107, 2), (109, 111, 2)]
+    assert main(["aggregate", str(source), str(target), "--ticks", "2", "--ticker", "B"]) == 1
+    assert "exists: give --force" in capsys.readouterr().err
+
+
+def test_aggregate_several_tickers_into_a_directory(tmp_path, capsys):
+    source, target = tmp_path / "trades.csv", tmp_path / "bars"
+    source.write_text(TRADES)
+    assert main(["aggregate", str(source), str(target), "--span", "1min", "--tz", "America/New_York"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines == [f"{target / name}.bars: 4 intraday bars of {name}, 1min, from {source}" for name in "AB"]
+    expected = bytes(aggregate(source, span="1min", tz="America/New_York", ticker="B"))
+    assert (target / "B.bars").read_bytes()[-len(expected):] == expected
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (("--span", "1min", "--ticks", "5"), "not allowed with argument"),
+    (("--volume", "0"), "a positive amount, not 0"),
+    (("--ticks", "5", "--column", "open=2"), "--column takes ROLE=NAME_OR_POSITION with a role of date, time, price"),
+])
+def test_aggregate_usage_errors(tmp_path, capsys, arguments, message):
+    with pytest.raises(SystemExit):
+        main(["aggregate", str(tmp_path / "t.csv"), str(tmp_path / "out"), *arguments])
+    assert message in capsys.readouterr().err
+
+
+def test_a_bad_trade_found_by_the_pass_is_named_by_its_line(tmp_path, capsys):
+    source = tmp_path / "trades.csv"
+    source.write_text(TRADES.replace(",105,", ",-105,"))
+    assert main(["aggregate", str(source), str(tmp_path / "out.bars"), "--ticks", "2", "--ticker", "B"]) == 1
+    assert capsys.readouterr().err.startswith(f"tarnwick-bars: error: {source}, line 7 (B) has a price of -105")
+    assert not (tmp_path / "out.bars").exists()

@@ -23,7 +23,7 @@ exactly the bytes that ``memoryview(bar)`` exports.
   bars from trades or ticks.
 
 ``python -m tarnwick.bars`` (or ``tarnwick-bars``) is the command-line tool
-over the same functions: ``convert``, ``export``, ``resample``, ``show`` and ``demo``.
+over the same functions: ``convert``, ``aggregate``, ``export``, ``resample``, ``show`` and ``demo``.
 """
 
 from __future__ import annotations

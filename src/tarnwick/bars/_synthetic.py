@@ -50,7 +50,7 @@ def synthetic_trades(count: int, *, days: int = 6, seed: int = 0, start: datetim
 
 def _sessions(start: datetime.date, days: int, zone: ZoneInfo) -> Floats:
     """The (open, close) of each of ``days`` weekdays' sessions from ``start``, as epoch seconds."""
-    sessions = []
+    sessions: list[tuple[float, float]] = []
     day = start
     while len(sessions) < days:
         if day.weekday() < 5:
