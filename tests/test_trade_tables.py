@@ -7,6 +7,7 @@ import gzip
 
 import numpy
 import pyarrow
+import pyarrow.csv
 import pyarrow.parquet
 import pytest
 from resample_kit import FALL_BACK, NEW_YORK
@@ -204,3 +205,17 @@ def test_a_bad_trade_found_by_the_pass_is_named_by_its_line(tmp_path, capsys):
     assert main(["aggregate", str(source), str(tmp_path / "out.bars"), "--ticks", "2", "--ticker", "B"]) == 1
     assert capsys.readouterr().err.startswith(f"tarnwick-bars: error: {source}, line 7 (B) has a price of -105")
     assert not (tmp_path / "out.bars").exists()
+
+
+@pytest.mark.large
+@pytest.mark.parametrize("rule", [{"span": "1min"}, {"volume": 5000.0}])
+def test_a_table_of_several_real_pieces_makes_the_bars_of_its_arrays(tmp_path, rule):
+    from tarnwick.bars._synthetic import synthetic_trades
+
+    times, prices, sizes = synthetic_trades(2_500_000)  # three pieces, and CSV blocks that end mid-piece
+    micros = numpy.round(times * 1e6).astype(numpy.int64)
+    path = tmp_path / "trades.csv"
+    pyarrow.csv.write_csv(pyarrow.table({"time": micros, "price": prices, "size": sizes}), path)
+    from_file = aggregate(path, tz="America/New_York", ticker="T", **rule)
+    from_arrays = aggregate((micros / 1e6, prices, sizes), tz="America/New_York", ticker="T", **rule)
+    assert bytes(from_file) == bytes(from_arrays)

@@ -466,10 +466,10 @@ class _Reader:
             else:
                 times = times.copy()
                 times[naive] = walls
-        tickers, last_rows = numpy.unique(codes[::-1], return_index=True)
-        for code, row in zip(tickers.tolist(), (len(codes) - 1 - last_rows).tolist()):
-            if code >= 0:
-                self.last[code] = int(times[row])
+            tickers, last_rows = numpy.unique(codes[::-1], return_index=True)
+            for code, row in zip(tickers.tolist(), (len(codes) - 1 - last_rows).tolist()):
+                if code >= 0:
+                    self.last[code] = int(times[row])
         return times
 
 
