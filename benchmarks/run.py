@@ -741,6 +741,8 @@ def main() -> None:
                         help="run the time-window benchmark instead (benchmarks/ranges.py; --results applies)")
     parser.add_argument("--aggregate", action="store_true",
                         help="run the bars-from-trades benchmark instead (benchmarks/aggregate.py; --results applies)")
+    parser.add_argument("--aggregate-live", action="store_true",
+                        help="run the live aggregation benchmark instead (benchmarks/aggregate_live.py; --results applies)")
     parser.add_argument("--no-data-path", action="store_true", help="skip the data-path table (benchmarks/data_path.py)")
     parser.add_argument("--memory-child", nargs=2, metavar=("SUBJECT", "MODE"), help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -761,6 +763,12 @@ def main() -> None:
         import ranges
 
         ranges.run(ranges.DEFAULT_COUNT, ranges.DEFAULT_ROUNDS, args.results)
+        return
+
+    if args.aggregate_live:
+        import aggregate_live
+
+        aggregate_live.run(aggregate_live.DEFAULT_TRADES, aggregate_live.DEFAULT_ROUNDS, args.results)
         return
 
     if args.memory_child:

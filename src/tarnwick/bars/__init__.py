@@ -21,6 +21,7 @@ exactly the bytes that ``memoryview(bar)`` exports.
 - ``resample(source, span)`` makes bars of a longer span from a file or records.
 - ``aggregate(trades, span=...)`` (or ``ticks=``, ``volume=``, ``value=``) makes
   bars from trades or ticks.
+- ``Aggregator(span=...)`` makes the same bars live, trade by trade.
 
 ``python -m tarnwick.bars`` (or ``tarnwick-bars``) is the command-line tool
 over the same functions: ``convert``, ``aggregate``, ``export``, ``resample``, ``show`` and ``demo``.
@@ -44,6 +45,7 @@ if TYPE_CHECKING:
     from ._ranges import BarWindow
     from ._resample import ResampledBars, ResampleError, resample
     from ._aggregate import AggregatedBars, AggregateError, aggregate
+    from ._aggregating import Aggregator
 
     from ._cli import main
     from ._convert import convert
@@ -73,6 +75,7 @@ _LAZY = {
     **dict.fromkeys(("RECORD_FIELDS", "RECORD_SIZE", "ticker_file_name"), "_records"),
     **dict.fromkeys(("ResampledBars", "ResampleError", "resample"), "_resample"),
     **dict.fromkeys(("AggregatedBars", "AggregateError", "aggregate"), "_aggregate"),
+    "Aggregator": "_aggregating",
     "BarWindow": "_ranges",
     "main": "_cli",
     "convert": "_convert",
@@ -99,6 +102,7 @@ __all__ = [
     "RECORD_SIZE",
     "AggregateError",
     "AggregatedBars",
+    "Aggregator",
     "BarFile",
     "BarFileError",
     "BarWindow",

@@ -27,6 +27,7 @@
 
 #include "aggregate_pass.hpp"
 #include "held_buffer.hpp"
+#include "live_aggregator.hpp"
 #include "pyref.hpp"
 #include "records_buffer.hpp"
 
@@ -425,6 +426,7 @@ void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(add_aggregator_type)},  // the live Aggregator (live_aggregator.cpp)
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {0, nullptr},
 };

@@ -1,0 +1,79 @@
+"""The Python side of the live ``Aggregator`` (a native type of
+``tarnwick.bars._aggregating``, live_aggregator.cpp): what it asks of Python
+off its fast paths.
+
+- ``aggregator_options`` reads the constructor's options, by the rules of
+  ``aggregate`` (``_aggregate``), into the values the native type keeps;
+- ``zone_table`` gives the zone's offsets over the instants the bars reach
+  (the native type asks again, wider, when a trade goes past them);
+- ``instant`` turns a time that is not a number into epoch seconds, and
+  ``float_column`` an array that is not of float64 into one.
+"""
+
+from __future__ import annotations
+
+import array
+import datetime
+from typing import Any
+
+from ._aggregate import _rules, _seconds
+from ._zones import TimeZone, ZoneTable, _offset_at, _zone_around, resolve_zone
+
+_RULES = ("time", "ticks", "volume", "value")  # in the order of the native Rule (bar_builder.hpp)
+_EARLIEST = -62135596800.0  # 0001-01-01, the first instant datetime can name
+_LATEST = 253402300799.0    # 9999-12-31 23:59:59, the last
+
+
+def aggregator_options(*, span: Any = None, ticks: Any = None, volume: Any = None, value: Any = None,
+                       tz: TimeZone = None, session: Any = None, origin: Any = None, fill: bool = False,
+                       ticker: str | None = None) -> tuple[Any, ...]:
+    """The options of ``Aggregator(...)`` as the native type keeps them:
+    rule, threshold, fill, unit, count, origin, session from and to, daily,
+    zone and ticker."""
+    if not isinstance(fill, bool):
+        raise TypeError(f"fill= is True or False, not {type(fill).__name__}")
+    rules = _rules(span, ticks, volume, value, session, origin, fill)
+    target = rules.span
+    unit, count = (target.unit, target.count) if target is not None else ("s", 1)
+    zone = resolve_zone(tz) if target is not None else datetime.UTC  # activity bars read no clock
+    return (_RULES.index(rules.rule), rules.threshold, fill, unit, count, float(rules.origin), float(rules.session[0]),
+            float(rules.session[1]), target is not None and target.daily, zone, ticker)
+
+
+def zone_table(zone: datetime.tzinfo | None, first: float, last: float) -> ZoneTable:
+    """A zone table over at least ``first`` to ``last``: whole calendar
+    years of a named zone (cached), all of time for a fixed offset."""
+    if isinstance(zone, datetime.timezone):
+        return _EARLIEST, _LATEST, array.array("d"), array.array("d", [_offset_at(zone, 0)])
+    return _zone_around(zone, max(first, _EARLIEST), min(last, _LATEST))
+
+
+def instant(value: object) -> float:
+    """Epoch seconds of a time given as a zone-aware ``datetime`` or a
+    ``numpy.datetime64`` (numbers take the native path)."""
+    if isinstance(value, datetime.datetime):
+        if value.utcoffset() is None:
+            raise ValueError(f"the time {value} has no time zone: give an aware datetime (tzinfo=...) "
+                             "or epoch seconds")
+        return value.timestamp()
+    if type(value).__name__ == "datetime64":
+        import numpy
+
+        if isinstance(value, numpy.datetime64):
+            return float(_seconds(numpy.asarray(value).reshape(1))[0])
+    raise TypeError(f"a time is epoch seconds, a zone-aware datetime or a numpy.datetime64, not {type(value).__name__}")
+
+
+def float_column(values: object, role: str) -> Any:
+    """``values`` as a contiguous float64 array: times in epoch seconds
+    (``numpy.datetime64`` too), prices, sizes or notionals."""
+    import numpy
+
+    column = numpy.asarray(values)
+    if column.ndim != 1:
+        raise ValueError(f"{role} are a one-dimensional array, not one of shape {column.shape}")
+    if role == "times":
+        return _seconds(column)
+    if column.dtype.kind not in "biuf":
+        raise TypeError(f"{role} are numbers, not {column.dtype}")
+    return numpy.ascontiguousarray(column, dtype=numpy.float64)
