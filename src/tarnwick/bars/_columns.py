@@ -253,7 +253,9 @@ def trade_headerless(sample: Sequence[Sequence[str]], overrides: Mapping[str, st
 def check_trade_columns(layout: Layout) -> None:
     missing = [role.capitalize() for role in ("price", "size") if role not in layout.columns]
     if missing:
-        raise LayoutError(f"no {' or '.join(missing)} column (the columns are {layout.shown})")
+        bars = {"open", "high", "low", "close"} <= set(map(normal, layout.names))
+        hint = "; a table of bars, not of trades? convert reads those" if bars else ""
+        raise LayoutError(f"no {' or '.join(missing)} column (the columns are {layout.shown}){hint}")
     if not (set(TIME_ROLES) & layout.columns.keys()):
         names = ", ".join(name for name in TRADE_NAMES["datetime"] + TRADE_NAMES["time"] if not name.startswith("__"))
         raise LayoutError(f"no time column: name it one of {names} (in any case), or give --column time=NAME "
