@@ -166,6 +166,16 @@ TRADES = "time,price,size,symbol\n" + "".join(
     f"{(T0 + 20 * i) * 1000},{100 + i},{1 + i % 3},{'AB'[i % 2]}\n" for i in range(12))
 
 
+@pytest.mark.parametrize("rule", [{"span": "1min"}, {"ticks": 2}, {"volume": 2.5}, {"value": 333.0}])
+def test_bars_carry_across_pieces(tmp_path, rule):
+    # A piece of one row: every bar, and every split trade, crosses a piece boundary.
+    source = tmp_path / "trades.csv"
+    source.write_text(TRADES)
+    whole_table = aggregate(source, tz="America/New_York", **rule)
+    assert bytes(aggregate(source, tz="America/New_York", piece_rows=1, **rule)) == bytes(whole_table)
+    assert len(whole_table) > 2
+
+
 def test_aggregate_one_ticker_into_a_file(tmp_path, capsys):
     source, target = tmp_path / "trades.csv", tmp_path / "a.bars"
     source.write_text(TRADES)

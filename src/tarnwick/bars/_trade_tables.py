@@ -158,7 +158,11 @@ class _OpenSource:
             if not path.is_file():
                 raise TableError(f"{path}: no such file" if not path.exists() else f"{path} is not a file")
             self.meter = progress(os.path.getsize(path), f"reading {path.name}", enabled=show_progress)
-            self.opened = _file(path, reading, piece_rows, None if is_silent(self.meter) else self.meter)
+            try:
+                self.opened = _file(path, reading, piece_rows, None if is_silent(self.meter) else self.meter)
+            except BaseException:
+                self.meter.close()
+                raise
         else:
             self.opened = _in_memory(source, reading, piece_rows)
 
