@@ -94,7 +94,7 @@ def trade_pieces(source: object, *, ticker: str | None = None, tz: TimeZone = No
 
     ``table_options`` are ``Reading``'s fields one by one or as
     ``reading=Reading(...)``, ``show_progress`` (bytes of a file read), and
-    ``piece_rows`` (at most ``PIECE_ROWS``).  A cell that cannot be read
+    ``piece_rows`` (the most rows of a piece; default ``PIECE_ROWS``).  A cell that cannot be read
     raises ``TableError`` naming its line or row, when its piece is read.
     """
     reading, piece_rows, show_progress = _options(table_options)
