@@ -80,8 +80,8 @@ def run(arguments: argparse.Namespace, out: TextIO) -> int:
         what = _rule(arguments)
         if len(runs) <= 1 and not target.is_dir():
             write(target, _chunks(view), kind=bars.kind)
-            print(f"{target}: {len(bars)} {bars.kind} bars of {runs[0][0] if runs else '-'}, {what}, from {source}",
-                  file=out)
+            of = f" of {runs[0][0]}" if runs else ""  # (a session may leave no trade)
+            print(f"{target}: {len(bars)} {bars.kind} bars{of}, {what}, from {source}", file=out)
             return 0
         if target.exists() and not target.is_dir():
             raise OutputError(f"{source} holds {len(runs)} tickers, which go into a directory of files, but "
