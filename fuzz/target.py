@@ -3,7 +3,8 @@
     python fuzz/target.py NAME [libFuzzer options] [corpus dirs or inputs]
 
 NAME is a harness of this folder (bars: fuzz_bars.py, convert:
-fuzz_convert.py, resample: fuzz_resample.py), each of which gives
+fuzz_convert.py, resample: fuzz_resample.py,
+aggregate: fuzz_aggregate.py), each of which gives
 `exercise(data)`.  It needs the package built with coverage instrumentation,
 and the sanitizer runtime preloaded, as tools/fuzz.sh arranges.
 

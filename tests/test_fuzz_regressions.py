@@ -16,7 +16,7 @@ import pytest
 from tarnwick.bars import RECORD_SIZE
 
 FUZZ = pathlib.Path(__file__).resolve().parent.parent / "fuzz"
-HARNESSES = ("bars", "convert", "resample")
+HARNESSES = ("bars", "convert", "resample", "aggregate")
 
 
 def load(name):

@@ -5,8 +5,9 @@
 #                                                  (normally: ./run fuzz ...)
 #
 # Harnesses: bars (fuzz/fuzz_bars.py, the bar classes' byte entry points),
-# convert (fuzz/fuzz_convert.py, tables into bar files) and resample
-# (fuzz/fuzz_resample.py, the native resampling pass); the default is all of
+# convert (fuzz/fuzz_convert.py, tables into bar files), resample
+# (fuzz/fuzz_resample.py, the native resampling pass) and aggregate
+# (fuzz/fuzz_aggregate.py, bars from trades); the default is all of
 # them, each for the given time (default 600 s; 0 replays the corpora only),
 # after a replay of every corpus.
 #
@@ -33,9 +34,9 @@ VENV=${VENV:-.venv}
 BUILD=${BUILD:-build}
 ATHERIS_VERSION=3.1.0
 
-HARNESSES=(bars convert resample)
+HARNESSES=(bars convert resample aggregate)
 # Longest input per harness: a scenario, a table and its options, up to 400 records.
-declare -A MAX_LEN=([bars]=2048 [convert]=1024 [resample]=4096)
+declare -A MAX_LEN=([bars]=2048 [convert]=1024 [resample]=4096 [aggregate]=4096)
 
 seconds=600
 seconds_given=

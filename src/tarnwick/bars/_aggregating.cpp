@@ -318,18 +318,18 @@ PyObject* batch_finish(PyObject* self, PyObject* /*unused*/) {
 }
 
 constexpr const char kAddColumnsDoc[] =
-    "add_columns(times, prices, sizes, notionals, codes, names, first_row, transitions, offsets,\n"
+    "add_columns($self, times, prices, sizes, notionals, codes, names, first_row, transitions, offsets,\n"
     "            covered_from, covered_to, /)\n--\n\n"
     "Adds a piece of trades as columns of native doubles (notionals None: price * size; codes None or\n"
     "int32 codes into names, a tuple of ticker bytes).  False when the zone table does not reach a\n"
     "time: call again with the same piece and a wider table, and the batch carries on.";
 
 constexpr const char kAddRecordsDoc[] =
-    "add_records(records, transitions, offsets, covered_from, covered_to, /)\n--\n\n"
+    "add_records($self, records, transitions, offsets, covered_from, covered_to, /)\n--\n\n"
     "Adds packed trade and tick records; False as for add_columns.";
 
 constexpr const char kFinishDoc[] =
-    "finish()\n--\n\nEnds every ticker's last bar and gives all the bars as Records, ticker after ticker.";
+    "finish($self, /)\n--\n\nEnds every ticker's last bar and gives all the bars as Records, ticker after ticker.";
 
 PyMethodDef batch_methods[] = {
     {"add_columns", batch_add_columns, METH_VARARGS, kAddColumnsDoc},

@@ -1,6 +1,7 @@
 // The batch pass of bars from trades (see aggregate_pass.hpp).
 #include "aggregate_pass.hpp"
 
+#include <array>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -22,13 +23,12 @@ std::string ticker_text(const char* ticker) {
 }
 
 // A zone table that reaches no instant: activity bars never ask it.
-const std::vector<double> kNoTransitions;
-const std::vector<double> kUtc{0.0};
+constexpr std::array<double, 1> kUtc{0.0};
 
 }  // namespace
 
 Batch::Batch(const Rules& rules, const ClockOptions& clock)
-    : rules_(rules), clock_(clock, Zone(kNoTransitions, kUtc, 0.0, 0.0)) {}
+    : rules_(rules), clock_(clock, Zone({}, kUtc, 0.0, 0.0)) {}
 
 void Batch::set_zone(std::vector<double> transitions, std::vector<double> offsets, double from, double to) {
     transitions_ = std::move(transitions);

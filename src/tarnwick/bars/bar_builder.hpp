@@ -164,14 +164,14 @@ private:
         if (t < bucket.to) {
             return false;
         }
-        const double span = grid_.span();
+        const double length = grid_.span();
         if (bucket.to < bucket.steady_until) {  // the next boundaries are to + k * span
-            double to = bucket.to + (std::floor((t - bucket.to) / span) + 1) * span;
+            double to = bucket.to + (std::floor((t - bucket.to) / length) + 1) * length;
             if (to <= t) {
-                to += span;
+                to += length;
             }
             if (to < bucket.steady_until) {
-                bucket.from = to - span;
+                bucket.from = to - length;
                 bucket.to = bucket.reach = to;
                 return true;
             }
@@ -301,7 +301,7 @@ inline std::string instant_text(double t) {
     auto whole = static_cast<long long>(second);
     std::array<char, 48> text{};
     (void)std::snprintf(text.data(), text.size(), " %02lld:%02lld:%09.6f UTC", whole / 3600, whole / 60 % 60,
-                        second - static_cast<double>(whole / 60 * 60));
+                        second - static_cast<double>(whole - whole % 60));
     return bucketing::text_of_date(static_cast<std::int64_t>(day)) + text.data();
 }
 
@@ -425,11 +425,11 @@ private:
 
     // A piece `part` of the trade's `whole` volume (volume rule) or notional
     // (value rule), with the other of the two in proportion.
+    // (Multiplied first: one rounding less than by a share.)
     void add_piece(const Trade& trade, double part, double whole) {
-        double share = part == whole ? 1.0 : part / whole;
         bool by_value = rules_->rule == Rule::value;
-        tally_.add(trade.price, by_value ? trade.size * share : part, by_value ? part : trade.notional * share,
-                   trade.count);
+        double other = (by_value ? trade.size : trade.notional) * part / whole;
+        tally_.add(trade.price, by_value ? other : part, by_value ? part : other, trade.count);
     }
 
     // Closes an activity bar at `time`: it started where the one before ended.
@@ -605,10 +605,10 @@ void BarBuilder::add_split(const Trade& trade, Emit& emit) {
     }
     add_piece(trade, need, whole);
     settle_and_close(trade.time, emit);
-    for (double bars = 1;; ++bars) {
-        const double left = std::fma(-bars, threshold, rest);  // after `bars` whole bars
+    for (std::uint64_t bars = 1;; ++bars) {
+        const double left = std::fma(-static_cast<double>(bars), threshold, rest);  // after `bars` whole bars
         if (left < -slack_) {  // not enough for another: what is left opens a bar
-            const double remainder = std::fma(-(bars - 1), threshold, rest);
+            const double remainder = std::fma(-static_cast<double>(bars - 1), threshold, rest);
             if (remainder > slack_) {
                 add_piece(trade, remainder, whole);
             }
