@@ -169,13 +169,21 @@ def ratio(samples: dict[str, list[float]], a: str, b: str, minus: str | None = N
     return statistics.median(pairs)
 
 
+def spread(values: list[float]) -> str:
+    """The interquartile range as a share of the median."""
+    quartiles = statistics.quantiles(values, n=4)
+    return f"±{(quartiles[2] - quartiles[0]) / 2 / statistics.median(values):.0%}"
+
+
 def render(samples: dict[str, list[float]], count: int, rounds: int) -> str:
     medians = {name: statistics.median(values) for name, values in samples.items()}
     lines = [f"Live one-minute bars, {count:,} trades per stream; ns per trade (thread CPU time, the loop's own "
              f"cost subtracted), medians of {rounds} interleaved rounds. {circumstances()}; {source_state()}.", "",
              "| stream | tarnwick `update` | plain Python | tarnwick / plain |", "|---|---|---|---|"]
     for stream in ("quiet", "closing"):
-        lines.append(f"| {stream} | {medians[f'tarnwick {stream}']:.1f} | {medians[f'plain {stream}']:.1f} | "
+        ours, plain = f"tarnwick {stream}", f"plain {stream}"
+        lines.append(f"| {stream} | {medians[ours]:.1f} {spread(samples[ours])} | "
+                     f"{medians[plain]:.1f} {spread(samples[plain])} | "
                      f"{ratio(samples, f'tarnwick {stream}', f'plain {stream}'):.2f}× |")
     update = ratio(samples, "tarnwick quiet", "BarData(...)")
     emit = ratio(samples, "tarnwick closing", "BarData(...)", minus="tarnwick quiet")

@@ -23,10 +23,10 @@
 // live_bars.hpp.
 #include "live_aggregator.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
-#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -343,6 +343,9 @@ PyObject* run(AggregatorObject* self, const char* method, Feed<Step, TimeOf, Sub
         return PyErr_Format(PyExc_ValueError, "Aggregator.%s(): %s %s", method, subject.c_str(), stop.message.c_str());
     }
     OwnedRef result = bar_tuple(self->bar_class, bars.completed());
+    if (!result) {
+        bars.undo();  // no memory for the bars: as if the call had not been
+    }
     bars.end();
     return result.release();
 }
@@ -373,7 +376,6 @@ PyObject* update(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (builder == nullptr) {
         return nullptr;
     }
-    self->last_fed = builder;
     // A refused trade leaves its builder as it was; but a zone table that
     // runs out part of the way through a time bar's trade, and cannot be
     // widened, leaves it further on.
@@ -388,20 +390,25 @@ PyObject* update(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject
               },
               [&](std::size_t) { return trade.time; },
               [&](std::size_t) { return named("the trade", *builder); }, false};
-    return run(self, "update", feed);
+    PyObject* result = run(self, "update", feed);
+    if (result != nullptr) {
+        self->last_fed = builder;
+    }
+    return result;
 }
 
-// A column of doubles: the caller's buffer if it is one, else _live.float_column's conversion.
-int acquire_column(const AggregatorObject* self, PyObject* values, const char* role,
-                   std::optional<HeldBuffer>& column) {
-    if (column.emplace().acquire(values, PyBUF_FORMAT) && column->count_of(sizeof(double), "d") >= 0 &&
-        column->view().ndim <= 1) {
-        return 0;
+// The object whose buffer is a column: `values` if it is a one-dimensional
+// buffer of doubles, else _live.float_column's conversion of it.
+OwnedRef column_source(const AggregatorObject* self, PyObject* values, const char* role) {
+    {
+        HeldBuffer probe;
+        if (probe.acquire(values, PyBUF_FORMAT) && probe.count_of(sizeof(double), "d") >= 0 &&
+            probe.view().ndim <= 1) {
+            return OwnedRef::borrow(values);
+        }
     }
     PyErr_Clear();
-    column.reset();  // releases what the first try took, if anything
-    OwnedRef converted = OwnedRef::steal(PyObject_CallMethod(self->helpers, "float_column", "Os", values, role));
-    return converted && column.emplace().acquire(converted.get(), PyBUF_FORMAT) ? 0 : -1;
+    return OwnedRef::steal(PyObject_CallMethod(self->helpers, "float_column", "Os", values, role));
 }
 
 double double_at(const HeldBuffer& column, std::size_t row) {
@@ -419,18 +426,22 @@ PyObject* update_columns(PyObject* op, PyObject* const* args, Py_ssize_t nargs, 
     if (bind("update_columns", kColumnNames, 5, 4, 3, args, nargs, kwnames, bound) < 0) {
         return nullptr;
     }
-    bool notional = bound[3] != nullptr && bound[3] != Py_None;
-    std::array<std::optional<HeldBuffer>, 4> held;
-    for (std::size_t i = 0; i < (notional ? 4U : 3U); ++i) {
-        if (acquire_column(self, bound[i], kColumnNames[i], held[i]) < 0) {
+    const std::size_t given = bound[3] != nullptr && bound[3] != Py_None ? 4 : 3;
+    HeldBuffer held[4];
+    for (std::size_t i = 0; i < given; ++i) {
+        OwnedRef source = column_source(self, bound[i], kColumnNames[i]);
+        if (!source || !held[i].acquire(source.get(), PyBUF_FORMAT)) {
             return nullptr;
         }
-        if (held[i]->size() != held[0]->size()) {
+        if (held[i].count_of(sizeof(double), "d") < 0) {
+            return PyErr_Format(PyExc_SystemError, "float_column gave no column of doubles for %s", kColumnNames[i]);
+        }
+        if (held[i].size() != held[0].size()) {
             return PyErr_Format(PyExc_ValueError, "Aggregator.update_columns(): %s has %zd rows, times %zd",
-                                kColumnNames[i], held[i]->size() / 8, held[0]->size() / 8);
+                                kColumnNames[i], held[i].size() / 8, held[0].size() / 8);
         }
     }
-    const HeldBuffer* columns[4] = {&*held[0], &*held[1], &*held[2], notional ? &*held[3] : nullptr};
+    const HeldBuffer* columns[4] = {&held[0], &held[1], &held[2], given == 4 ? &held[3] : nullptr};
     BusyGuard busy(self, "update_columns");
     BarBuilder* builder = busy ? builder_of(self, bound[4]) : nullptr;
     if (builder == nullptr) {
@@ -459,6 +470,11 @@ PyObject* update_columns(PyObject* op, PyObject* const* args, Py_ssize_t nargs, 
     return result;
 }
 
+// The size of a trade or tick record by its kind code; 0 for other kinds.
+std::size_t trade_or_tick_size(std::uint8_t kind) {
+    return kind == DTYPE_TRANSACTION || kind == DTYPE_TICK_LITE || kind == DTYPE_TICK ? record_size(kind) : 0;
+}
+
 // The count of whole trade and tick records in `bytes`, checked before any is
 // fed; -1 with ValueError for a record of another kind or a tail.
 int count_records(std::span<const unsigned char> bytes, std::size_t* count) {
@@ -466,9 +482,7 @@ int count_records(std::span<const unsigned char> bytes, std::size_t* count) {
     std::size_t index = 0;
     while (offset < bytes.size()) {
         std::uint8_t kind = bytes[offset];
-        std::size_t size = kind == DTYPE_TRANSACTION || kind == DTYPE_TICK_LITE || kind == DTYPE_TICK
-                               ? record_size(kind)
-                               : 0;
+        std::size_t size = trade_or_tick_size(kind);
         if (size == 0) {
             PyErr_Format(PyExc_ValueError,
                          "Aggregator.update_records(): record %zu (at byte %zu) has kind code %u, not a trade (20) "
@@ -501,20 +515,30 @@ PyObject* update_records(PyObject* op, PyObject* records) {
         return nullptr;
     }
     LiveBars& bars = *self->bars;
-    const unsigned char* data = buffer.bytes().data();
-    std::size_t offset = 0;  // of the record being fed; steps come in order, a stopped one again
-    BarBuilder* builder = nullptr;
+    const std::span<const unsigned char> bytes = buffer.bytes();
+    std::size_t offset = 0;  // of the record being fed: steps come in order, a stopped one again
+    // Each record is read from a copy: without the GIL the caller's buffer
+    // may change under the call, and a record whose kind changed must not be
+    // read past its end.  A tick's summary is all that is read of it.
+    std::array<unsigned char, sizeof(_TransactionDataBuffer)> record{};
+    BarBuilder* builder = nullptr;  // of the record being fed
     Feed feed{count,
               [&](std::size_t, auto& emit) {
-                  const unsigned char* record = data + offset;
-                  builder = &bars.builder(ticker_field(record));
+                  builder = nullptr;
+                  std::size_t size = trade_or_tick_size(bytes[offset]);
+                  if (size == 0 || size > bytes.size() - offset) {
+                      throw BadTrade{"changed while it was read"};
+                  }
+                  std::memcpy(record.data(), bytes.data() + offset, std::min(size, record.size()));
+                  builder = &bars.builder(ticker_field(record.data()));
                   bars.keep(*builder);
-                  builder->add_record(record, emit);
-                  offset += record_size(record[0]);
+                  builder->add_record(record.data(), emit);
+                  offset += size;
               },
-              [&](std::size_t) { return read_field(data + offset, header::timestamp); },
+              [&](std::size_t) { return read_field(record.data(), header::timestamp); },
               [&](std::size_t row) {
-                  return named("record " + std::to_string(row), bars.builder(ticker_field(data + offset)));
+                  std::string what = "record " + std::to_string(row);
+                  return builder != nullptr ? named(std::move(what), *builder) : what;
               },
               count >= kReleaseFrom};
     PyObject* result = run(self, "update_records", feed);
@@ -595,47 +619,62 @@ PyObject* get_partials(PyObject* op, void* /*closure*/) {
 
 // ---- the type ----------------------------------------------------------------------------
 
-// Aggregator(**options): the options read by _live.aggregator_options.
+// What the constructor's options come to, read by _live.aggregator_options.
+struct Settings {
+    OwnedRef values;  // the tuple that function returned, which holds zone and ticker
+    Rules rules{};
+    ClockOptions clock{};
+    bool daily = false;
+    PyObject* zone = nullptr;
+    PyObject* ticker = nullptr;
+};
+
+int read_settings(PyObject* helpers, PyObject* kwds, Settings& out) {
+    OwnedRef read = OwnedRef::steal(PyObject_GetAttrString(helpers, "aggregator_options"));
+    OwnedRef no_arguments = OwnedRef::steal(PyTuple_New(0));
+    out.values = OwnedRef::steal(read && no_arguments ? PyObject_Call(read.get(), no_arguments.get(), kwds) : nullptr);
+    int rule = 0;
+    int fill = 0;
+    int daily = 0;
+    const char* unit = nullptr;
+    long long count = 0;
+    if (!out.values || !PyArg_ParseTuple(out.values.get(), "idpsLdddpOO:aggregator_options", &rule,
+                                         &out.rules.threshold, &fill, &unit, &count, &out.clock.origin,
+                                         &out.clock.session_from, &out.clock.session_to, &daily, &out.zone,
+                                         &out.ticker)) {
+        return -1;
+    }
+    if (rule < 0 || rule > static_cast<int>(Rule::value)) {
+        PyErr_Format(PyExc_SystemError, "aggregator_options gave rule %d", rule);
+        return -1;
+    }
+    out.rules.rule = static_cast<Rule>(rule);
+    out.rules.fill = fill != 0;
+    out.daily = daily != 0;
+    try {
+        out.clock.unit = bucketing::unit_named(unit);
+        out.clock.count = bucketing::bucket_count(out.clock.unit, count, 0);
+    } catch (bucketing::Failure& failure) {
+        PyErr_SetString(PyExc_ValueError, failure.message.c_str());
+        return -1;
+    }
+    TickerBytes default_bytes;
+    return ticker_bytes(out.ticker, default_bytes);
+}
+
+// Aggregator(**options).
 PyObject* aggregator_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (PyTuple_GET_SIZE(args) != 0) {
         return PyErr_Format(PyExc_TypeError, "Aggregator() takes keyword arguments only (%zd given by position)",
                             PyTuple_GET_SIZE(args));
     }
     OwnedRef helpers = OwnedRef::steal(PyImport_ImportModule(kHelpersModule));
-    OwnedRef read = OwnedRef::steal(helpers ? PyObject_GetAttrString(helpers.get(), "aggregator_options") : nullptr);
-    OwnedRef no_arguments = OwnedRef::steal(PyTuple_New(0));
-    OwnedRef options = OwnedRef::steal(read && no_arguments ? PyObject_Call(read.get(), no_arguments.get(), kwds)
-                                                            : nullptr);
-    int rule = 0;
-    int fill = 0;
-    int daily = 0;
-    Rules rules{};
-    ClockOptions clock{};
-    const char* unit = nullptr;
-    long long count = 0;
-    int overflow = 0;
-    PyObject* zone = nullptr;
-    PyObject* ticker = nullptr;
-    if (!options || !PyArg_ParseTuple(options.get(), "idpsLdddpOO:aggregator_options", &rule, &rules.threshold, &fill,
-                                      &unit, &count, &clock.origin, &clock.session_from, &clock.session_to, &daily,
-                                      &zone, &ticker)) {
+    Settings settings;
+    if (!helpers || read_settings(helpers.get(), kwds, settings) < 0) {
         return nullptr;
     }
-    if (rule < 0 || rule > static_cast<int>(Rule::value)) {
-        return PyErr_Format(PyExc_SystemError, "aggregator_options gave rule %d", rule);
-    }
-    rules.rule = static_cast<Rule>(rule);
-    rules.fill = fill != 0;
-    try {
-        clock.unit = bucketing::unit_named(unit);
-        clock.count = bucketing::bucket_count(clock.unit, count, overflow);
-    } catch (bucketing::Failure& failure) {
-        PyErr_SetString(PyExc_ValueError, failure.message.c_str());
-        return nullptr;
-    }
-    TickerBytes checked;
-    OwnedRef bar_class = import_attribute("tarnwick.base.candlestick", daily ? "DailyBar" : "BarData");
-    if (ticker_bytes(ticker, checked) < 0 || !bar_class) {
+    OwnedRef bar_class = import_attribute("tarnwick.base.candlestick", settings.daily ? "DailyBar" : "BarData");
+    if (!bar_class) {
         return nullptr;
     }
     if (!PyType_Check(bar_class.get())) {
@@ -646,14 +685,14 @@ PyObject* aggregator_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         return nullptr;
     }
     AggregatorObject* self = as_aggregator(object.get());
-    self->bars = new (std::nothrow) LiveBars(rules, clock);
+    self->bars = new (std::nothrow) LiveBars(settings.rules, settings.clock);
     if (self->bars == nullptr) {
         return PyErr_NoMemory();
     }
     self->bar_class = reinterpret_cast<PyTypeObject*>(bar_class.release());
-    self->zone = Py_NewRef(zone);
+    self->zone = Py_NewRef(settings.zone);
     self->helpers = helpers.release();
-    self->default_ticker = Py_NewRef(ticker);
+    self->default_ticker = Py_NewRef(settings.ticker);
     self->recent_ticker = Py_NewRef(Py_None);  // no builder yet: recent_builder is null
     return object.release();
 }

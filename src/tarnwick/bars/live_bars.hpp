@@ -115,8 +115,8 @@ public:
 
     // The call failed: the builders as they were before it, no bars completed.
     void undo() noexcept {
-        for (auto& [builder, copy] : saved_) {
-            *builder = copy;
+        for (auto& [kept, copy] : saved_) {
+            *kept = copy;
         }
         completed_.clear();
     }
