@@ -249,13 +249,13 @@ def _read_csv(source: Source, meter: Progress | None, *, typed: bool, timed: str
              for role, index in layout.columns.items() if typed or role in TEXT_ROLES}
     if timed is not None:
         types[str(layout.columns[timed])] = pyarrow.timestamp("us")
-    if not source.sniffed.gzip:
-        with _stream(source, meter) as stream:
+    with _stream(source, meter) as stream:
+        if not source.sniffed.gzip:
             return pcsv.read_csv(stream, *_csv_options(source, types))
-    # The whole-file reader keeps every decompressed block until it has
-    # parsed them all (about 2.5 times the text); reading batch by batch
-    # costs what the columns hold, and decompressing is serial anyway.
-    return pyarrow.Table.from_batches(csv_batches(source, meter, types))
+        # The whole-file reader keeps every decompressed block until it has
+        # parsed them all (about 2.5 times the text); reading batch by batch
+        # costs what the columns hold, and decompressing is serial anyway.
+        return pcsv.open_csv(stream, *_csv_options(source, types)).read_all()
 
 
 def csv_batches(source: Source, meter: Progress | None, types: Mapping[str, pyarrow.DataType],
