@@ -198,6 +198,11 @@ def test_aggregate_several_tickers_into_a_directory(tmp_path, capsys):
     assert (target / "B.bars").read_bytes()[-len(expected):] == expected
 
 
+def test_table_options_are_refused_for_arrays():
+    with pytest.raises(TypeError, match="delimiter= reads a trade table"):
+        aggregate((numpy.full(2, T0 * 1.0), numpy.ones(2), numpy.ones(2)), ticks=1, delimiter=";")
+
+
 @pytest.mark.parametrize("arguments, message", [
     (("--span", "1min", "--ticks", "5"), "not allowed with argument"),
     (("--volume", "0"), "a positive amount, not 0"),

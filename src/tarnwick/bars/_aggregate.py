@@ -228,6 +228,8 @@ def aggregate(source: object, *, span: SpanLike | Span | None = None, ticks: int
                                target.count if target else 1, float(rules.origin), float(rules.session[0]),
                                float(rules.session[1]))
     zone = resolve_zone(tz) if target is not None else datetime.UTC
+    if table_options and (isinstance(source, (tuple, Mapping)) or _is_buffer(source)):
+        raise TypeError(f"{next(iter(table_options))}= reads a trade table; arrays and records need no reading")
     if _is_buffer(source) and not isinstance(source, (str, tuple)):
         if ticker is not None:
             raise ValueError("ticker= names the trades of columns and tables; records carry their tickers")
