@@ -64,7 +64,7 @@ def test_dumps_are_recognised_without_options(tmp_path, dump):
         assert got["notionals"].tolist() == [p * s for p, s in zip(PRICES, SIZES)]
     else:
         assert got["notionals"] is None
-    assert got["names"] == (("ESH4",) if dump.startswith("vendor") else ("BTCUSDT-trades",))
+    assert got["names"] == (("ESH4",) if dump.startswith("vendor") else ("BTCUSDT",))  # an exchange names its files
 
 
 def _frame():

@@ -47,6 +47,7 @@ _BLOCK_BYTES = 16 << 20  # CSV text parsed at once, sliced into pieces
 _READ = ("date", "time", "datetime", "price", "size", "notional", "ticker")  # the roles a piece holds
 _READING_FIELDS = frozenset(field.name for field in dataclasses.fields(Reading))
 _EPOCH_CELL = re.compile(r"\d{9,19}")
+_DUMP_NAME = re.compile(r"([A-Za-z0-9]+)-(trades|aggTrades)(-|$)")  # BTCUSDT-trades-2024-03-01: BTCUSDT
 _ISO_CELL = re.compile(r"\d{4}-\d{2}-\d{2}[T ]\d{2}:\d{2}(:\d{2}(\.\d{1,9})?)?(?P<zone>Z|[+-]\d{2}:?\d{2})?")
 
 
@@ -377,7 +378,9 @@ class _Reader:
                  date_format: str | None) -> None:
         self.template, self.zone, self.chosen, self.date_format = template, zone, chosen, date_format
         self.by_ticker = "ticker" in template.layout.columns
-        name = chosen or template.sniffed.ticker or template.path.stem.removesuffix(".csv")
+        stem = template.path.stem.removesuffix(".csv")
+        named = _DUMP_NAME.match(stem) if template.layout.described.startswith("an exchange's") else None
+        name = chosen or (named[1] if named else template.sniffed.ticker or stem)
         if not self.by_ticker:
             try:
                 check_ticker(name)
