@@ -10,6 +10,8 @@ import pyarrow
 import pyarrow.csv
 import pyarrow.parquet
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from resample_kit import FALL_BACK, NEW_YORK
 
 from tarnwick.bars import TableError, aggregate, main, read
@@ -243,3 +245,15 @@ def test_a_table_of_several_real_pieces_makes_the_bars_of_its_arrays(tmp_path, r
     from_file = aggregate(path, tz="America/New_York", ticker="T", **rule)
     from_arrays = aggregate((micros / 1e6, prices, sizes), tz="America/New_York", ticker="T", **rule)
     assert bytes(from_file) == bytes(from_arrays)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(head=st.sampled_from([b"", b"time,price,size\n", b"ts_event,price,size,symbol\n", b"7,1.5,2,3,"]),
+       body=st.binary(max_size=300), piece_rows=st.integers(1, 4))
+def test_any_bytes_as_trades_end_in_bars_or_one_clear_error(tmp_path, head, body, piece_rows):
+    path = tmp_path / "t.csv"
+    path.write_bytes(head + body)
+    try:
+        aggregate(path, ticks=2, tz="America/New_York", piece_rows=piece_rows)
+    except ValueError as error:  # TableError or AggregateError, naming the file
+        assert str(error).startswith(str(path)) and "\n" not in str(error), str(error)
