@@ -104,6 +104,16 @@ def test_time_bars_equal_pandas_where_the_rules_agree():
         assert bars[name] == pytest.approx(want[name].to_numpy(), rel=1e-12)
 
 
+@pytest.mark.parametrize("rule", [{"ticks": 3}, {"volume": 2.5}, {"value": 300.0}, {"span": "5min", "fill": True}])
+@settings(max_examples=40, deadline=None)
+@given(source=trades(tickers=1))
+def test_columns_trade_by_trade_and_records_one_at_a_time_give_the_same_bytes(rule, source):
+    # Columns take the batch's fast path for trades that close nothing; records go one by one.
+    columns = tuple(numpy.array([getattr(t, name) for t in source]) for name in ("time", "price", "size"))
+    one_by_one = aggregate(records_of(source), tz=NEW_YORK, **rule)
+    assert bytes(aggregate(columns, ticker=source[0].ticker, tz=NEW_YORK, **rule)) == bytes(one_by_one)
+
+
 # ---- the splitting, exactly ---------------------------------------------------------------------
 
 

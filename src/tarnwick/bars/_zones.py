@@ -180,14 +180,14 @@ def zone_tables(zone: datetime.tzinfo | None, first: float, last: float, records
 def instant_zone_tables(zone: datetime.tzinfo | None, times: Any) -> Iterator[ZoneTable]:
     """Zone tables for a pass over instants (trade times, a numpy array of
     float seconds), cheapest first, as ``zone_tables`` gives for bars."""
+    if isinstance(zone, datetime.timezone):  # one offset for all time
+        yield _EARLIEST, _LATEST, array.array("d"), array.array("d", [_offset_at(zone, 0)])
+        return
     valid = times[(times >= _EARLIEST) & (times <= _LATEST)]
     if not len(valid):  # no time the pass accepts: it refuses the first
         yield 0.0, 0.0, array.array("d"), array.array("d", [0.0])
         return
     first, last = float(valid.min()), float(valid.max())
-    if isinstance(zone, datetime.timezone):
-        yield _EARLIEST, _LATEST, array.array("d"), array.array("d", [_offset_at(zone, 0)])
-        return
     if last - first <= max(len(valid), _CHEAP_DAYS) * _DAY:
         yield _zone_around(zone, first, last)
     yield _zone_over(zone, _stretches(valid, valid))

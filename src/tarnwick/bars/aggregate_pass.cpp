@@ -25,6 +25,19 @@ std::string ticker_text(const char* ticker) {
 // A zone table that reaches no instant: activity bars never ask it.
 constexpr std::array<double, 1> kUtc{0.0};
 
+// Where the run of rows of one ticker that starts at `from` ends.
+std::size_t run_end(const Columns& columns, std::size_t from, std::size_t rows) {
+    if (columns.codes.empty()) {
+        return rows;
+    }
+    const auto code = item<std::int32_t>(columns.codes, from);
+    std::size_t end = from + 1;
+    while (end < rows && item<std::int32_t>(columns.codes, end) == code) {
+        ++end;
+    }
+    return end;
+}
+
 }  // namespace
 
 Batch::Batch(const Rules& rules, const ClockOptions& clock)
@@ -58,19 +71,23 @@ Batch::Entry& Batch::entry_of_code(const Columns& columns, std::size_t row) {
     return *entry;
 }
 
-void Batch::add_row(const Columns& columns, std::size_t row) {
-    Entry& entry = entry_of_code(columns, row);
-    double price = item<double>(columns.prices, row);
-    double size = item<double>(columns.sizes, row);
-    double notional = columns.notionals.empty() ? price * size : item<double>(columns.notionals, row);
+// Rows [resume_, end) of one ticker (resume_ follows them).
+void Batch::add_rows(const Columns& columns, std::size_t end) {
+    Entry& entry = entry_of_code(columns, resume_);
+    auto row = [&columns](std::size_t index) {
+        double price = item<double>(columns.prices, index);
+        double size = item<double>(columns.sizes, index);
+        double notional = columns.notionals.empty() ? price * size : item<double>(columns.notionals, index);
+        return Trade{item<double>(columns.times, index), price, size, notional, 1};
+    };
     try {
-        entry.builder.add(Trade{item<double>(columns.times, row), price, size, notional, 1},
-                          [&entry](const Record& bar) { entry.bars.push_back(bar); });
+        entry.builder.add_rows(resume_, end, row, [&entry](const Record& bar) { entry.bars.push_back(bar); });
     } catch (BadTrade& bad) {
-        throw Failure{"row " + std::to_string(columns.first_row + row) + " (" +
+        throw Failure{"row " + std::to_string(columns.first_row + resume_) + " (" +
                       ticker_text(entry.builder.ticker().data()) + ") " + bad.message};
     }
 }
+
 
 bool Batch::add_columns(const Columns& columns, std::vector<double> transitions, std::vector<double> offsets,
                         double covered_from, double covered_to) {
@@ -78,8 +95,8 @@ bool Batch::add_columns(const Columns& columns, std::vector<double> transitions,
     by_code_.assign(std::max<std::size_t>(columns.names.size(), 1), nullptr);
     const std::size_t rows = columns.times.size() / sizeof(double);
     try {
-        for (; resume_ < rows; ++resume_) {
-            add_row(columns, resume_);
+        while (resume_ < rows) {
+            add_rows(columns, run_end(columns, resume_, rows));
         }
     } catch (const NotCovered&) {
         return false;
@@ -137,6 +154,9 @@ std::vector<Record> Batch::finish() {
             throw Failure{ticker_text(entry.builder.ticker().data()) + ": " + bad.message};
         }
         total += entry.bars.size();
+    }
+    if (table_.all().size() == 1) {  // one ticker: its bars are all the bars, without a copy
+        return std::move(table_.all().front().bars);
     }
     std::vector<Record> out;
     out.reserve(total);

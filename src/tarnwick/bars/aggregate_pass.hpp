@@ -59,7 +59,7 @@ private:
     void set_zone(std::vector<double> transitions, std::vector<double> offsets, double from, double to);
     Entry& entry_of(const char* ticker);
     Entry& entry_of_code(const Columns& columns, std::size_t row);
-    void add_row(const Columns& columns, std::size_t row);
+    void add_rows(const Columns& columns, std::size_t end);
     void add_record(std::span<const unsigned char> records);
 
     Rules rules_;

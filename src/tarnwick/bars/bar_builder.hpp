@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -111,6 +112,7 @@ public:
     void rezone(const Zone& zone) { zone_ = zone; }
 
     bool daily() const { return options_.unit != Unit::seconds; }
+    bool has_session() const { return options_.session_from >= 0; }
 
     // Whether instant t falls in the session's local hours [from, to).
     bool in_session(double t) const {
@@ -247,6 +249,11 @@ public:
             open_ = high_ = low_ = price;
             empty_ = false;
         }
+        absorb(price, size, notional, count);
+    }
+
+    // add() to a bar that has a trade already.
+    void absorb(double price, double size, double notional, std::uint32_t count) {
         high_ = std::max(high_, price);
         low_ = std::min(low_, price);
         close_ = price;
@@ -331,6 +338,19 @@ public:
         last_time_ = trade.time;
     }
 
+    // Trades [next, end) of a batch, `row(i)` giving trade i; `next` follows
+    // the trades added (so that after a NotCovered it says where to carry on).
+    template <typename Row, typename Emit>
+    void add_rows(std::size_t& next, std::size_t end, Row row, Emit&& emit) {
+        while (next < end) {
+            next = add_quiet(next, end, row);
+            if (next < end) {
+                add(row(next), emit);
+                ++next;
+            }
+        }
+    }
+
     // A packed trade (notional as recorded) or tick record (the growth of
     // its running totals) of this builder's ticker.
     template <typename Emit>
@@ -397,8 +417,11 @@ private:
     // The most bars one trade may fill: past this the threshold is surely a mistake.
     static constexpr double kMostSplits = 0x1p24;
 
+    bool acceptable_time(double time) const;
+    bool acceptable(const Trade& trade, double last, const Tally& bar) const;
     void check_time(double time) const;
     void check(const Trade& trade) const;
+    [[gnu::cold]] void refuse(const Trade& trade) const;
 
     static Trade trade_of_record(const unsigned char* record) {
         auto at = [record](std::size_t offset) { return read_field(record, Field<double>{offset}); };
@@ -408,6 +431,11 @@ private:
 
     template <typename Emit>
     void add_tick(const unsigned char* record, Emit& emit);
+
+    template <typename Row>
+    std::size_t add_quiet(std::size_t next, std::size_t end, Row& row);
+    template <Rule rule, typename Row>
+    std::size_t add_quiet_as(std::size_t next, std::size_t end, Row& row);
 
     template <typename Emit>
     void add_timed(const Trade& trade, Emit& emit);
@@ -468,10 +496,39 @@ private:
     std::array<double, 3> totals_{0, 0, 0};  // ticks: the running volume, notional and trade count so far
 };
 
-// The checks every trade passes: one place for every input.
+// The checks every trade passes: one place for every input.  The common case
+// is one branch over all the rules (NaN fails every comparison); which rule a
+// refused trade breaks is worked out off the hot path, in refuse().
+inline bool BarBuilder::acceptable_time(double time) const {
+    return (time >= bucketing::kEarliest) & (time <= bucketing::kLatest) & (time >= last_time_) & (time >= floor_);
+}
+
 inline void BarBuilder::check_time(double time) const {
+    if (!acceptable_time(time)) [[unlikely]] {
+        refuse(Trade{time, 1.0, 0.0, 0.0, 0});
+    }
+}
+
+// Whether a trade passes every check, after a trade at `last` into `bar`.
+inline bool BarBuilder::acceptable(const Trade& trade, double last, const Tally& bar) const {
+    constexpr double kInfinity = std::numeric_limits<double>::infinity();
+    return (trade.time >= bucketing::kEarliest) & (trade.time <= bucketing::kLatest) & (trade.time >= last) &
+           (trade.time >= floor_) & (trade.price > 0) & (trade.price < kInfinity) & (trade.size >= 0) &
+           (trade.size < kInfinity) & (trade.notional >= 0) & (trade.notional < kInfinity) &
+           (bar.trades() + trade.count <= std::numeric_limits<std::uint32_t>::max());
+}
+
+inline void BarBuilder::check(const Trade& trade) const {
+    if (!acceptable(trade, last_time_, tally_)) [[unlikely]] {
+        refuse(trade);
+    }
+}
+
+inline void BarBuilder::refuse(const Trade& trade) const {
+    using bucketing::number_text;
+    double time = trade.time;
     if (!(time >= bucketing::kEarliest && time <= bucketing::kLatest)) {
-        throw BadTrade{"has time " + bucketing::number_text(time) + ", not an instant of the years 1 to 9999"};
+        throw BadTrade{"has time " + number_text(time) + ", not an instant of the years 1 to 9999"};
     }
     if (time < last_time_) {
         throw BadTrade{"has time " + instant_text(time) + ", before its ticker's previous trade at " +
@@ -481,19 +538,14 @@ inline void BarBuilder::check_time(double time) const {
         throw BadTrade{"has time " + instant_text(time) + ", before " + instant_text(floor_) +
                        ", to which the bars were advanced"};
     }
-}
-
-inline void BarBuilder::check(const Trade& trade) const {
-    check_time(trade.time);
     if (!(std::isfinite(trade.price) && trade.price > 0)) {
-        throw BadTrade{"has a price of " + bucketing::number_text(trade.price) + ": prices are finite and positive"};
+        throw BadTrade{"has a price of " + number_text(trade.price) + ": prices are finite and positive"};
     }
     if (!(std::isfinite(trade.size) && trade.size >= 0)) {
-        throw BadTrade{"has a size of " + bucketing::number_text(trade.size) + ": sizes are finite and not negative"};
+        throw BadTrade{"has a size of " + number_text(trade.size) + ": sizes are finite and not negative"};
     }
     if (!(std::isfinite(trade.notional) && trade.notional >= 0)) {
-        throw BadTrade{"has a notional of " + bucketing::number_text(trade.notional) +
-                       ": notionals are finite and not negative"};
+        throw BadTrade{"has a notional of " + number_text(trade.notional) + ": notionals are finite and not negative"};
     }
     tally_.check_count(trade.count);
 }
@@ -533,6 +585,66 @@ void BarBuilder::add_tick(const unsigned char* record, Emit& emit) {
         last_time_ = time;
     }
     totals_ = now;
+}
+
+// Tests of the fast path on a double's bits, which as an unsigned integer
+// order the non-negative doubles, +inf and NaN above every finite one (-0.0
+// fails them, and takes the slow path).
+inline bool finite_not_negative(double x) { return std::bit_cast<std::uint64_t>(x) < 0x7FF0000000000000ULL; }
+inline bool finite_positive(double x) { return std::bit_cast<std::uint64_t>(x) - 1 < 0x7FEFFFFFFFFFFFFFULL; }
+
+// The batch's fast path: from trade `next` on, the trades that join the
+// open bar and close nothing, added in a tight loop over a local copy of the
+// bar (which the compiler keeps in registers); the first trade that may close
+// a bar, open one or be refused is left to add().  The index of that trade.
+template <typename Row>
+std::size_t BarBuilder::add_quiet(std::size_t next, std::size_t end, Row& row) {
+    if (tally_.empty() || floor_ > last_time_ || (rules_->rule == Rule::time && clock_->has_session())) {
+        return next;
+    }
+    switch (rules_->rule) {
+        case Rule::time: return add_quiet_as<Rule::time>(next, end, row);
+        case Rule::ticks: return add_quiet_as<Rule::ticks>(next, end, row);
+        case Rule::volume: return add_quiet_as<Rule::volume>(next, end, row);
+        case Rule::value: return add_quiet_as<Rule::value>(next, end, row);
+    }
+    return next;
+}
+
+template <Rule rule, typename Row>
+std::size_t BarBuilder::add_quiet_as(std::size_t next, std::size_t end, Row& row) {
+    constexpr std::uint64_t kMostTrades = std::numeric_limits<std::uint32_t>::max();
+    const double threshold = rules_->threshold;
+    // A trade at or after `lower` and before `upper` is in time order and in
+    // the open bucket (the open bar has a trade, so lower is a valid time,
+    // and add_quiet saw that floor_ is not above it).
+    double lower = last_time_;
+    const double upper =
+        std::min(rule == Rule::time ? bucket_.reach : std::numeric_limits<double>::infinity(), bucketing::kLatest);
+    Tally bar = tally_;
+    for (; next < end; ++next) {
+        const Trade trade = row(next);
+        // Whether the trade leaves the bar open: add_counted's and add_split's tests, as they write them.
+        bool open = true;
+        if constexpr (rule == Rule::ticks) {
+            open = static_cast<double>(bar.trades() + trade.count) < threshold;
+        } else if constexpr (rule == Rule::volume) {
+            open = trade.size < (threshold - bar.volume()) - slack_;
+        } else if constexpr (rule == Rule::value) {
+            open = trade.notional < (threshold - bar.notional()) - slack_;
+        }
+        const bool quiet = (trade.time >= lower) & (trade.time < upper) & finite_positive(trade.price) &
+                           finite_not_negative(trade.size) & finite_not_negative(trade.notional) &
+                           (bar.trades() + trade.count <= kMostTrades) & open;
+        if (!quiet) {
+            break;
+        }
+        bar.absorb(trade.price, trade.size, trade.notional, trade.count);
+        lower = trade.time;
+    }
+    last_time_ = lower;
+    tally_ = bar;
+    return next;
 }
 
 template <typename Emit>
