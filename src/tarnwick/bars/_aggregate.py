@@ -95,7 +95,7 @@ def _rules(span: SpanLike | Span | None, ticks: object, volume: object, value: o
     given = {name: option for name, option in (("span", span), ("ticks", ticks), ("volume", volume),
                                                ("value", value)) if option is not None}
     if len(given) != 1:
-        raise ValueError("aggregate takes exactly one of span=, ticks=, volume= and value=, not "
+        raise ValueError("give exactly one of span=, ticks=, volume= and value=, not "
                          f"{' and '.join(f'{name}=' for name in given) or 'none'}")
     ((name, option),) = given.items()
     if name != "span":

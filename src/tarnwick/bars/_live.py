@@ -7,15 +7,18 @@ off its fast paths.
 - ``zone_table`` gives the zone's offsets over the instants the bars reach
   (the native type asks again, wider, when a trade goes past them);
 - ``instant`` turns a time that is not a number into epoch seconds, and
-  ``float_column`` an array that is not of float64 into one.
+  ``float_column`` an array that is not of float64 into one;
+- ``AggregateError`` is what a refused trade raises.
 """
 
 from __future__ import annotations
 
 import array
 import datetime
+import numbers
 from typing import Any
 
+from ._aggregate import AggregateError as AggregateError  # raised by the native type
 from ._aggregate import _rules, _seconds
 from ._zones import TimeZone, ZoneTable, _offset_at, _zone_around, resolve_zone
 
@@ -49,8 +52,11 @@ def zone_table(zone: datetime.tzinfo | None, first: float, last: float) -> ZoneT
 
 
 def instant(value: object) -> float:
-    """Epoch seconds of a time given as a zone-aware ``datetime`` or a
-    ``numpy.datetime64`` (numbers take the native path)."""
+    """Epoch seconds of a time given as a zone-aware ``datetime``, a
+    ``numpy.datetime64`` or a number that is not a float or an int (those
+    take the native path)."""
+    if isinstance(value, numbers.Real) and not isinstance(value, bool):  # numpy's integers, float32
+        return float(value)
     if isinstance(value, datetime.datetime):
         if value.utcoffset() is None:
             raise ValueError(f"the time {value} has no time zone: give an aware datetime (tzinfo=...) "

@@ -16,7 +16,8 @@
 //
 // Each call returns the bars it completed, as new bars that own their records
 // (DailyBar for daily spans), the empty tuple when none.  A call that raises
-// changes nothing.  The options are read by tarnwick/bars/_live.py, which
+// changes nothing; a refused trade raises AggregateError, as aggregate() does.
+// The options are read by tarnwick/bars/_live.py, which
 // also gives the zone's offsets (a table over the instants the bars reach,
 // asked for again, wider, when trades go past it) and turns times that are
 // not numbers into epoch seconds.  The state without the interpreter is
@@ -74,9 +75,13 @@ OwnedRef new_bar(PyTypeObject* bar_class, const Record& record) {
         return {};
     }
     auto* object = reinterpret_cast<MarketDataObject*>(bar.get());
-    void* copy = object->_data == nullptr ? PyMem_Malloc(sizeof record) : nullptr;
+    if (object->_data != nullptr) {  // the bar classes' __new__ gives bars without a record
+        PyErr_Format(PyExc_SystemError, "%s.__new__() gave a bar that holds a record", bar_class->tp_name);
+        return {};
+    }
+    void* copy = PyMem_Malloc(sizeof record);
     if (copy == nullptr) {
-        return object->_data == nullptr ? OwnedRef::steal(PyErr_NoMemory()) : OwnedRef();
+        return OwnedRef::steal(PyErr_NoMemory());
     }
     std::memcpy(copy, &record, sizeof record);
     object->_data = static_cast<_MarketDataBuffer*>(copy);
@@ -288,6 +293,15 @@ int widen_zone(AggregatorObject* self, double instant, int attempt) {
     return 0;
 }
 
+// Raises AggregateError, as aggregate() does for the trades it refuses; null.
+PyObject* refuse(const AggregatorObject* self, const std::string& message) {
+    OwnedRef error = OwnedRef::steal(PyObject_GetAttrString(self->helpers, "AggregateError"));
+    if (error) {
+        PyErr_SetString(error.get(), message.c_str());
+    }
+    return nullptr;
+}
+
 // What a call feeds: `count` trades, each given to its builder by `step(row, emit)`,
 // `time(row)` its time, `subject(row)` how a message names it ("row 3 (ABC)").
 template <typename Step, typename TimeOf, typename Subject>
@@ -305,7 +319,7 @@ Feed(std::size_t, Step, TimeOf, Subject, bool) -> Feed<Step, TimeOf, Subject>;
 constexpr int kMostWidenings = 8;
 
 // Runs a call's feed: widens the zone table whenever a trade goes past it; on
-// a refused trade undoes the call and raises ValueError naming the trade.
+// a refused trade undoes the call and raises AggregateError naming the trade.
 // The completed bars, as a tuple.
 template <typename Step, typename TimeOf, typename Subject>
 PyObject* run(AggregatorObject* self, const char* method, Feed<Step, TimeOf, Subject>& feed) {
@@ -339,8 +353,7 @@ PyObject* run(AggregatorObject* self, const char* method, Feed<Step, TimeOf, Sub
         if (stop.why == Stop::Why::no_memory) {
             return PyErr_NoMemory();
         }
-        std::string subject = feed.subject(row);
-        return PyErr_Format(PyExc_ValueError, "Aggregator.%s(): %s %s", method, subject.c_str(), stop.message.c_str());
+        return refuse(self, "Aggregator." + std::string(method) + "(): " + feed.subject(row) + " " + stop.message);
     }
     OwnedRef result = bar_tuple(self->bar_class, bars.completed());
     if (!result) {
@@ -476,39 +489,39 @@ std::size_t trade_or_tick_size(std::uint8_t kind) {
 }
 
 // The count of whole trade and tick records in `bytes`, checked before any is
-// fed; -1 with ValueError for a record of another kind or a tail.
-int count_records(std::span<const unsigned char> bytes, std::size_t* count) {
+// fed; what is wrong with them, if anything, in `fault`.
+std::size_t count_records(std::span<const unsigned char> bytes, std::string& fault) {
     std::size_t offset = 0;
     std::size_t index = 0;
     while (offset < bytes.size()) {
         std::uint8_t kind = bytes[offset];
         std::size_t size = trade_or_tick_size(kind);
         if (size == 0) {
-            PyErr_Format(PyExc_ValueError,
-                         "Aggregator.update_records(): record %zu (at byte %zu) has kind code %u, not a trade (20) "
-                         "or a tick (31, 32)",
-                         index, offset, static_cast<unsigned>(kind));
-            return -1;
+            fault = "record " + std::to_string(index) + " (at byte " + std::to_string(offset) + ") has kind code " +
+                    std::to_string(kind) + ", not a trade (20) or a tick (31, 32)";
+            break;
         }
         if (bytes.size() - offset < size) {
-            PyErr_Format(PyExc_ValueError,
-                         "Aggregator.update_records(): the last %zu bytes are not a whole record (this kind has %zu)",
-                         bytes.size() - offset, size);
-            return -1;
+            fault = "the last " + std::to_string(bytes.size() - offset) +
+                    " bytes are not a whole record (this kind has " + std::to_string(size) + ")";
+            break;
         }
         offset += size;
         ++index;
     }
-    *count = index;
-    return 0;
+    return index;
 }
 
 PyObject* update_records(PyObject* op, PyObject* records) {
     AggregatorObject* self = as_aggregator(op);
     HeldBuffer buffer;
-    std::size_t count = 0;
-    if (!buffer.acquire(records, PyBUF_SIMPLE) || count_records(buffer.bytes(), &count) < 0) {
+    if (!buffer.acquire(records, PyBUF_SIMPLE)) {
         return nullptr;
+    }
+    std::string fault;
+    const std::size_t count = count_records(buffer.bytes(), fault);
+    if (!fault.empty()) {
+        return refuse(self, "Aggregator.update_records(): " + fault);
     }
     BusyGuard busy(self, "update_records");
     if (!busy) {
