@@ -104,7 +104,8 @@ def test_time_bars_equal_pandas_where_the_rules_agree():
         assert bars[name] == pytest.approx(want[name].to_numpy(), rel=1e-12)
 
 
-@pytest.mark.parametrize("rule", [{"ticks": 3}, {"volume": 2.5}, {"value": 300.0}, {"span": "5min", "fill": True}])
+@pytest.mark.parametrize("rule", [{"ticks": 3}, {"volume": 2.5}, {"value": 300.0}, {"span": "5min", "fill": True},
+                                  {"span": "1min", "session": "00:00-06:30", "fill": True}, {"span": "1d", "session": "01:00-05:00"}])
 @settings(max_examples=40, deadline=None)
 @given(source=trades(tickers=1))
 def test_columns_trade_by_trade_and_records_one_at_a_time_give_the_same_bytes(rule, source):
@@ -175,6 +176,18 @@ def test_a_trade_on_a_boundary_opens_the_next_bucket_and_the_session_keeps_its_h
     trades = (numpy.array([day - 1, day, day + 60, day + 6.5 * 3600]), numpy.ones(4), numpy.ones(4))
     bars = aggregate(trades, span="1min", tz=NEW_YORK, session="09:30-16:00").columns()
     assert list(bars["timestamp"] - day) == [60, 120]
+
+
+@pytest.mark.parametrize("span, origin, ends", [
+    ("1h", "09:30", [1800, 5400]),        # 09:00 and 10:10 New York: buckets from 08:30 and 09:30
+    ("1h", None, [3600, 7200]),
+    ("4h", None, [3600 * 3, 3600 * 3]),   # from midnight: 08:00-12:00
+])
+def test_origin_moves_the_boundaries(span, origin, ends):
+    nine = 1717419600.0  # 2024-06-03 09:00 New York
+    trades = (numpy.array([nine, nine + 4200]), numpy.ones(2), numpy.ones(2))
+    bars = aggregate(trades, span=span, tz=NEW_YORK, origin=origin).columns()
+    assert list(bars["timestamp"] - nine) == sorted(set(ends))
 
 
 @pytest.mark.parametrize("span, stamps, spans", [

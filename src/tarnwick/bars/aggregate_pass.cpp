@@ -1,7 +1,9 @@
 // The batch pass of bars from trades (see aggregate_pass.hpp).
 #include "aggregate_pass.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -40,8 +42,34 @@ std::size_t run_end(const Columns& columns, std::size_t from, std::size_t rows) 
 
 }  // namespace
 
+// About how many bars rows [0, rows) of one ticker make (at most one a row):
+// reserved at once, the bars are not copied as they grow, and a pass that
+// makes many bars spends much of its time there.  One quick look at a column.
+std::size_t Batch::expected_bars(const Columns& columns, std::size_t rows) const {
+    double bars = 0;
+    const double threshold = rules_.threshold;
+    if (rules_.rule == Rule::ticks) {
+        bars = static_cast<double>(rows) / threshold;
+    } else if (rules_.rule == Rule::volume || rules_.rule == Rule::value) {
+        const bool by_value = rules_.rule == Rule::value;
+        double total = 0;
+        for (std::size_t row = 0; row < rows; ++row) {
+            double size = item<double>(columns.sizes, row);
+            total += !by_value ? size
+                     : columns.notionals.empty() ? size * item<double>(columns.prices, row)
+                                                 : item<double>(columns.notionals, row);
+        }
+        bars = total / threshold;
+    } else if (rows > 0 && !clock_.daily()) {
+        const double length = static_cast<double>(clock_options_.count);
+        bars = (item<double>(columns.times, rows - 1) - item<double>(columns.times, 0)) / length;
+    }
+    const double most = static_cast<double>(rows);
+    return static_cast<std::size_t>(std::isfinite(bars) ? std::clamp(bars + 2, 0.0, most) : 0.0);
+}
+
 Batch::Batch(const Rules& rules, const ClockOptions& clock)
-    : rules_(rules), clock_(clock, Zone({}, kUtc, 0.0, 0.0)) {}
+    : rules_(rules), clock_options_(clock), clock_(clock, Zone({}, kUtc, 0.0, 0.0)) {}
 
 void Batch::set_zone(std::vector<double> transitions, std::vector<double> offsets, double from, double to) {
     transitions_ = std::move(transitions);
@@ -74,6 +102,9 @@ Batch::Entry& Batch::entry_of_code(const Columns& columns, std::size_t row) {
 // Rows [resume_, end) of one ticker (resume_ follows them).
 void Batch::add_rows(const Columns& columns, std::size_t end) {
     Entry& entry = entry_of_code(columns, resume_);
+    if (columns.codes.empty() && resume_ == 0) {
+        entry.bars.reserve(entry.bars.size() + expected_bars(columns, end));
+    }
     auto row = [&columns](std::size_t index) {
         double price = item<double>(columns.prices, index);
         double size = item<double>(columns.sizes, index);

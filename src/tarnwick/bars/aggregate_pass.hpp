@@ -60,9 +60,11 @@ private:
     Entry& entry_of(const char* ticker);
     Entry& entry_of_code(const Columns& columns, std::size_t row);
     void add_rows(const Columns& columns, std::size_t end);
+    std::size_t expected_bars(const Columns& columns, std::size_t rows) const;
     void add_record(std::span<const unsigned char> records);
 
     Rules rules_;
+    ClockOptions clock_options_;
     std::vector<double> transitions_, offsets_;  // the zone table clock_ reads
     Clock clock_;
     TickerTable<Entry> table_;

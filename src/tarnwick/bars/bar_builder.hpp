@@ -10,6 +10,7 @@
 //     BarBuilder& builder = table.of(ticker_bytes, [&](const char* t) { return BarBuilder(rules, clock, t); });
 //     builder.add(Trade{time, price, size, notional, 1}, emit);   // emit(const Record&) per finished bar
 //     builder.add_record(record_bytes, emit);        // a packed trade or tick record of this ticker
+//     builder.add_rows(next, end, row, emit);        // trades row(next) .. row(end - 1), on a fast path
 //     builder.advance(now, emit);                    // time bars: close buckets that ended by `now`
 //     Record bar; if (builder.partial(bar)) ...      // the bar being formed, if any
 //     builder.flush(emit);                           // end the bar being formed
@@ -354,62 +355,21 @@ public:
     // A packed trade (notional as recorded) or tick record (the growth of
     // its running totals) of this builder's ticker.
     template <typename Emit>
-    void add_record(const unsigned char* record, Emit&& emit) {
-        std::uint8_t kind = read_field(record, header::dtype);
-        if (kind == DTYPE_TRANSACTION) {
-            add(trade_of_record(record), emit);
-        } else if (kind == DTYPE_TICK_LITE || kind == DTYPE_TICK) {
-            add_tick(record, emit);
-        } else {
-            throw BadTrade{"is neither a trade nor a tick record (kind code " + std::to_string(kind) + ")"};
-        }
-    }
+    void add_record(const unsigned char* record, Emit&& emit);
 
     // Time bars: closes the bar whose bucket ended by `now` (and, with fill,
     // makes the empty buckets' bars up to now).  Trades before `now` are
-    // refused after it.  Activity bars close on trades only.
+    // refused after it.  Activity bars close on trades only.  Throws BadTrade
+    // for a `now` that is not a valid instant.
     template <typename Emit>
-    void advance(double now, Emit&& emit) {
-        check_time(now);
-        if (rules_->rule != Rule::time) {
-            return;
-        }
-        floor_ = std::max(floor_, now);
-        if (now < bucket_.reach) {
-            return;
-        }
-        Bucket probe = bucket_;
-        if (!clock_->move_to(now, probe)) {
-            bucket_ = probe;
-            return;
-        }
-        leave_bucket(probe, emit);  // bucket_ stays before `probe`: no trade has opened it
-    }
+    void advance(double now, Emit&& emit);
 
     // The bar being formed, as it would close now: false when there is none.
-    bool partial(Record& out) const {
-        if (tally_.empty()) {
-            return false;
-        }
-        out = rules_->rule == Rule::time ? tally_.record(ticker_, clock_->timestamp(bucket_), clock_->span(bucket_))
-                                         : tally_.record(ticker_, last_time_, last_time_ - start_);
-        return true;
-    }
+    bool partial(Record& out) const;
 
     // Ends the bar being formed (a bar of volume and value rules only if it has volume).
     template <typename Emit>
-    void flush(Emit&& emit) {
-        Record bar;
-        bool splits = rules_->rule == Rule::volume || rules_->rule == Rule::value;
-        if (partial(bar) && !(splits && tally_.volume() == 0)) {
-            emit(static_cast<const Record&>(bar));
-        }
-        if (!tally_.empty()) {
-            start_ = last_time_;
-            last_close_ = tally_.close();
-            tally_ = Tally();
-        }
-    }
+    void flush(Emit&& emit);
 
 private:
     // How close to its threshold a bar's volume or notional counts as there: see add_split.
@@ -489,12 +449,68 @@ private:
     TickerBytes ticker_{};
     Tally tally_;
     Bucket bucket_;                       // time bars: the bucket being filled
+    bool in_session_ = false;             // and whether all of it is in the session
     double start_ = kNever;               // activity bars: where the bar being formed starts
     double last_time_ = kNever;           // the previous trade's time
     double floor_ = kNever;               // the time advance() reached
     double last_close_ = std::nan("");    // for the bars of empty buckets
     std::array<double, 3> totals_{0, 0, 0};  // ticks: the running volume, notional and trade count so far
 };
+
+template <typename Emit>
+void BarBuilder::add_record(const unsigned char* record, Emit&& emit) {
+    std::uint8_t kind = read_field(record, header::dtype);
+    if (kind == DTYPE_TRANSACTION) {
+        add(trade_of_record(record), emit);
+    } else if (kind == DTYPE_TICK_LITE || kind == DTYPE_TICK) {
+        add_tick(record, emit);
+    } else {
+        throw BadTrade{"is neither a trade nor a tick record (kind code " + std::to_string(kind) + ")"};
+    }
+}
+
+template <typename Emit>
+void BarBuilder::advance(double now, Emit&& emit) {
+    if (!(now >= bucketing::kEarliest && now <= bucketing::kLatest)) {
+        throw BadTrade{"advances to " + bucketing::number_text(now) + ", not an instant of the years 1 to 9999"};
+    }
+    if (rules_->rule != Rule::time) {
+        return;
+    }
+    floor_ = std::max(floor_, now);
+    if (now < bucket_.reach || now < last_time_) {  // (a clock behind the trades closes nothing)
+        return;
+    }
+    Bucket probe = bucket_;
+    if (!clock_->move_to(now, probe)) {
+        bucket_ = probe;
+        return;
+    }
+    leave_bucket(probe, emit);  // bucket_ stays before `probe`: no trade has opened it
+}
+
+template <typename Emit>
+void BarBuilder::flush(Emit&& emit) {
+    Record bar;
+    bool splits = rules_->rule == Rule::volume || rules_->rule == Rule::value;
+    if (partial(bar) && !(splits && tally_.volume() == 0)) {
+        emit(static_cast<const Record&>(bar));
+    }
+    if (!tally_.empty()) {
+        start_ = last_time_;
+        last_close_ = tally_.close();
+        tally_ = Tally();
+    }
+}
+
+inline bool BarBuilder::partial(Record& out) const {
+    if (tally_.empty()) {
+        return false;
+    }
+    out = rules_->rule == Rule::time ? tally_.record(ticker_, clock_->timestamp(bucket_), clock_->span(bucket_))
+                                     : tally_.record(ticker_, last_time_, last_time_ - start_);
+    return true;
+}
 
 // The checks every trade passes: one place for every input.  The common case
 // is one branch over all the rules (NaN fails every comparison); which rule a
@@ -599,7 +615,7 @@ inline bool finite_positive(double x) { return std::bit_cast<std::uint64_t>(x) -
 // a bar, open one or be refused is left to add().  The index of that trade.
 template <typename Row>
 std::size_t BarBuilder::add_quiet(std::size_t next, std::size_t end, Row& row) {
-    if (tally_.empty() || floor_ > last_time_ || (rules_->rule == Rule::time && clock_->has_session())) {
+    if (tally_.empty() || floor_ > last_time_ || (rules_->rule == Rule::time && !in_session_)) {
         return next;
     }
     switch (rules_->rule) {
@@ -652,11 +668,14 @@ void BarBuilder::add_timed(const Trade& trade, Emit& emit) {
     if (trade.time >= bucket_.reach) {
         Bucket next = bucket_;
         if (clock_->move_to(trade.time, next)) {
+            // An intraday bucket wholly in the session spares its trades a look at the zone.
+            bool inside = !clock_->has_session() || (!clock_->daily() && clock_->in_session(next));
             leave_bucket(next, emit);
+            in_session_ = inside;
         }
         bucket_ = next;
     }
-    if (clock_->in_session(trade.time)) {
+    if (in_session_ || clock_->in_session(trade.time)) {
         tally_.add(trade.price, trade.size, trade.notional, trade.count);
     }
 }
