@@ -784,20 +784,20 @@ PyMethodDef aggregator_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* get_checked_partial(PyObject* op, void* closure) {
-    return usable(as_aggregator(op)) ? get_partial(op, closure) : nullptr;
-}
-
-PyObject* get_checked_partials(PyObject* op, void* closure) {
-    return usable(as_aggregator(op)) ? get_partials(op, closure) : nullptr;
+// The getters read the builders, which a call running without the GIL may be changing.
+template <getter read>
+PyObject* get_checked(PyObject* op, void* closure) {
+    AggregatorObject* self = as_aggregator(op);
+    BusyGuard busy(self, read == get_partial ? "partial" : "partials");
+    return busy && usable(self) ? read(op, closure) : nullptr;
 }
 
 PyGetSetDef aggregator_getset[] = {
-    {"partial", get_checked_partial, nullptr,
+    {"partial", get_checked<get_partial>, nullptr,
      PyDoc_STR("A copy of the bar being formed for the ticker of the latest trade, as it would close now; "
                "None when there is none."),
      nullptr},
-    {"partials", get_checked_partials, nullptr,
+    {"partials", get_checked<get_partials>, nullptr,
      PyDoc_STR("Copies of every ticker's bar being formed, tickers in order of first appearance."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
