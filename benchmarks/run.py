@@ -740,13 +740,15 @@ def main() -> None:
                              "and with --baseline the data path against it")
     parser.add_argument("--ranges", action="store_true",
                         help="run the time-window benchmark instead (benchmarks/ranges.py; --results applies)")
+    parser.add_argument("--aggregate", action="store_true",
+                        help="run the bars-from-trades benchmark instead (benchmarks/aggregate.py; --results applies)")
     parser.add_argument("--aggregate-live", action="store_true",
                         help="run the live aggregation benchmark instead (benchmarks/aggregate_live.py; --results applies)")
     parser.add_argument("--convert", action="store_true",
                         help="run convert and open on realistic data against pandas, pyarrow, polars and DuckDB "
                              "instead (benchmarks/convert_peers.py; --results applies)")
     parser.add_argument("--open", action="store_true", help="only the open table of --convert")
-    parser.add_argument("--quick", action="store_true", help="with --convert: small tables only (200k and 1M rows)")
+    parser.add_argument("--quick", action="store_true", help="with --convert: small tables only (200k and 1M rows); with --aggregate: 1M trades")
     parser.add_argument("--no-data-path", action="store_true", help="skip the data-path table (benchmarks/data_path.py)")
     parser.add_argument("--memory-child", nargs=2, metavar=("SUBJECT", "MODE"), help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -763,6 +765,13 @@ def main() -> None:
 
         convert_peers.run(convert=args.convert, sizes=convert_peers.QUICK_SIZES if args.quick else convert_peers.SIZES,
                           open_bars=1_000_000 if args.quick else convert_peers.OPEN_BARS, results=args.results)
+        return
+    if args.aggregate:
+        import aggregate
+
+        count = 1_000_000 if args.quick else aggregate.DEFAULT_COUNT
+        csv_count = 1_000_000 if args.quick else aggregate.DEFAULT_CSV_COUNT
+        aggregate.run(count, csv_count, aggregate.DEFAULT_ROUNDS, args.results)
         return
     if args.ranges:
         import ranges

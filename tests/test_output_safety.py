@@ -26,6 +26,7 @@ from tarnwick.bars import main, write
 # command line given its input and output, and whether it draws a chart.
 COMMANDS = {
     "convert": ("table", lambda i, o: ("convert", i, o), False),
+    "aggregate": ("trades", lambda i, o: ("aggregate", i, o, "--span", "1min"), False),
     "export parquet": ("bars", lambda i, o: ("export", i, o, "--format", "parquet"), False),
     "export csv": ("bars", lambda i, o: ("export", i, o, "--format", "csv"), False),
     "export dataset": ("bars", lambda i, o: ("export", i, o, "--format", "dataset"), False),
@@ -54,15 +55,21 @@ def _table(path, rows):
     path.write_text("Datetime,Open,High,Low,Close,Volume\n" + "".join(f"{t},1,2,0.5,1.5,10\n" for t in times))
 
 
+def _trades(path, rows):
+    path.write_text("time,price,size\n" + "".join(f"{1_717_421_400_000 + 30_000 * i},{100 + i % 7},1\n"
+                                                   for i in range(rows)))
+
+
 @pytest.fixture
 def inputs(tmp_path, utc_profile):
     """An input of each sort, one folder down in data/ (so that data/ holds it)."""
     sub = tmp_path / "data" / "sub"
     (sub / "folder").mkdir(parents=True)
     _table(sub / "ABC.csv", 40)
+    _trades(sub / "trades.csv", 40)
     write(sub / "in.bars", records(local(2024, 6, 3, 9, 30) + 60.0 * numpy.arange(1, 41)), kind="intraday")
     shutil.copy(sub / "in.bars", sub / "folder" / "in.bars")
-    return {"table": sub / "ABC.csv", "bars": sub / "in.bars", "folder": sub / "folder"}
+    return {"table": sub / "ABC.csv", "trades": sub / "trades.csv", "bars": sub / "in.bars", "folder": sub / "folder"}
 
 
 def _snapshot(path):
@@ -139,6 +146,8 @@ def test_a_stop_at_any_moment_leaves_the_old_output_and_nothing_else(inputs, tmp
     source = inputs[sort]
     if sort == "table":
         _table(source, 5_000)
+    elif sort == "trades":
+        _trades(source, 200_000)
     else:
         bars = records(local(2024, 6, 3, 9, 30) + 60.0 * numpy.arange(1, 50_001))
         for path in (inputs["bars"], inputs["folder"] / "in.bars", inputs["folder"] / "more.bars"):

@@ -24,7 +24,7 @@ exactly the bytes that ``memoryview(bar)`` exports.
 - ``Aggregator(span=...)`` makes the same bars live, trade by trade.
 
 ``python -m tarnwick.bars`` (or ``tarnwick-bars``) is the command-line tool
-over the same functions: ``convert``, ``export``, ``resample``, ``show`` and ``demo``.
+over the same functions: ``convert``, ``aggregate``, ``export``, ``resample``, ``show`` and ``demo``.
 """
 
 from __future__ import annotations

@@ -13,6 +13,7 @@ from __future__ import annotations
 import datetime
 import importlib
 import math
+import re
 from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, TypeVar
@@ -186,7 +187,7 @@ def aggregate(source: object, *, span: SpanLike | Span | None = None, ticks: int
               tz: datetime.tzinfo | str | None = None,
               session: str | tuple[str | datetime.time, str | datetime.time] | None = None,
               origin: str | datetime.time | None = None, fill: bool = False,
-              ticker: str | None = None) -> AggregatedBars[Any]:
+              ticker: str | None = None, **table_options: Any) -> AggregatedBars[Any]:
     """Makes bars from trades and returns them.
 
     Exactly one rule: ``span`` (time bars: seconds, a ``timedelta`` or text as
@@ -199,7 +200,9 @@ def aggregate(source: object, *, span: SpanLike | Span | None = None, ticks: int
     tuple ``(times, prices, sizes[, notionals])`` or a mapping of arrays
     (times as float epoch seconds or ``numpy.datetime64``; without notionals,
     price * size), whose bars get the ticker ``ticker``; or a trade table
-    (a CSV, Parquet or Arrow file, a pandas or Arrow table), read in pieces.
+    (a CSV, Parquet or Arrow file, a pandas or Arrow table), read in pieces
+    with ``table_options`` (those of ``convert``'s ``Reading``, one by one or
+    as ``reading=``, and ``show_progress``; see ``_trade_tables.trade_pieces``).
 
     Time bars follow the wall clock of ``tz`` as ``resample``'s buckets do
     (``origin``, ``session``, days, weeks, months), for instants: a trade at
@@ -225,6 +228,8 @@ def aggregate(source: object, *, span: SpanLike | Span | None = None, ticks: int
                                target.count if target else 1, float(rules.origin), float(rules.session[0]),
                                float(rules.session[1]))
     zone = resolve_zone(tz) if target is not None else datetime.UTC
+    if table_options and (isinstance(source, (tuple, Mapping)) or _is_buffer(source)):
+        raise TypeError(f"{next(iter(table_options))}= reads a trade table; arrays and records need no reading")
     if _is_buffer(source) and not isinstance(source, (str, tuple)):
         if ticker is not None:
             raise ValueError("ticker= names the trades of columns and tables; records carry their tickers")
@@ -234,12 +239,13 @@ def aggregate(source: object, *, span: SpanLike | Span | None = None, ticks: int
         if isinstance(source, (tuple, Mapping)):
             pieces = _column_pieces(source, ticker)
         else:
-            pieces = _table_pieces(source, ticker, tz)
+            pieces = _table_pieces(source, ticker, tz, table_options)
         _add_pieces(batch, pieces, zone)
     return AggregatedBars(batch.finish(), DailyBar if daily else BarData, rules.describe())
 
 
-def _table_pieces(source: object, ticker: str | None, tz: datetime.tzinfo | str | None) -> Iterator[Any]:
+def _table_pieces(source: object, ticker: str | None, tz: datetime.tzinfo | str | None,
+                  table_options: Mapping[str, Any]) -> Iterator[Any]:
     """The pieces of a trade table, read by ``_trade_tables`` (imported by name:
     it reads files and frames, which this module leaves to it)."""
     try:
@@ -247,7 +253,7 @@ def _table_pieces(source: object, ticker: str | None, tz: datetime.tzinfo | str 
     except ModuleNotFoundError:
         raise TypeError("aggregate reads packed records and trade columns; "
                         f"not a {type(source).__name__}") from None
-    pieces: Iterator[Any] = tables.trade_pieces(source, ticker=ticker, tz=tz)
+    pieces: Iterator[Any] = tables.trade_pieces(source, ticker=ticker, tz=tz, **table_options)
     return pieces
 
 
@@ -262,6 +268,18 @@ def _add_records(batch: _aggregating.Batch, records: object, zone: datetime.tzin
     except ValueError as error:
         raise AggregateError(f"records: {error}") from None
     raise AssertionError("the zone table covers every time the pass accepts")
+
+
+_ROW = re.compile(r"row (\d+)")
+
+
+def _located(piece: Any, message: str) -> str:
+    """The pass's message about a row of a piece, naming it where the table
+    says it is (a table's piece knows its lines: ``where``)."""
+    found = _ROW.match(message)
+    if found is None or not hasattr(piece, "where"):
+        return f"{piece.source_name}: {message}"
+    return f"{piece.where(int(found[1]) - piece.first_row)}{message[found.end():]}"
 
 
 def _add_pieces(batch: _aggregating.Batch, pieces: Iterable[Any], zone: datetime.tzinfo | None) -> None:
@@ -279,7 +297,7 @@ def _add_pieces(batch: _aggregating.Batch, pieces: Iterable[Any], zone: datetime
                                      piece.first_row, transitions, offsets, first, last):
                     break
             except ValueError as error:
-                raise AggregateError(f"{piece.source_name}: {error}") from None
+                raise AggregateError(_located(piece, str(error))) from None
         else:
             raise AssertionError("the zone table covers every time the pass accepts")
         reach = [min(reach[0], ends[0]), max(reach[1], ends[-1])] if reach and ends else ends or reach

@@ -99,19 +99,21 @@ def _position(text: str, names: Sequence[str]) -> int:
     raise LayoutError(f"--column: no column named {text!r} (the columns are {_shown(names)})")
 
 
-def parse_column_option(text: str) -> tuple[str, str]:
-    """``ROLE=NAME_OR_POSITION`` as (role, name or position)."""
+def parse_column_option(text: str, roles: Sequence[str] = ROLES) -> tuple[str, str]:
+    """``ROLE=NAME_OR_POSITION`` as (role, name or position), the role one of ``roles``."""
     role, equals, column = text.partition("=")
     role = role.strip().lower()
-    if not equals or role not in ROLES or not column.strip():
-        raise ValueError(f"--column takes ROLE=NAME_OR_POSITION with a role of {', '.join(ROLES)}, not {text!r}")
+    if not equals or role not in roles or not column.strip():
+        raise ValueError(f"--column takes ROLE=NAME_OR_POSITION with a role of {', '.join(roles)}, not {text!r}")
     return role, column.strip()
 
 
-def from_header(header: Sequence[str], overrides: Mapping[str, str]) -> Layout:
+def from_header(header: Sequence[str], overrides: Mapping[str, str],
+                known: Mapping[str, str | None] = _NAMES) -> Layout:
+    """The roles of a header's columns, as ``known`` (normal name -> role) names them."""
     found: dict[str, int] = {}
     for index, name in enumerate(header):
-        role = _NAMES.get(normal(name))
+        role = known.get(normal(name))
         if role is None:
             continue
         if role in found:
@@ -184,3 +186,77 @@ def check_complete(layout: Layout) -> None:
     if not (set(TIME_ROLES) & layout.columns.keys()):
         raise LayoutError(f"no date column: name it one of {DATE_NAMES} (in any case), leave the first column "
                           f"unnamed, or give --column date=NAME (the columns are {layout.shown})")
+
+
+# ---- trade tables -----------------------------------------------------------------
+
+TRADE_ROLES = ("date", "time", "price", "size", "notional", "ticker", "side", "tradeid")
+"""The roles of a trade table that ``--column`` may give (side and trade id
+are recognised, so that they are not taken for anything else, and not read)."""
+
+TRADE_NAMES: dict[str | None, tuple[str, ...]] = {
+    "date": ("Date", "Trade date"),
+    "time": ("Time",),
+    # (pandas writes an unnamed index of times, a frame's usual time column, as __index_level_0__)
+    "datetime": ("Datetime", "Timestamp", "ts_event", "Transact time", "Trade time", "Date time", "ts",
+                 "__index_level_0__"),
+    "price": ("Price", "Trade price", "Px", "Last", "Last price"),
+    "size": ("Size", "Qty", "Quantity", "Volume", "Vol", "Trade size", "Last size", "Base qty"),
+    "notional": ("Notional", "Quote qty", "Quote quantity", "Value", "Turnover", "Quote volume"),
+    "ticker": ("Ticker", "Symbol", "Instrument", "Pair"),
+    "side": ("Side", "Is buyer maker", "Aggressor", "Taker side"),
+    "tradeid": ("Trade id", "Id", "Agg id", "Agg trade id", "Aggregate trade id"),
+    None: ("ts_recv", "rtype", "publisher_id", "instrument_id", "action", "depth", "flags", "ts_in_delta",
+           "sequence", "Is best match", "First id", "Last id", "First trade id", "Last trade id"),
+}
+_TRADE_NAMES = {normal(name): role for role, names in TRADE_NAMES.items() for name in names}
+_BOOLEAN = re.compile(r"\s*(true|false)\s*", re.IGNORECASE)
+_INTEGER = re.compile(r"\s*\d+\s*")
+
+# The headerless dumps of an exchange, by width: where the time is, the roles in order.
+_TRADE_DUMPS = (
+    ("an exchange's trade dump", ("tradeid", "price", "size", "notional", "time", "side", None)),
+    ("an exchange's aggregated-trade dump", ("tradeid", "price", "size", None, None, "time", "side", None)),
+)
+
+
+def trade_header(header: Sequence[str], overrides: Mapping[str, str]) -> Layout:
+    """The roles of a trade table's columns by their header names."""
+    layout = from_header(header, overrides, _TRADE_NAMES)
+    if "ts_event" in map(normal, header) and "price" in layout.columns:
+        layout.described = "a market-data vendor's trade table"
+    return layout
+
+
+def trade_headerless(sample: Sequence[Sequence[str]], overrides: Mapping[str, str]) -> Layout:
+    """The columns of a trade table without a header: an exchange's trade dump
+    (id, price, qty, quote_qty, time, is_buyer_maker[, is_best_match]) or
+    aggregated-trade dump (agg_id, price, qty, first_id, last_id, time,
+    is_buyer_maker[, is_best_match]), told apart by where the epoch time and
+    the flags are; else time, price, size[, ticker] unless ``overrides`` say."""
+    first = sample[0] if sample else ()
+    names = [f"column {i + 1}" for i in range(len(first))]
+    for described, roles in _TRADE_DUMPS:
+        width = len(roles)
+        time = roles.index("time")
+        if len(first) in (width - 1, width) and _INTEGER.fullmatch(first[0]) and _EPOCH.fullmatch(first[time]) \
+                and all(_BOOLEAN.fullmatch(field) for field in first[time + 1:]):
+            layout = Layout({role: i for i, role in enumerate(roles[:len(first)]) if role is not None}, names,
+                            described)
+            break
+    else:
+        layout = Layout({role: i for i, role in enumerate(("time", "price", "size", "ticker")[:len(first)])}, names)
+    _override(layout, overrides)
+    return layout
+
+
+def check_trade_columns(layout: Layout) -> None:
+    missing = [role.capitalize() for role in ("price", "size") if role not in layout.columns]
+    if missing:
+        bars = {"open", "high", "low", "close"} <= set(map(normal, layout.names))
+        hint = "; a table of bars, not of trades? convert reads those" if bars else ""
+        raise LayoutError(f"no {' or '.join(missing)} column (the columns are {layout.shown}){hint}")
+    if not (set(TIME_ROLES) & layout.columns.keys()):
+        names = ", ".join(name for name in TRADE_NAMES["datetime"] + TRADE_NAMES["time"] if not name.startswith("__"))
+        raise LayoutError(f"no time column: name it one of {names} (in any case), or give --column time=NAME "
+                          f"(the columns are {layout.shown})")

@@ -210,7 +210,7 @@ def read_source(path: Path, meter: Progress | None, *, delimiter: str | None = N
                 raise
             source.table = _read_csv(source, None, typed=False)
     except pyarrow.ArrowInvalid as error:
-        raise _located(source, str(error)) from None
+        raise located(source, str(error)) from None
     except UnicodeDecodeError as error:  # from a Python codec that the reader called
         for _ in _Lines(source).rows():  # raises naming the line that is not text
             pass
@@ -240,7 +240,8 @@ def read_pieces(path: Path, meter: Progress | None, piece_bytes: int, piece_rows
     timed = None if date_format is not None else _typed_time_role(layout, sniffed)
     first = 0
     try:  # (a generator's frame sees its own errors only, not its caller's)
-        for table in _csv_tables(Source(path, pyarrow.table({}), layout, sniffed), meter, timed, piece_bytes):
+        for table in csv_pieces(Source(path, pyarrow.table({}), layout, sniffed), meter,
+                                _table_types(layout, True, timed), piece_bytes):
             if any(pyarrow.types.is_binary(column.type) for column in table.columns):
                 raise Unstreamable("text that is not in the file's encoding")
             if table.num_rows:
@@ -252,22 +253,23 @@ def read_pieces(path: Path, meter: Progress | None, piece_bytes: int, piece_rows
         raise Unstreamable("no data rows")
 
 
-def _csv_tables(source: Source, meter: Progress | None, timed: str | None, piece_bytes: int) -> Iterator[pyarrow.Table]:
-    """The rows of a CSV file about ``piece_bytes`` of text at a time, cut
+def csv_pieces(source: Source, meter: Progress | None, types: Mapping[str, pyarrow.DataType],
+               piece_bytes: int) -> Iterator[pyarrow.Table]:
+    """The used columns of a CSV file (named by position, typed as ``types``
+    says, the rest as the reader infers them), about ``piece_bytes`` of text at a time, cut
     after a line end (of the text decompressed, for gzip) and each parsed on
     every core.  (The table reader's own streaming reads the text far ahead
     of its parsing, which costs memory in proportion to the file; it reads
     only what cannot be cut at line ends: text of two or four bytes a
     character.)"""
     if codecs.lookup(source.sniffed.encoding).name.startswith(("utf-16", "utf-32")):
-        with _csv_reader(source, meter, True, timed, piece_bytes) as reader:
+        with _csv_reader(source, meter, types, piece_bytes) as reader:
             for batch in reader:
                 yield pyarrow.Table.from_batches([batch])
         return
     # Each piece parsed in two blocks, one a core, and taken a block at a time:
     # a column of one chunk is read in place, one of several would be copied.
-    stream, read_options, parse_options, convert_options = _csv_arguments(source, meter, True, timed,
-                                                                          piece_bytes // 2)
+    stream, read_options, parse_options, convert_options = _csv_arguments(source, meter, types, piece_bytes // 2)
     with stream:
         rest = b""
         while True:
@@ -331,9 +333,10 @@ def _typed_time_role(layout: Layout, sniffed: Sniffed) -> str | None:
 
 
 def _read_csv(source: Source, meter: Progress | None, *, typed: bool, timed: str | None = None) -> pyarrow.Table:
-    with _csv_reader(source, meter, typed, timed, None) as batches:
+    types = _table_types(source.layout, typed, timed)
+    with _csv_reader(source, meter, types, None) as batches:
         if batches is None:
-            return pcsv.read_csv(*_csv_arguments(source, meter, typed, timed, _BLOCK_BYTES))
+            return pcsv.read_csv(*_csv_arguments(source, meter, types, _BLOCK_BYTES))
         # The whole-file reader keeps every decompressed block until it has
         # parsed them all (about 2.5 times the text); reading batch by batch
         # costs what the columns hold, and decompressing is serial anyway.
@@ -341,12 +344,12 @@ def _read_csv(source: Source, meter: Progress | None, *, typed: bool, timed: str
 
 
 @contextlib.contextmanager
-def _csv_reader(source: Source, meter: Progress | None, typed: bool, timed: str | None,
+def _csv_reader(source: Source, meter: Progress | None, types: Mapping[str, pyarrow.DataType],
                 piece_bytes: int | None) -> Iterator[Any]:
     """The file's batches from pyarrow's streaming reader, about
     ``piece_bytes`` of text each (None: a whole-file read of a plain file is
     cheaper, and None is given instead of a reader)."""
-    stream, *options = _csv_arguments(source, meter, typed, timed, piece_bytes or _BLOCK_BYTES)
+    stream, *options = _csv_arguments(source, meter, types, piece_bytes or _BLOCK_BYTES)
     with stream:
         if piece_bytes is None and not source.sniffed.gzip:
             yield None
@@ -354,21 +357,27 @@ def _csv_reader(source: Source, meter: Progress | None, typed: bool, timed: str 
         yield pcsv.open_csv(stream, *options)
 
 
-def _csv_arguments(source: Source, meter: Progress | None, typed: bool, timed: str | None,
-                   block_bytes: int) -> tuple[Any, pcsv.ReadOptions, pcsv.ParseOptions, pcsv.ConvertOptions]:
-    sniffed, layout = source.sniffed, source.layout
-    width = len(sniffed.sample[0])
+def _table_types(layout: Layout, typed: bool, timed: str | None) -> dict[str, pyarrow.DataType]:
+    """The reader's types of an OHLCV table's columns: text for text, the
+    rest numbers when ``typed``, and the ``timed`` column ISO date-times."""
     types = {str(index): pyarrow.string() if role in TEXT_ROLES else pyarrow.float64()
              for role, index in layout.columns.items() if typed or role in TEXT_ROLES}
     if timed is not None:
         types[str(layout.columns[timed])] = pyarrow.timestamp("us")
+    return types
+
+
+def _csv_arguments(source: Source, meter: Progress | None, types: Mapping[str, pyarrow.DataType],
+                   block_bytes: int) -> tuple[Any, pcsv.ReadOptions, pcsv.ParseOptions, pcsv.ConvertOptions]:
+    sniffed, layout = source.sniffed, source.layout
+    width = len(sniffed.sample[0])
     longest = max(sum(map(len, row)) + len(row) for row in sniffed.sample)
     read_options = pcsv.ReadOptions(column_names=[str(i) for i in range(width)],
                                     skip_rows=sniffed.before_data, encoding=sniffed.encoding,
                                     block_size=max(block_bytes, 4 * longest))  # a block holds whole rows
     parse_options = pcsv.ParseOptions(delimiter=sniffed.delimiter)
     convert_options = pcsv.ConvertOptions(
-        include_columns=[str(i) for i in sorted(set(layout.columns.values()))], column_types=types,
+        include_columns=[str(i) for i in sorted(set(layout.columns.values()))], column_types=dict(types),
         null_values=[""], strings_can_be_null=False, true_values=[], false_values=[],
         decimal_point=sniffed.decimal, timestamp_parsers=[])
     stream: Any = pyarrow.input_stream(str(source.path), compression="gzip" if sniffed.gzip else None) \
@@ -376,7 +385,7 @@ def _csv_arguments(source: Source, meter: Progress | None, typed: bool, timed: s
     return stream, read_options, parse_options, convert_options
 
 
-def _located(source: Source, message: str) -> TableError:
+def located(source: Source, message: str) -> TableError:
     """The reader's error, with the line it happened on."""
     width = len(source.sniffed.sample[0])
     what = "the header" if source.sniffed.header else "the first row"
@@ -472,7 +481,7 @@ def columnar_source(path: Path, table: pyarrow.Table, columns: Mapping[str, str]
                 column = column.cast(pyarrow.string())
             except pyarrow.ArrowInvalid:
                 raise TableError(f"{path}: column {layout.names[index]!r} is not UTF-8 text") from None
-        wanted = _wanted(roles[index], column.type)
+        wanted = wanted_type(roles[index], column.type)
         if wanted:
             raise TableError(f"{path}: column {layout.names[index]!r} holds {column.type}, not {wanted}")
         chosen[str(index)] = column
@@ -482,7 +491,7 @@ def columnar_source(path: Path, table: pyarrow.Table, columns: Mapping[str, str]
     return Source(path, table, layout, sniffed, kind)
 
 
-def _wanted(role: str, kind: pyarrow.DataType) -> str:
+def wanted_type(role: str, kind: pyarrow.DataType) -> str:
     """What a typed column playing ``role`` should hold, when ``kind`` is not
     that (else empty): numbers, times or text, each also as text."""
     types = pyarrow.types

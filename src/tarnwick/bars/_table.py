@@ -315,39 +315,7 @@ class Reader:
 
     def times(self) -> Parsed:
         """Each row's time in microseconds, and whether it is UTC (else a wall-clock time)."""
-        role = next(role for role in TIME_ROLES if role in self.columns)
-        column = self.source.column(role)
-        parsed = parse_typed(column)
-        typed = parsed is not None
-        if parsed is None and self.date_format is None:
-            # Tables of numbers as people write them (a change in percent beside
-            # the prices) write their dates month first.
-            month_first = any(normal(name) == "change%" for name in self.source.layout.names)
-            self.date_format = slashed_format(column, month_first)
-            if self.date_format is not None:
-                self.checks.notes.append(f"dates read as {self.date_format}")
-        if parsed is None:
-            if role == "date" and "time" in self.columns:
-                import pyarrow.compute as pc
-
-                joined = pc.binary_join_element_wise(pc.utf8_trim_whitespace(column.cast(pyarrow.string())),
-                                                     pc.utf8_trim_whitespace(self.source.column("time")
-                                                                             .cast(pyarrow.string())), " ")
-                parsed = parse_texts(joined, self.date_format)
-            else:
-                parsed = parse_texts(column, self.date_format)
-
-        def describe(row: int) -> str:
-            text = " ".join(self.checks.text(row, name).strip() for name in ("date", "time") if name in self.columns) \
-                if role == "date" else self.checks.text(row, role).strip()
-            if typed and text:
-                return f"a time outside the years 1 to 9999: {text}"
-            return f"not a date or date-time: {text!r}{_time_hint(text, self.given_format)}"
-
-        micros = parsed.micros
-        if len(micros) and (int(micros.min()) < EARLIEST or int(micros.max()) > LATEST):
-            parsed.bad |= ~supported(micros)  # beyond what dates can say
-        self.checks.fail(parsed.bad, 0, describe)
+        parsed, self.date_format = read_times(self.source, self.checks, self.date_format, self.given_format)
         return parsed
 
     def tickers(self, chosen: str | None, every_piece: bool = False) -> tuple[npt.NDArray[numpy.int64], list[str]]:
@@ -399,6 +367,51 @@ class Piece:
     names: list[str]
     absent: tuple[str, ...]
     notes: tuple[str, ...]
+
+
+
+def read_times(source: Source, checks: Checks, date_format: str | None,
+               given_format: str | None = None) -> tuple[Parsed, str | None]:
+    """Each row's time of a table's columns in microseconds, and whether it is
+    UTC (else a wall-clock time); rows whose time cannot be read fail
+    ``checks``.  Also the date format the times were read with: ``date_format``,
+    or the one found for them (which later pieces of the table keep)."""
+    columns = source.layout.columns
+    given_format = given_format if given_format is not None else date_format
+    role = next(role for role in TIME_ROLES if role in columns)
+    column = source.column(role)
+    parsed = parse_typed(column)
+    typed = parsed is not None
+    if parsed is None and date_format is None:
+        # Tables of numbers as people write them (a change in percent beside
+        # the prices) write their dates month first.
+        month_first = any(normal(name) == "change%" for name in source.layout.names)
+        date_format = slashed_format(column, month_first)
+        if date_format is not None:
+            checks.notes.append(f"dates read as {date_format}")
+    if parsed is None:
+        if role == "date" and "time" in columns:
+            import pyarrow.compute as pc
+
+            joined = pc.binary_join_element_wise(pc.utf8_trim_whitespace(column.cast(pyarrow.string())),
+                                                 pc.utf8_trim_whitespace(source.column("time")
+                                                                         .cast(pyarrow.string())), " ")
+            parsed = parse_texts(joined, date_format)
+        else:
+            parsed = parse_texts(column, date_format)
+
+    def describe(row: int) -> str:
+        text = " ".join(checks.text(row, name).strip() for name in ("date", "time") if name in columns) \
+            if role == "date" else checks.text(row, role).strip()
+        if typed and text:
+            return f"a time outside the years 1 to 9999: {text}"
+        return f"not a date or date-time: {text!r}{_time_hint(text, given_format)}"
+
+    micros = parsed.micros
+    if len(micros) and (int(micros.min()) < EARLIEST or int(micros.max()) > LATEST):
+        parsed.bad |= ~supported(micros)  # beyond what dates can say
+    checks.fail(parsed.bad, 0, describe)
+    return parsed, date_format
 
 
 class Finisher:

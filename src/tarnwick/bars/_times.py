@@ -144,10 +144,41 @@ def parse_typed(column: pyarrow.ChunkedArray) -> Parsed | None:
         else:
             micros, outside = _typed_micros(_micros(column), "ms")
         aware = numpy.zeros(len(micros), dtype=bool)
+    elif pyarrow.types.is_integer(kind) and not column.null_count and len(column):
+        return epoch_counts(_micros(column))
     else:
         return None
     bad = null_mask(column) | outside
     return Parsed(micros, aware, bad, seconds)
+
+
+def _per_second(count: int) -> int:
+    """The counts of a second in an epoch count of ``count``'s digits."""
+    return 1 if count < 10**11 else 1000 if count < 10**14 else US if count < 10**17 else 1_000_000_000
+
+
+def epoch_counts(counts: Ints) -> Parsed | None:
+    """Integer epoch times, each in the unit its digits say (as ``parse_texts``
+    reads them as text: 9 to 11 digits seconds, 12 to 14 milliseconds, 15 to
+    17 microseconds, 18 or 19 nanoseconds); None unless every count has 9
+    digits or more (8 are a date, 20240105)."""
+    least = int(counts.min())
+    if least < 10**8:
+        return None
+    low, high = _per_second(least), _per_second(int(counts.max()))
+    if low == high:  # the usual column, all in one unit: scalar arithmetic
+        micros = counts * (US // low) if low <= US else counts // (low // US)
+    else:
+        per_row = numpy.where(counts < 10**11, 1, numpy.where(counts < 10**14, 1000,
+                              numpy.where(counts < 10**17, US, 1_000_000_000)))
+        whole, part = numpy.divmod(counts, per_row)
+        micros = whole * US + part * US // per_row
+    seconds = None
+    if low == high == 1_000_000_000:  # exact seconds where microseconds lose digits
+        whole, part = numpy.divmod(counts, 1_000_000_000)
+        seconds = whole.astype(numpy.float64) + part / 1e9
+    count = len(counts)
+    return Parsed(micros, numpy.ones(count, dtype=bool), ~supported(micros), seconds)
 
 
 def parse_texts(texts: pyarrow.ChunkedArray, date_format: str | None = None) -> Parsed:

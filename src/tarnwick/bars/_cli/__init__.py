@@ -19,10 +19,11 @@ from collections.abc import Callable, Sequence
 from typing import Any, TextIO
 
 from .._output import describe_error, stops_raise
-from . import convert, demo, export, resample, show
+from . import aggregate, convert, demo, export, resample, show
 from .options import PROGRAM, CommandError, Commands
 
-COMMANDS: tuple[Callable[[Commands], None], ...] = (convert.add, export.add, resample.add, show.add, demo.add)
+COMMANDS: tuple[Callable[[Commands], None], ...] = (convert.add, aggregate.add, export.add, resample.add, show.add,
+                                                    demo.add)
 """The commands of the tool, in the order its help lists them."""
 
 

@@ -4,6 +4,7 @@ directory of bar files, one per ticker."""
 from __future__ import annotations
 
 import argparse
+from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any, TextIO
 
@@ -60,11 +61,14 @@ def _delimiter(text: str) -> str:
     return value
 
 
-def _column(text: str) -> tuple[str, str]:
-    try:
-        return parse_column_option(text)
-    except ValueError as error:
-        raise argparse.ArgumentTypeError(str(error)) from None
+def _column(roles: Sequence[str]) -> Callable[[str], tuple[str, str]]:
+    def column(text: str) -> tuple[str, str]:
+        try:
+            return parse_column_option(text, roles)
+        except ValueError as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+
+    return column
 
 
 def _decimal(text: str) -> str:
@@ -85,8 +89,10 @@ def _thousands(text: str) -> str:
     return text
 
 
-def add_reading_options(parser: argparse.ArgumentParser) -> None:
-    """The options that say how to read a table, for ``convert`` and ``demo``."""
+def add_reading_options(parser: argparse.ArgumentParser, roles: Sequence[str] = ROLES,
+                        skip_invalid: bool = True) -> None:
+    """The options that say how to read a table, for ``convert`` and ``demo`` (and,
+    with the roles of a trade table's columns and no ``--skip-invalid``, ``aggregate``)."""
     group = parser.add_argument_group("reading the table (sniffed unless given)")
     group.add_argument("--delimiter", type=_delimiter, metavar="CHAR",
                        help="the field delimiter: a character, or comma, semicolon, tab, pipe")
@@ -96,8 +102,8 @@ def add_reading_options(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--encoding", metavar="NAME", help="the text encoding, e.g. latin-1 (default: UTF-8, or "
                                                           "UTF-16 by its byte-order mark)")
     group.add_argument("--decimal", type=_decimal, metavar="MARK", help="the decimal mark of numbers: . or ,")
-    group.add_argument("--column", type=_column, action="append", metavar="ROLE=NAME_OR_POSITION",
-                       help=f"the column that plays a role ({', '.join(ROLES)}), by header name or 1-based "
+    group.add_argument("--column", type=_column(roles), action="append", metavar="ROLE=NAME_OR_POSITION",
+                       help=f"the column that plays a role ({', '.join(roles)}), by header name or 1-based "
                             "position; may be repeated")
     group.add_argument("--date-format", metavar="PATTERN",
                        help="the pattern of the times as Python's strptime takes it, e.g. %%m/%%d/%%Y or "
@@ -107,9 +113,10 @@ def add_reading_options(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--thousands", type=_thousands, metavar="CHAR",
                        help="the thousands separator of numbers, e.g. , for \"3,543.55\" (found by itself in "
                             "most tables)")
-    group.add_argument("--skip-invalid", action="store_true",
-                       help="skip rows whose every price is empty or null (days without trading); the summary "
-                            "counts them")
+    if skip_invalid:
+        group.add_argument("--skip-invalid", action="store_true",
+                           help="skip rows whose every price is empty or null (days without trading); the summary "
+                                "counts them")
 
 
 def reading_of(arguments: argparse.Namespace) -> dict[str, Any]:
@@ -117,5 +124,6 @@ def reading_of(arguments: argparse.Namespace) -> dict[str, Any]:
     reading = Reading(delimiter=arguments.delimiter, header=arguments.header, encoding=arguments.encoding,
                       decimal=arguments.decimal, columns=dict(arguments.column or ()),
                       date_format=arguments.date_format, skip_rows=arguments.skip_rows,
-                      thousands=arguments.thousands, skip_invalid=arguments.skip_invalid)
+                      thousands=arguments.thousands,
+                      skip_invalid=getattr(arguments, "skip_invalid", False))
     return {"reading": reading}
