@@ -416,3 +416,34 @@ for take, look in [(lambda f: numpy.frombuffer(f, dtype=bars.RECORD_DTYPE), lamb
 """
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stdout) == (0, "10.2 102.0 40 102.0 "), done.stderr
+
+
+ALL_FIELDS = tuple(layout.FIELDS)
+
+
+@pytest.mark.parametrize("headed, count", [(True, 5), (False, 5), (True, 0), (True, 3000)])
+def test_named_columns_equal_the_record_arrays_fields(tmp_path, headed, count):
+    path = tmp_path / "bars.bars"
+    if headed:
+        write(path, intraday(count))
+    else:
+        path.write_bytes(records(intraday(count)))  # headerless: the records start at offset 0, not 101
+    with read(path) as bars:
+        whole = bars.columns()
+        windows = (bars, bars.between(None, None)) if count else (bars,)
+        for source in windows:
+            taken = source.columns(*reversed(ALL_FIELDS), "volume")
+            assert list(taken) == list(reversed(ALL_FIELDS))
+            for name, column in taken.items():
+                assert column.dtype == whole[name].dtype and column.flags.c_contiguous
+                assert not column.flags.writeable and column.tobytes() == whole[name].tobytes()
+
+
+def test_named_columns_outlive_the_file_and_name_an_unknown_field(tmp_path):
+    write(tmp_path / "a.bars", intraday(3))
+    with read(tmp_path / "a.bars") as bars:
+        with pytest.raises(ValueError, match="no field 'close' in a bar record; its fields are dtype, ticker"):
+            bars.columns("volume", "close")
+        taken = bars.columns("close_price")
+    assert not mapped(tmp_path / "a.bars")  # a copy: nothing pins the mapping
+    assert taken["close_price"].tolist() == [10.2] * 3

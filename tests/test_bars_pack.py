@@ -112,3 +112,33 @@ def test_native_modules_run_in_sub_interpreters_of_either_kind():
             assert failure is None, (kind, failure)
         exec({USE_BOTH!r})
     """)
+
+
+def test_gather_takes_fields_of_each_width_from_any_address():
+    from tarnwick.bars._pack import gather
+
+    packed = bytearray(3 * RECORD_SIZE)
+    pack(packed, b"T" * 32, columns(3), counts(3), 0)
+    odd = memoryview(b"\0" + bytes(packed))[1:]
+    kinds, closes, trades = bytearray(3), array.array("d", [0.0] * 3), array.array("I", [0] * 3)
+    assert gather(odd, ((0, kinds), (73, closes), (97, trades))) == 3
+    assert list(kinds) == [40] * 3 and closes.tolist() == list(columns(3)[5]) and trades == counts(3)
+    assert gather(b"", ()) == 0
+
+
+@pytest.mark.parametrize("arguments, error, message", [
+    ((bytes(RECORD_SIZE + 1), ()), ValueError, "not a whole number of 101-byte records"),
+    ((bytes(RECORD_SIZE), ((73, bytes(8)),)), BufferError, "writable"),
+    ((bytes(RECORD_SIZE), ((97, array.array("d", [0.0])),)), ValueError, "8 bytes at offset 97 do not lie"),
+    ((bytes(RECORD_SIZE), ((-1, bytearray(1)),)), ValueError, "at offset -1"),
+    ((bytes(RECORD_SIZE), ((73, array.array("d", [0.0] * 2)),)), ValueError, "16 bytes, 1 records"),
+    ((bytes(RECORD_SIZE), ((73,),)), TypeError, "pair"),
+    ((bytes(RECORD_SIZE), [(73, bytearray(8))]), TypeError, "tuple of at most 16"),
+    ((bytes(RECORD_SIZE), ((0, bytearray(1)),) * 17), TypeError, "tuple of at most 16"),
+    ((bytes(RECORD_SIZE),), TypeError, "takes 2 arguments"),
+])
+def test_gather_refusals(arguments, error, message):
+    from tarnwick.bars._pack import gather
+
+    with pytest.raises(error, match=message):
+        gather(*arguments)

@@ -14,6 +14,7 @@ import pytest
 
 from kit.objects import HostileError, HostileFloat, HostileInt, SubBar
 from tarnwick.base.candlestick import BarData, DailyBar
+from tarnwick.bars._pack import gather
 from tarnwick.base.market_data import MarketData
 
 WARM_UP = 1000
@@ -47,6 +48,7 @@ def handed_objects():
     ns.square = memoryview(bytearray(202)).cast("B", shape=[2, 101])
     ns.doubles = array.array("d", bytes(808))
     ns.bytes_array = array.array("B", ns.image)
+    ns.column = array.array("d", [0.0])  # a field's column for one record
     return ns
 
 
@@ -156,6 +158,11 @@ OPERATIONS = {
     "uninitialised": lambda o: (raises(ValueError, memoryview, o.blank), raises(ValueError, copy.copy, o.blank),
                                 raises(ValueError, getattr, o.blank, "close_price"),
                                 raises(ValueError, o.blank.__getitem__, o.key)),
+    "gather": lambda o: gather(o.image, ((73, o.column), (81, o.column))),
+    "gather-refusals": lambda o: (raises(ValueError, gather, o.short, ()),
+                                  raises(BufferError, gather, o.image, ((73, o.image),)),
+                                  raises(ValueError, gather, o.image, ((73, o.column), (97, o.column))),
+                                  raises(TypeError, gather, o.image, ((o.key, o.column),))),
     "pickling": lambda o: (raises(TypeError, pickle.dumps, o.bar), raises(TypeError, copy.deepcopy, o.daily)),
 }
 

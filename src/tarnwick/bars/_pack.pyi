@@ -12,3 +12,9 @@ def to_utc(out: Buffer, wall: Buffer, tickers: Buffer | None, carried: Buffer,
 
 def to_wall(out: Buffer, epochs: Buffer, zone_table: tuple[float, float, Buffer, Buffer], /) -> None:
     """Fills ``out`` with the wall-clock microseconds of epoch microseconds."""
+
+def gather(records: Buffer, fields: tuple[tuple[int, Buffer], ...], /) -> int:
+    """Copies fields of ``records`` (whole 101-byte records) into columns in
+    one pass: ``fields`` holds pairs ``(offset, out)``, ``out`` a writable
+    buffer of one item per record, as wide as the field.  Returns the number
+    of records."""

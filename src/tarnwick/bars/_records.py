@@ -24,6 +24,7 @@ import mmap
 import os
 import struct
 from pathlib import Path
+from collections.abc import Mapping
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal, Self
 
@@ -96,6 +97,27 @@ def record_dtype() -> numpy.dtype[numpy.void]:
 
         _dtype = numpy.dtype(list(RECORD_FIELDS))
     return _dtype
+
+
+def gather_fields(records: memoryview, names: tuple[str, ...]) -> dict[str, numpy.ndarray[Any, Any]]:
+    """The named fields of flat bar records as contiguous read-only numpy
+    arrays of their fields' types, copied out natively in one pass over the
+    records (reducing a contiguous column is several times faster than a
+    field view with the record's 101-byte stride)."""
+    import numpy
+
+    from ._pack import gather
+
+    fields: Mapping[str, tuple[Any, ...]] = record_dtype().fields or {}
+    unknown = [name for name in names if name not in fields]
+    if unknown:
+        raise ValueError(f"no field {unknown[0]!r} in a bar record; its fields are {', '.join(fields)}")
+    count = records.nbytes // RECORD_SIZE
+    columns = {name: numpy.empty(count, fields[name][0]) for name in names}
+    gather(records, tuple((OFFSETS[name], column) for name, column in columns.items()))
+    for column in columns.values():
+        column.flags.writeable = False  # as the fields of the records' array are
+    return columns
 
 
 def kind_of(bar_class: type[BarData]) -> Kind:

@@ -127,10 +127,28 @@ class BarSequence(Sequence[B]):
         # it the view would go at once and a close could unmap under them.
         view.release()
 
-    def columns(self) -> numpy.ndarray[Any, numpy.dtype[numpy.void]]:
-        """The bars as a read-only numpy array of ``RECORD_DTYPE`` over the
-        records, without copying: ``columns()["close_price"]`` is a column.
-        The array keeps the memory alive, also after a close."""
+    @overload
+    def columns(self) -> numpy.ndarray[Any, numpy.dtype[numpy.void]]: ...
+    @overload
+    def columns(self, field: str, /, *fields: str) -> dict[str, numpy.ndarray[Any, Any]]: ...
+    def columns(self, *fields: str) -> numpy.ndarray[Any, Any] | dict[str, numpy.ndarray[Any, Any]]:
+        """Without arguments, the bars as a read-only numpy array of
+        ``RECORD_DTYPE`` over the records, without copying:
+        ``columns()["close_price"]`` is a column, whose items lie 101 bytes
+        apart.  The array keeps the memory alive, also after a close.
+
+        With field names, those fields as contiguous read-only arrays of the
+        same types and values, copied out of the records natively in one
+        pass: ``columns("close_price", "volume")["close_price"].mean()``
+        reads the file once for both columns and reduces contiguous memory,
+        several times faster than reducing the array's fields (each field
+        costs its items' size per bar).  ``ValueError`` names a field the
+        record does not have."""
+        if fields:
+            from ._records import gather_fields
+
+            with memoryview(self) as records:
+                return gather_fields(records, tuple(dict.fromkeys(fields)))
         import numpy
 
         from ._records import record_dtype

@@ -375,7 +375,7 @@ private:
     // How close to its threshold a bar's volume or notional counts as there: see add_split.
     static constexpr double kSlack = 0x1p-40;
     // The most bars one trade may fill: past this the threshold is surely a mistake.
-    static constexpr double kMostSplits = 0x1p24;
+    static constexpr double kMostSplits = 0x1p24;  // 16777216, as the refusal says
 
     bool acceptable_time(double time) const;
     bool acceptable(const Trade& trade, double last, const Tally& bar) const;
@@ -730,9 +730,8 @@ void BarBuilder::add_split(const Trade& trade, Emit& emit) {
     }
     const double rest = whole - need;
     if (rest > kMostSplits * threshold) {
-        throw BadTrade{"of " + bucketing::number_text(whole) + " would fill more than " +
-                       bucketing::number_text(kMostSplits) + " bars of " + bucketing::number_text(threshold) +
-                       ": choose a larger threshold"};
+        throw BadTrade{"has " + bucketing::number_text(whole) + " to split, more than 16777216 bars of " +
+                       bucketing::number_text(threshold) + ": choose a larger threshold"};
     }
     add_piece(trade, need, whole);
     settle_and_close(trade.time, emit);
