@@ -310,20 +310,20 @@ def _csv_tables(template: Source, meter: Progress | None, date_format: str | Non
     types = _csv_types(template, typed, date_format is None)
     try:
         try:
-            for batch in csv_pieces(template, meter, types, _BLOCK_BYTES):
-                for start in range(0, batch.num_rows, piece_rows):
-                    part = pyarrow.Table.from_batches([batch.slice(start, piece_rows)])
+            for table in csv_pieces(template, meter, types, _BLOCK_BYTES):
+                for start in range(0, table.num_rows, piece_rows):
+                    part = table.slice(start, piece_rows)
                     yield part
                     done += part.num_rows
         except pyarrow.ArrowInvalid as error:
             if not typed or "conversion error" not in str(error):
                 raise
             skip = done
-            for batch in csv_pieces(template, None, _csv_types(template, False, False), _BLOCK_BYTES):
-                batch = batch.slice(min(skip, batch.num_rows))
-                skip -= min(skip, batch.num_rows)
-                for start in range(0, batch.num_rows, piece_rows):
-                    yield pyarrow.Table.from_batches([batch.slice(start, piece_rows)])
+            for table in csv_pieces(template, None, _csv_types(template, False, False), _BLOCK_BYTES):
+                table = table.slice(min(skip, table.num_rows))
+                skip -= min(skip, table.num_rows)
+                for start in range(0, table.num_rows, piece_rows):
+                    yield table.slice(start, piece_rows)
     except pyarrow.ArrowInvalid as error:
         if "UTF8" in str(error) or "UTF-8" in str(error):
             for _ in _Lines(template).rows():  # raises naming the line that is not text
@@ -359,16 +359,6 @@ def _csv_types(template: Source, typed: bool, timed: bool) -> dict[str, pyarrow.
 # ---- pieces ---------------------------------------------------------------------------------
 
 
-@dataclass
-class _PieceSource(Source):
-    """One piece of a table: its rows are the source's from ``offset`` on."""
-
-    offset: int = 0
-
-    def _in_file(self, row: int) -> int:
-        return self.offset + row
-
-
 class _Reader:
     """The pieces of one table made ``TradePiece``s, with what carries from
     one piece to the next: the tickers seen, and each one's last time (for
@@ -393,8 +383,8 @@ class _Reader:
         self.carried = numpy.zeros(0, dtype=numpy.int64)  # each ticker code's last epoch, for ``localize``
 
     def piece(self, table: pyarrow.Table, first_row: int) -> TradePiece | None:
-        source = _PieceSource(self.template.path, table, self.template.layout, self.template.sniffed,
-                              offset=first_row)
+        source = Source(self.template.path, table, self.template.layout, self.template.sniffed,
+                        first=first_row)
         checks = Checks(source)
         parsed, self.date_format = read_times(source, checks, self.date_format)
         prices = checks.floats("price", "Price", 1)
