@@ -154,6 +154,22 @@ def test_the_repeated_hour_goes_on_across_a_piece_boundary(tmp_path):
     assert got.tolist() == expected and expected[3] > FALL_BACK
 
 
+@pytest.mark.parametrize("chosen", [None, "A"])
+def test_each_ticker_carries_its_own_last_time_across_pieces(tmp_path, chosen):
+    # B's first-pass 01:40 between A's rows must not make A's 01:30 the second one.
+    rows = [("A", "00:59:00"), ("B", "01:40:00"), ("A", "01:30:00"), ("A", "01:59:00"), ("A", "01:10:00"),
+            ("A", "02:10:00")]
+    path = tmp_path / "trades.csv"
+    path.write_text("time,ticker,price,size\n" + "".join(f"2024-11-03 {wall},{name},1,1\n" for name, wall in rows))
+    pieces = list(trade_pieces(path, tz=NEW_YORK, piece_rows=1, ticker=chosen))
+    got = [time for piece in pieces for time, code in zip(piece.times, piece.tickers if piece.tickers is not None
+                                                          else [0] * len(piece)) if piece.names[code] == "A"]
+    walls = [wall for name, wall in rows if name == "A"]
+    expected = [datetime.datetime.fromisoformat(f"2024-11-03 {wall}").replace(tzinfo=NEW_YORK, fold=int(i >= 3))
+                .timestamp() for i, wall in enumerate(walls)]
+    assert got == expected
+
+
 def test_a_cell_the_reader_cannot_type_makes_the_rest_read_as_text(tmp_path):
     # The sampled rows are epoch counts; a later ISO time and a number with a
     # plus sign are still read, in the piece where they stand.
