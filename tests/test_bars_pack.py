@@ -142,3 +142,36 @@ def test_gather_refusals(arguments, error, message):
 
     with pytest.raises(error, match=message):
         gather(*arguments)
+
+
+@pytest.mark.parametrize("tickers", [
+    [b"A", b"B", b"A", b"C", b"B"],                          # interleaved
+    [b"X" * 32, b"X" * 31, b"X" * 32],                       # a full-width name; one its prefix
+    [b"T%d" % (i % 40) for i in range(200)],                  # more tickers than are found by a scan
+    [],
+])
+def test_ticker_codes_number_tickers_in_order_of_first_appearance(tickers):
+    from tarnwick.bars._pack import ticker_codes
+
+    records = bytearray()
+    for ticker in tickers:
+        one = bytearray(RECORD_SIZE)
+        pack(one, ticker, columns(1), counts(1), 0)
+        records += one
+    codes = array.array("i", [0] * len(tickers))
+    names = ticker_codes(memoryview(b"\0" + bytes(records))[1:], codes)
+    assert names == list(dict.fromkeys(tickers))
+    assert [names[code] for code in codes] == tickers
+
+
+@pytest.mark.parametrize("arguments, error, message", [
+    ((bytes(RECORD_SIZE + 1), array.array("i")), ValueError, "not a whole number of 101-byte records"),
+    ((bytes(RECORD_SIZE), array.array("d", [0.0])), ValueError, "one 4-byte code for each of the 1 records"),
+    ((bytes(RECORD_SIZE), bytes(4)), BufferError, "writable"),
+    ((bytes(RECORD_SIZE),), TypeError, "takes 2 arguments"),
+])
+def test_ticker_codes_refusals(arguments, error, message):
+    from tarnwick.bars._pack import ticker_codes
+
+    with pytest.raises(error, match=message):
+        ticker_codes(*arguments)

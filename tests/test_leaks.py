@@ -14,7 +14,7 @@ import pytest
 
 from kit.objects import HostileError, HostileFloat, HostileInt, SubBar
 from tarnwick.base.candlestick import BarData, DailyBar
-from tarnwick.bars._pack import gather
+from tarnwick.bars._pack import gather, ticker_codes
 from tarnwick.base.market_data import MarketData
 
 WARM_UP = 1000
@@ -49,6 +49,7 @@ def handed_objects():
     ns.doubles = array.array("d", bytes(808))
     ns.bytes_array = array.array("B", ns.image)
     ns.column = array.array("d", [0.0])  # a field's column for one record
+    ns.codes = array.array("i", [0, 0])  # ticker codes of two records
     return ns
 
 
@@ -163,6 +164,8 @@ OPERATIONS = {
                                   raises(BufferError, gather, o.image, ((73, o.image),)),
                                   raises(ValueError, gather, o.image, ((73, o.column), (97, o.column))),
                                   raises(TypeError, gather, o.image, ((o.key, o.column),))),
+    "ticker_codes": lambda o: (ticker_codes(o.image * 2, o.codes),
+                               raises(ValueError, ticker_codes, o.image, o.codes)),
     "pickling": lambda o: (raises(TypeError, pickle.dumps, o.bar), raises(TypeError, copy.deepcopy, o.daily)),
 }
 

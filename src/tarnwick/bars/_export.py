@@ -144,7 +144,7 @@ def records_to_arrow(records: Records, kind: Kind, *, tz: TimeZone = None, zone:
         times = [end - days.astype("m8[D]"), end, days]
     else:
         times = [_nanoseconds(timestamps - spans), _nanoseconds(timestamps), spans]
-    columns = [_tickers(records["ticker"]), *times, *(records[name] for name in _PRICE_FIELDS),
+    columns = [_tickers(records), *times, *(records[name] for name in _PRICE_FIELDS),
                records["trade_count"]]
     arrays = [pa.array(column, type=field.type) for column, field in zip(columns, target)]
     return pa.Table.from_arrays(arrays, schema=target)
@@ -163,20 +163,21 @@ def _first(mask: numpy.ndarray[Any, Any]) -> int:
     return int(numpy.argmax(mask))
 
 
-def _tickers(raw: numpy.ndarray[Any, Any]) -> pyarrow.Array:
-    # Tickers repeat, mostly in runs: decode each distinct one once, and sort only the runs.
+def _tickers(records: Records) -> pyarrow.Array:
+    # Each distinct ticker decoded once: the records' tickers as numbers (one
+    # native pass, in order of first appearance) and the names they stand for.
     import pyarrow as pa
 
-    starts = numpy.flatnonzero(numpy.r_[True, raw[1:] != raw[:-1]]) if len(raw) else numpy.zeros(0, numpy.intp)
-    distinct, inverse = numpy.unique(raw[starts], return_inverse=True)
-    inverse = numpy.repeat(inverse.reshape(-1), numpy.diff(numpy.r_[starts, len(raw)]))
+    from ._pack import ticker_codes
+
+    codes = numpy.empty(len(records), numpy.int32)
+    distinct = ticker_codes(numpy.ascontiguousarray(records), codes)
     try:
-        names = [bytes(name).decode("utf-8") for name in distinct]
+        names = [name.decode("utf-8") for name in distinct]
     except UnicodeDecodeError:
-        bad = next(name for name in distinct if not _is_utf8(bytes(name)))
-        raise BarFileError(f"record {_first(raw == bad)} has a ticker that is not UTF-8: {bytes(bad)!r}") from None
-    indices = pa.array(inverse.astype(numpy.int32))
-    return pa.DictionaryArray.from_arrays(indices, pa.array(names, pa.string())).cast(pa.string())
+        bad = next(code for code, name in enumerate(distinct) if not _is_utf8(name))
+        raise BarFileError(f"record {_first(codes == bad)} has a ticker that is not UTF-8: {distinct[bad]!r}") from None
+    return pa.DictionaryArray.from_arrays(pa.array(codes), pa.array(names, pa.string())).cast(pa.string())
 
 
 def _is_utf8(data: bytes) -> bool:

@@ -18,3 +18,7 @@ def gather(records: Buffer, fields: tuple[tuple[int, Buffer], ...], /) -> int:
     one pass: ``fields`` holds pairs ``(offset, out)``, ``out`` a writable
     buffer of one item per record, as wide as the field.  Returns the number
     of records."""
+def ticker_codes(records: Buffer, out: Buffer, /) -> list[bytes]:
+    """Writes into ``out`` (one int32 per record) the number of each record's
+    ticker, counted in order of first appearance; returns the tickers' raw
+    bytes, without trailing zero bytes, in that order."""
