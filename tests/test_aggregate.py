@@ -1,6 +1,7 @@
 """aggregate(): time, tick, volume and value bars from trades and ticks,
 against a plain-Python model of the rules (aggregate_kit) and pandas."""
 
+import array
 import math
 import sys
 import types
@@ -314,3 +315,16 @@ def test_bad_options_are_refused(options, message):
 def test_a_trade_that_would_fill_too_many_bars_is_refused():
     with pytest.raises(AggregateError, match="to split, more than 16777216 bars of 1e-06"):
         aggregate((numpy.ones(1), numpy.ones(1), numpy.array([1e9])), volume=1e-6)
+
+
+def test_a_batch_that_refused_a_trade_refuses_to_go_on():
+    # A refused piece leaves the pass part way through it: carrying on would skip or misread trades.
+    from tarnwick.bars import _aggregating
+
+    batch = _aggregating.Batch("ticks", 1.0, False, "s", 1, 0.0, 0.0, 86400.0)
+    zone = (array.array("d"), array.array("d", [0.0]), -1e10, 1e10)
+    with pytest.raises(ValueError, match="has a price of -1"):
+        batch.add_records(trade_record("A", 1.0, 1.0, 1.0) + trade_record("A", 2.0, -1.0, 1.0), *zone)
+    for call in (lambda: batch.add_records(trade_record("G", 3.0, 1.0, 1.0), *zone), batch.finish):
+        with pytest.raises(ValueError, match="a trade was refused earlier"):
+            call()

@@ -158,6 +158,12 @@ def test_advance_closes_a_quiet_bucket_as_the_next_trade_would(fill, expected):
     assert Aggregator(volume=5.0).advance(T0) == ()
 
 
+def test_ticker_none_is_the_aggregators_own():
+    live = Aggregator(ticks=1, ticker="X")
+    assert [bar.ticker for bar in live.update(T0, 1.0, 1.0, ticker=None) + live.update(T0 + 1, 1.0, 1.0)] == ["X", "X"]
+    assert [bar.ticker for bar in live.update_columns([T0 + 2], [1.0], [1.0], ticker=None)] == ["X"]
+
+
 def test_partial_is_a_copy_of_the_bar_flush_will_end():
     live = Aggregator(volume=10.0, ticker="X")
     assert (live.partial, live.partials, live.flush()) == (None, (), ())

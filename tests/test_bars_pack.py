@@ -166,7 +166,8 @@ def test_ticker_codes_number_tickers_in_order_of_first_appearance(tickers):
 
 @pytest.mark.parametrize("arguments, error, message", [
     ((bytes(RECORD_SIZE + 1), array.array("i")), ValueError, "not a whole number of 101-byte records"),
-    ((bytes(RECORD_SIZE), array.array("d", [0.0])), ValueError, "one 4-byte code for each of the 1 records"),
+    ((bytes(RECORD_SIZE), array.array("d", [0.0])), ValueError, "one int32 code for each of the 1 records"),
+    ((bytes(RECORD_SIZE), array.array("f", [0.0])), ValueError, "one int32 code"),
     ((bytes(RECORD_SIZE), bytes(4)), BufferError, "writable"),
     ((bytes(RECORD_SIZE),), TypeError, "takes 2 arguments"),
 ])
@@ -175,3 +176,13 @@ def test_ticker_codes_refusals(arguments, error, message):
 
     with pytest.raises(error, match=message):
         ticker_codes(*arguments)
+
+
+def test_wall_clock_times_past_the_calendar_are_not_covered_by_any_table():
+    # A table claiming to reach far past the calendar would let microseconds overflow.
+    from tarnwick.bars._pack import to_utc
+
+    wall = array.array("q", [-(2**63) + 5])
+    with pytest.raises(ValueError):
+        to_utc(array.array("q", [0]), wall, None, array.array("q", [0]), (-1e19, 1e19, array.array("d"),
+                                                                          array.array("d", [3600.0])), True)

@@ -185,6 +185,13 @@ bool read_zone_table(PyObject* table, ZoneTable& zone) {
     if (PyErr_Occurred() != nullptr) {
         return false;
     }
+    // No table reaches past the calendar: times outside it are not covered,
+    // and every time that is stays far from where microseconds overflow.
+    using tarnwick::bucketing::kDay;
+    const double earliest = tarnwick::bucketing::kEarliest - 8 * kDay;
+    const double latest = tarnwick::bucketing::kLatest + 8 * kDay;
+    zone.from = zone.from >= earliest ? zone.from : earliest;
+    zone.to = zone.to <= latest ? zone.to : latest;
     HeldBuffer transitions;
     HeldBuffer offsets;
     if (!hold_column(transitions, PyTuple_GET_ITEM(table, 2), 8, "d", "the transitions", 0) ||
@@ -442,8 +449,8 @@ PyObject* ticker_codes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t n
         return nullptr;
     }
     const Py_ssize_t records = source.size() / kRecordSize;
-    if (out.view().itemsize != sizeof(std::int32_t) || out.view().len != records * out.view().itemsize) {
-        PyErr_Format(PyExc_ValueError, "out must hold one 4-byte code for each of the %zd records", records);
+    if (out.count_of(sizeof(std::int32_t), "i") != records) {
+        PyErr_Format(PyExc_ValueError, "out must hold one int32 code for each of the %zd records", records);
         return nullptr;
     }
     const auto* data = static_cast<const char*>(source.view().buf);

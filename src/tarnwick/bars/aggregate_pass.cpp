@@ -122,6 +122,7 @@ void Batch::add_rows(const Columns& columns, std::size_t end) {
 
 bool Batch::add_columns(const Columns& columns, std::vector<double> transitions, std::vector<double> offsets,
                         double covered_from, double covered_to) {
+    check_usable();
     set_zone(std::move(transitions), std::move(offsets), covered_from, covered_to);
     by_code_.assign(std::max<std::size_t>(columns.names.size(), 1), nullptr);
     const std::size_t rows = columns.times.size() / sizeof(double);
@@ -131,6 +132,9 @@ bool Batch::add_columns(const Columns& columns, std::vector<double> transitions,
         }
     } catch (const NotCovered&) {
         return false;
+    } catch (const Failure&) {
+        refused_ = true;
+        throw;
     }
     resume_ = 0;
     return true;
@@ -162,6 +166,7 @@ void Batch::add_record(std::span<const unsigned char> records) {
 
 bool Batch::add_records(std::span<const unsigned char> records, std::vector<double> transitions,
                         std::vector<double> offsets, double covered_from, double covered_to) {
+    check_usable();
     set_zone(std::move(transitions), std::move(offsets), covered_from, covered_to);
     try {
         while (resume_ < records.size()) {
@@ -169,6 +174,9 @@ bool Batch::add_records(std::span<const unsigned char> records, std::vector<doub
         }
     } catch (const NotCovered&) {
         return false;
+    } catch (const Failure&) {
+        refused_ = true;
+        throw;
     }
     records_done_ += record_index_;
     record_index_ = 0;
@@ -176,7 +184,16 @@ bool Batch::add_records(std::span<const unsigned char> records, std::vector<doub
     return true;
 }
 
+// Where a trade was refused the pass stopped part way: what follows cannot
+// carry on from it, and what it made is not all the bars.
+void Batch::check_usable() const {
+    if (refused_) {
+        throw Failure{"a trade was refused earlier: these bars are incomplete; start again"};
+    }
+}
+
 std::vector<Record> Batch::finish() {
+    check_usable();
     std::size_t total = 0;
     for (Entry& entry : table_.all()) {
         try {

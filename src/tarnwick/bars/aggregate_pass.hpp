@@ -41,7 +41,8 @@ public:
 
     // Adds a piece: true when done, false when the zone table ran out (call
     // again with the same piece and a wider table, and it carries on).
-    // Throws Failure for a trade it refuses, and std::bad_alloc.
+    // Throws Failure for a trade it refuses, and std::bad_alloc; a batch that
+    // refused a trade refuses every later call (its bars are incomplete).
     bool add_columns(const Columns& columns, std::vector<double> transitions, std::vector<double> offsets,
                      double covered_from, double covered_to);
     bool add_records(std::span<const unsigned char> records, std::vector<double> transitions,
@@ -62,6 +63,7 @@ private:
     void add_rows(const Columns& columns, std::size_t end);
     std::size_t expected_bars(const Columns& columns, std::size_t rows) const;
     void add_record(std::span<const unsigned char> records);
+    void check_usable() const;
 
     Rules rules_;
     ClockOptions clock_options_;
@@ -72,6 +74,7 @@ private:
     std::size_t resume_ = 0;        // the row, or the byte of the record, to carry on from
     std::uint64_t records_done_ = 0;  // records of the earlier buffers, for messages
     std::uint64_t record_index_ = 0;  // the index of the record at resume_
+    bool refused_ = false;            // a trade was refused: the bars are incomplete
 };
 
 }  // namespace tarnwick::aggregating

@@ -204,9 +204,9 @@ int ticker_bytes(PyObject* ticker, TickerBytes& out) {
     return 0;
 }
 
-// The builder of update()'s `ticker` (null: the default); the previous one's when it is the same object.
+// The builder of update()'s `ticker` (null or None: the default); the previous one's when it is the same object.
 BarBuilder* builder_of(AggregatorObject* self, PyObject* ticker) {
-    ticker = ticker != nullptr ? ticker : self->default_ticker;
+    ticker = ticker != nullptr && ticker != Py_None ? ticker : self->default_ticker;
     if (ticker == self->recent_ticker && self->recent_builder != nullptr) {
         return self->recent_builder;
     }
@@ -538,7 +538,8 @@ PyObject* update_records(PyObject* op, PyObject* records) {
     Feed feed{count,
               [&](std::size_t, auto& emit) {
                   builder = nullptr;
-                  std::size_t size = trade_or_tick_size(bytes[offset]);
+                  // (A buffer changed under the call may end before `count` records.)
+                  std::size_t size = offset < bytes.size() ? trade_or_tick_size(bytes[offset]) : 0;
                   if (size == 0 || size > bytes.size() - offset) {
                       throw BadTrade{"changed while it was read"};
                   }
