@@ -23,8 +23,8 @@
 // never pays for it.
 #include <algorithm>
 #include <atomic>
+#include <exception>
 #include <optional>
-#include <system_error>
 #include <thread>
 
 #include "resample_series.hpp"
@@ -152,12 +152,13 @@ std::optional<std::vector<SeriesTable>> pass_over_ranges(std::span<const unsigne
             }
         }
     };
-    std::vector<std::thread> helpers;
     const std::size_t threads = std::min<std::size_t>(count, std::max(1U, std::thread::hardware_concurrency()));
+    std::vector<std::thread> helpers;
+    helpers.reserve(threads);  // before any thread starts: a vector that grows later may throw past them
     while (helpers.size() + 1 < threads) {
         try {
             helpers.emplace_back(work);
-        } catch (const std::system_error&) {
+        } catch (const std::exception&) {  // system_error, or bad_alloc for the thread's state
             break;  // no more threads to be had: those started and this one share the ranges
         }
     }
