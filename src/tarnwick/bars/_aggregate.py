@@ -90,8 +90,9 @@ class _Rules:
         return f"span {self.span}" if self.span is not None else f"{self.rule} {self.threshold:g}"
 
 
-def _rules(span: SpanLike | Span | None, ticks: object, volume: object, value: object, session: object,
-           origin: object, fill: bool) -> _Rules:
+def read_rules(span: SpanLike | Span | None, ticks: object, volume: object, value: object, session: object,
+               origin: object, fill: bool) -> _Rules:
+    """The options shared by ``aggregate`` and ``Aggregator``, checked: exactly one rule and what it needs."""
     given = {name: option for name, option in (("span", span), ("ticks", ticks), ("volume", volume),
                                                ("value", value)) if option is not None}
     if len(given) != 1:
@@ -144,7 +145,7 @@ def _column_pieces(source: tuple[Any, ...] | Mapping[str, Any], ticker: str | No
         arrays = [*source, None][:4]
     else:
         raise ValueError(f"trade columns are (times, prices, sizes[, notionals]), not {len(source)} arrays")
-    times = _seconds(numpy.asarray(arrays[0]))
+    times = epoch_seconds(numpy.asarray(arrays[0]))
     columns = [numpy.ascontiguousarray(array, dtype=numpy.float64) if array is not None else None
                for array in arrays[1:]]
     name = (ticker or "").encode()
@@ -157,7 +158,7 @@ def _column_pieces(source: tuple[Any, ...] | Mapping[str, Any], ticker: str | No
     yield _Piece(times, columns[0], columns[1], columns[2], None, (ticker or "",), 0, "trades")  # type: ignore[arg-type]
 
 
-def _seconds(times: numpy.ndarray[Any, Any]) -> NDArray[numpy.float64]:
+def epoch_seconds(times: numpy.ndarray[Any, Any]) -> NDArray[numpy.float64]:
     """Times as UTC epoch seconds: float seconds, or numpy datetime64 (NaT becomes NaN, which the pass refuses)."""
     import numpy
 
@@ -221,7 +222,7 @@ def aggregate(source: object, *, span: SpanLike | Span | None = None, ticks: int
     back in time within its ticker, or whose price is not finite and
     positive, or size or notional negative or not finite.
     """
-    rules = _rules(span, ticks, volume, value, session, origin, fill)
+    rules = read_rules(span, ticks, volume, value, session, origin, fill)
     target = rules.span
     daily = target is not None and target.daily
     batch = _aggregating.Batch(rules.rule, rules.threshold, fill, target.unit if target else "s",

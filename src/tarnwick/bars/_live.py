@@ -13,18 +13,16 @@ off its fast paths.
 
 from __future__ import annotations
 
-import array
 import datetime
 import numbers
 from typing import Any
 
 from ._aggregate import AggregateError as AggregateError  # raised by the native type
-from ._aggregate import _rules, _seconds
-from ._zones import TimeZone, ZoneTable, _offset_at, _zone_around, resolve_zone
+from ._aggregate import epoch_seconds, read_rules
+from ._zones import TimeZone, resolve_zone
+from ._zones import zone_around as zone_table  # the native type's zone tables, at least first to last
 
 _RULES = ("time", "ticks", "volume", "value")  # in the order of the native Rule (bar_builder.hpp)
-_EARLIEST = -62135596800.0  # 0001-01-01, the first instant datetime can name
-_LATEST = 253402300799.0    # 9999-12-31 23:59:59, the last
 
 
 def aggregator_options(*, span: Any = None, ticks: Any = None, volume: Any = None, value: Any = None,
@@ -35,20 +33,12 @@ def aggregator_options(*, span: Any = None, ticks: Any = None, volume: Any = Non
     zone and ticker."""
     if not isinstance(fill, bool):
         raise TypeError(f"fill= is True or False, not {type(fill).__name__}")
-    rules = _rules(span, ticks, volume, value, session, origin, fill)
+    rules = read_rules(span, ticks, volume, value, session, origin, fill)
     target = rules.span
     unit, count = (target.unit, target.count) if target is not None else ("s", 1)
     zone = resolve_zone(tz) if target is not None else datetime.UTC  # activity bars read no clock
     return (_RULES.index(rules.rule), rules.threshold, fill, unit, count, float(rules.origin), float(rules.session[0]),
             float(rules.session[1]), target is not None and target.daily, zone, ticker)
-
-
-def zone_table(zone: datetime.tzinfo | None, first: float, last: float) -> ZoneTable:
-    """A zone table over at least ``first`` to ``last``: whole calendar
-    years of a named zone (cached), all of time for a fixed offset."""
-    if isinstance(zone, datetime.timezone):
-        return _EARLIEST, _LATEST, array.array("d"), array.array("d", [_offset_at(zone, 0)])
-    return _zone_around(zone, max(first, _EARLIEST), min(last, _LATEST))
 
 
 def instant(value: object) -> float:
@@ -66,7 +56,7 @@ def instant(value: object) -> float:
         import numpy
 
         if isinstance(value, numpy.datetime64):
-            return float(_seconds(numpy.asarray(value).reshape(1))[0])
+            return float(epoch_seconds(numpy.asarray(value).reshape(1))[0])
     raise TypeError(f"a time is epoch seconds, a zone-aware datetime or a numpy.datetime64, not {type(value).__name__}")
 
 
@@ -79,7 +69,7 @@ def float_column(values: object, role: str) -> Any:
     if column.ndim != 1:
         raise ValueError(f"{role} are a one-dimensional array, not one of shape {column.shape}")
     if role == "times":
-        return _seconds(column)
+        return epoch_seconds(column)
     if column.dtype.kind not in "biuf":
         raise TypeError(f"{role} are numbers, not {column.dtype}")
     return numpy.ascontiguousarray(column, dtype=numpy.float64)

@@ -126,6 +126,14 @@ class _Lines:
         return 0, []
 
 
+def refuse_line_not_text(source: Source) -> None:
+    """Reads the file's lines again and raises ``TableError`` naming the
+    first that is not text in its encoding (or not a CSV row); returns if
+    every line is."""
+    for _ in _Lines(source).rows():
+        pass
+
+
 def _decoded(raw: IO[bytes], path: Path, encoding: str) -> Iterator[str]:
     """The file's lines as text; a line that is not text in ``encoding`` is refused by its number."""
     name = codecs.lookup(encoding).name
@@ -212,14 +220,12 @@ def read_source(path: Path, meter: Progress | None, *, delimiter: str | None = N
     except pyarrow.ArrowInvalid as error:
         raise located(source, str(error)) from None
     except UnicodeDecodeError as error:  # from a Python codec that the reader called
-        for _ in _Lines(source).rows():  # raises naming the line that is not text
-            pass
+        refuse_line_not_text(source)
         raise TableError(f"{path}: not {sniffed.encoding} text ({error.reason})") from None
     if not source.table.num_rows:
         raise TableError(f"{path}: no data rows" + (" after the header" if sniffed.header else ""))
     if any(pyarrow.types.is_binary(column.type) for column in source.table.columns):
-        for _ in _Lines(source).rows():  # raises naming the line that is not text
-            pass
+        refuse_line_not_text(source)
     return source
 
 

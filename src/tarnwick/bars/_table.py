@@ -339,7 +339,7 @@ class Reader:
             try:
                 check_ticker(name)
             except ValueError as error:
-                self.checks.fail(groups == index, 11, _saying(str(error)))
+                self.checks.fail(groups == index, 11, same_message(str(error)))
         if chosen is not None:
             if chosen not in names and not every_piece:
                 raise TableError(f"{self.source.path}: no rows of ticker {chosen!r} (the table holds "
@@ -584,7 +584,7 @@ def _placed(source: Source, zone: datetime.tzinfo | None, parsed: Parsed, groups
     if forward is None:
         forward = len(wall) < 2 or bool(wall[-1] >= wall[0])
     try:
-        placed = localize(wall, zone, _zone_name(zone), tickers, carried, forward)
+        placed = localize(wall, zone, zone_in_messages(zone), tickers, carried, forward)
     except NonexistentTime as error:
         row = error.row if whole else int(numpy.flatnonzero(naive)[error.row])
         raise TableError(f"{source.path}, {source.where(row)}: the time {error}") from None
@@ -602,7 +602,7 @@ def _drop_rows_without_prices(checks: Checks, skip: bool, whole: bool) -> tuple[
     if empty is None or not empty.any():
         return None
     if not skip:
-        checks.fail(empty, 0, _saying("no prices (every price is empty or null); give --skip-invalid "
+        checks.fail(empty, 0, same_message("no prices (every price is empty or null); give --skip-invalid "
                                       "(skip_invalid=True) to skip such rows"))
         return None
     source = checks.source
@@ -631,7 +631,8 @@ def _time_hint(text: str, given_format: str | None) -> str:
     return f" (for another form of date, give --date-format, e.g. {example})"
 
 
-def _saying(text: str) -> Callable[[int], str]:
+def same_message(text: str) -> Callable[[int], str]:
+    """A check's message that is the same whichever row failed."""
     return lambda row: text
 
 
@@ -641,7 +642,8 @@ def any_time_of_day(local: npt.NDArray[numpy.int64]) -> bool:
     return bool((local[:1024] % DAY_US).any()) or bool((local % DAY_US).any())
 
 
-def _zone_name(zone: datetime.tzinfo | None) -> str:
+def zone_in_messages(zone: datetime.tzinfo | None) -> str:
+    """The zone as a message names it."""
     return "the local time zone" if zone is None else str(getattr(zone, "key", zone))
 
 

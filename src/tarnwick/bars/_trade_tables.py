@@ -32,8 +32,8 @@ from ._columns import (TIME_ROLES, TRADE_ROLES, Layout, LayoutError, check_trade
                        trade_headerless)
 from ._progress import Progress, is_silent, progress
 from ._sniff import Sniffed, SniffError, sniff
-from ._source import Source, TableError, _Lines, csv_pieces, located, wanted_type
-from ._table import Reading, _saying, _zone_name, check_ticker, read_times
+from ._source import Source, TableError, csv_pieces, located, refuse_line_not_text, wanted_type
+from ._table import Reading, check_ticker, read_times, same_message, zone_in_messages
 from ._times import NO_EPOCH, US, NonexistentTime, Parsed, localize, to_numpy
 from ._zones import TimeZone, resolve_zone
 
@@ -326,12 +326,10 @@ def _csv_tables(template: Source, meter: Progress | None, date_format: str | Non
                     yield table.slice(start, piece_rows)
     except pyarrow.ArrowInvalid as error:
         if "UTF8" in str(error) or "UTF-8" in str(error):
-            for _ in _Lines(template).rows():  # raises naming the line that is not text
-                pass
+            refuse_line_not_text(template)
         raise located(template, str(error)) from None
     except UnicodeDecodeError as error:  # from a Python codec that the reader called
-        for _ in _Lines(template).rows():
-            pass
+        refuse_line_not_text(template)
         raise TableError(f"{template.path}: not {template.sniffed.encoding} text ({error.reason})") from None
 
 
@@ -425,7 +423,7 @@ class _Reader:
             try:
                 check_ticker(name)
             except ValueError as error:
-                checks.fail(local == index, 4, _saying(str(error)))
+                checks.fail(local == index, 4, same_message(str(error)))
                 mapping[index] = -1
                 continue
             if name not in self.codes:
@@ -450,7 +448,7 @@ class _Reader:
             self.carried = numpy.concatenate([self.carried, numpy.full(slots - len(self.carried), NO_EPOCH)])
         tickers = codes + 1
         try:
-            walls = localize(times[naive], self.zone, _zone_name(self.zone), tickers[naive], self.carried)
+            walls = localize(times[naive], self.zone, zone_in_messages(self.zone), tickers[naive], self.carried)
         except NonexistentTime as error:
             row = int(numpy.flatnonzero(naive)[error.row])
             raise TableError(f"{source.path}, {source.where(row)}: the time {error}") from None

@@ -170,10 +170,10 @@ def zone_tables(zone: datetime.tzinfo | None, first: float, last: float, records
     outside it, the table covers the days that hold bars, read from every
     record: so its cost follows the bars, not the range of their dates."""
     if isinstance(zone, datetime.timezone):  # one offset for all time
-        yield _EARLIEST, _LATEST, array.array("d"), array.array("d", [_offset_at(zone, 0)])
+        yield _all_time(zone)
         return
     if last - first <= max(len(records) // RECORD_SIZE, _CHEAP_DAYS) * _DAY:
-        yield _zone_around(zone, first, last)
+        yield zone_around(zone, first, last)
     yield _zone_over(zone, _stretches_with_bars(records))
 
 
@@ -187,9 +187,12 @@ def zone_covering_valid(zone: datetime.tzinfo | None, times: Any) -> ZoneTable:
     return zone_covering(zone, valid) if len(valid) else (0.0, 0.0, array.array("d"), array.array("d", [0.0]))
 
 
-def _zone_around(zone: datetime.tzinfo | None, first: float, last: float) -> ZoneTable:
+def zone_around(zone: datetime.tzinfo | None, first: float, last: float) -> ZoneTable:
     """A zone table from two days before ``first`` to two days after
-    ``last``: whole calendar years of a named zone, kept for the next call."""
+    ``last`` (within the calendar): whole calendar years of a named zone,
+    kept for the next call; all of time for a fixed offset."""
+    if isinstance(zone, datetime.timezone):
+        return _all_time(zone)
     first, last = max(first - _MARGIN, _EARLIEST), min(last + _MARGIN, _LATEST)
     if zone is not None:  # the machine's zone (None) can change under a cache (time.tzset)
         try:
@@ -197,6 +200,10 @@ def _zone_around(zone: datetime.tzinfo | None, first: float, last: float) -> Zon
         except TypeError:  # a tzinfo that cannot be hashed
             pass
     return first, last, *zone_table(zone, first, last)
+
+
+def _all_time(zone: datetime.timezone) -> ZoneTable:
+    return _EARLIEST, _LATEST, array.array("d"), array.array("d", [_offset_at(zone, 0)])
 
 
 @functools.lru_cache(maxsize=32)
@@ -236,10 +243,10 @@ def zone_covering(zone: datetime.tzinfo | None, instants: Any, per_second: int =
     when they are near together beside their number, else the stretches of
     days that hold them."""
     if isinstance(zone, datetime.timezone):
-        return _EARLIEST, _LATEST, array.array("d"), array.array("d", [_offset_at(zone, 0)])
+        return _all_time(zone)
     first, last = float(instants.min()) / per_second, float(instants.max()) / per_second
     if last - first <= max(len(instants), _CHEAP_DAYS) * _DAY:
-        return _zone_around(zone, first, last)
+        return zone_around(zone, first, last)
     seconds = instants / per_second  # (times strewn over centuries: rare, and worth the copy)
     return _zone_over(zone, _stretches(seconds, seconds))
 

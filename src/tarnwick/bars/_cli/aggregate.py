@@ -16,7 +16,7 @@ from .._spans import Span
 from .._table import check_ticker
 from .convert import add_reading_options, reading_of
 from .options import Commands, add_force, add_progress, add_zone, argument_type, check_output
-from .resample import CHUNK, _check_clock, _check_session
+from .resample import CHUNK, check_clock, check_session
 
 
 def _count(text: str) -> int:
@@ -51,9 +51,9 @@ def add(commands: Commands) -> None:
     rule.add_argument("--value", type=argument_type(_amount), metavar="X",
                       help="a bar every X of notional traded (split as --volume is)")
     add_zone(command)
-    command.add_argument("--session", metavar="HH:MM-HH:MM", type=argument_type(_check_session),
+    command.add_argument("--session", metavar="HH:MM-HH:MM", type=argument_type(check_session),
                          help="time bars: only the trades within these local hours")
-    command.add_argument("--origin", metavar="HH:MM", type=argument_type(_check_clock),
+    command.add_argument("--origin", metavar="HH:MM", type=argument_type(check_clock),
                          help="time bars: a local time of day on which a bucket starts (default midnight)")
     command.add_argument("--fill", action="store_true",
                          help="time bars: a bar for every bucket without trades too, at the previous close")

@@ -29,12 +29,14 @@ class _Stopped(Exception):
     """The run was stopped: this file is not to be written."""
 
 
-def _check_clock(text: str) -> str:
+def check_clock(text: str) -> str:
+    """An --origin argument (HH:MM), checked; resample and aggregate share it."""
     clock_seconds(text)
     return text
 
 
-def _check_session(text: str) -> str:
+def check_session(text: str) -> str:
+    """A --session argument (HH:MM-HH:MM), checked."""
     parse_session(text)
     return text
 
@@ -51,9 +53,9 @@ def add(commands: Commands) -> None:
                          help="the new span: 5min, 1h, 24h (intraday), 1d, 1w, 1mo, 1q, 1y (daily), or seconds")
     add_zone(command)
     add_window(command)
-    command.add_argument("--session", metavar="HH:MM-HH:MM", type=argument_type(_check_session),
+    command.add_argument("--session", metavar="HH:MM-HH:MM", type=argument_type(check_session),
                          help="keep only intraday bars within these local hours")
-    command.add_argument("--origin", metavar="HH:MM", type=argument_type(_check_clock),
+    command.add_argument("--origin", metavar="HH:MM", type=argument_type(check_clock),
                          help="a local time of day on which an intraday bucket starts (default midnight)")
     add_kind(command, "for files without a header: ")
     command.add_argument("--jobs", type=int, default=os.cpu_count() or 1, metavar="N",
