@@ -59,8 +59,8 @@ protected:
             }
             bool made = false;
             Series& series = table_.of(ticker_field(record), made);
-            if (made && table_.all().size() == 1) {
-                series.bars.reserve(expected_buckets());
+            if (made) {
+                reserve_bars(series);
             }
             add(index, record, series);
         }
@@ -120,8 +120,20 @@ private:
         }
     }
 
-    // Buckets the first ticker is likely to fill, if it is the only one: its
-    // time range over the bucket length, at most one per record.
+    // Room for the bars a new ticker is likely to make, so that its bars are
+    // not copied as they grow (each copy into fresh pages: most of the time
+    // of a pass that makes many bars).  The room reserved for all tickers
+    // stays within one bar a record, the most the range can make.
+    void reserve_bars(Series& series) {
+        std::size_t expected = expected_buckets();
+        if (expected <= reservable_) {
+            series.bars.reserve(expected);
+            reservable_ -= expected;
+        }
+    }
+
+    // Buckets a ticker whose bars run through the range fills: the range's
+    // time over the bucket length, at most one per record.
     std::size_t expected_buckets() const {
         RecordBytes first = record_at(first_);
         RecordBytes last = record_at(last_ - 1);
@@ -149,6 +161,7 @@ private:
     Zone zone_;  // its own copy: a zone remembers the segment it last found
     DailyGrid days_;
     SeriesTable table_;
+    std::size_t reservable_ = last_ - first_;  // bars the range's series may still reserve room for
 };
 
 // The pass over bars of seconds, into buckets of seconds or of days.
