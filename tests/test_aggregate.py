@@ -277,7 +277,8 @@ def test_table_pieces_carry_each_tickers_bar_across(monkeypatch):
     ([(1.0, 0.0, 1.0)], r"row 0 \(X\) has a price of 0:"),
     ([(1.0, 1.0, -1.0)], r"row 0 \(X\) has a size of -1: sizes are finite and not negative"),
     ([(1.0, 1.0, math.inf)], r"row 0 \(X\) has a size of inf:"),
-    ([(math.nan, 1.0, 1.0)], r"row 0 \(X\) has time nan, not an instant of the years 1 to 9999"),
+    ([(math.nan, 1.0, 1.0)], r"row 0 \(X\) has time nan, not an instant from 0001-01-03 to 9999-12-29 \(UTC\)"),
+    ([(-62135596700.0, 1.0, 1.0)], r"row 0 \(X\) has time -6.21356e\+10, not an instant from 0001-01-03"),  # 0001-01-01
 ])
 @pytest.mark.parametrize("rule", [{"span": 60}, {"volume": 5}])
 def test_bad_trades_are_refused_by_row(rows, message, rule):

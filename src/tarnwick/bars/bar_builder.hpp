@@ -472,7 +472,7 @@ void BarBuilder::add_record(const unsigned char* record, Emit&& emit) {
 template <typename Emit>
 void BarBuilder::advance(double now, Emit&& emit) {
     if (!(now >= bucketing::kEarliest && now <= bucketing::kLatest)) {
-        throw BadTrade{"advances to " + bucketing::number_text(now) + ", not an instant of the years 1 to 9999"};
+        throw BadTrade{"advances to " + bucketing::number_text(now) + ", not " + bucketing::kInstantsText};
     }
     if (rules_->rule != Rule::time) {
         return;
@@ -544,7 +544,7 @@ inline void BarBuilder::refuse(const Trade& trade) const {
     using bucketing::number_text;
     double time = trade.time;
     if (!(time >= bucketing::kEarliest && time <= bucketing::kLatest)) {
-        throw BadTrade{"has time " + number_text(time) + ", not an instant of the years 1 to 9999"};
+        throw BadTrade{"has time " + number_text(time) + ", not " + bucketing::kInstantsText};
     }
     if (time < last_time_) {
         throw BadTrade{"has time " + instant_text(time) + ", before its ticker's previous trade at " +

@@ -17,6 +17,7 @@ inline constexpr double kDay = 86400.0;
 // 9999-12-31), less two days at either end for the zone table's margins.
 inline constexpr double kEarliest = -62135596800.0 + 2 * kDay;
 inline constexpr double kLatest = 253402300799.0 - 2 * kDay;
+inline constexpr const char kInstantsText[] = "an instant from 0001-01-03 to 9999-12-29 (UTC)";  // the two above
 
 // The days (since 1970-01-01) a bar's date can be: those of Python's date.
 inline constexpr std::int64_t kFirstDay =
