@@ -1,8 +1,15 @@
 """Fixtures shared by the test modules."""
 
 import datetime
+import signal
 
 import pytest
+
+# A suite started in the background (`cmd &`, nohup) inherits SIGINT ignored,
+# and so would every tool it starts, which would then never see the Ctrl-C
+# that tests send: handled here, it is delivered as usual again after exec.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @pytest.fixture
