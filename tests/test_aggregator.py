@@ -7,6 +7,7 @@ import datetime
 import gc
 import itertools
 import math
+import os
 import sys
 import tracemalloc
 import types
@@ -312,4 +313,5 @@ def test_repeated_calls_leave_memory_and_references_as_they_were(name):
         if started:
             tracemalloc.stop()
     assert {key: sys.getrefcount(value) for key, value in vars(handed).items() if key != "clock"} == counts
-    assert grown[0] < 2000 * 16 and grown[1] < 200, grown
+    if os.environ.get("PYTHONMALLOC") != "malloc":  # (valgrind's run: it finds leaks itself, and sizes differ)
+        assert grown[0] < 2000 * 16 and grown[1] < 200, grown
